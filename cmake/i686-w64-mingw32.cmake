@@ -1,5 +1,5 @@
-# Cross-compiles for 32-bit Windows with Debian's MinGW-w64 (posix thread variant)
-# and runs the resulting programs under wine.
+# Cross-compiles the gauge module for 32-bit Windows with Debian's MinGW-w64
+# (posix thread variant).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
@@ -16,6 +16,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # 32-bit rounding point of the navigation computation lands where it is written.
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse -ffp-contract=off")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -ffp-contract=off")
-
-# Programs built here (generators, tests, tools) run under wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run")

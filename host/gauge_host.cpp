@@ -1,35 +1,42 @@
 #include "host/gauge_host.h"
 
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <utility>
-
-extern "C" {
-struct CheckedCall {
-    const void* routine;
-    const std::uint32_t* words;
-    std::uint32_t count;
-    std::uint32_t returns_double;
-    std::uint32_t eax;
-    std::uint32_t edx;
-    double st0;
-    std::int32_t stack_delta;
-    std::uint32_t registers_preserved;
-};
-static_assert(offsetof(CheckedCall, st0) == 24 && offsetof(CheckedCall, stack_delta) == 32 &&
-              offsetof(CheckedCall, registers_preserved) == 36);
-void __cdecl q7_call_checked(CheckedCall* call);
-}
 
 namespace q7host {
 
 namespace {
 
-GaugeHost* g_active = nullptr;
+// The host's part of the module's address space.
+constexpr Addr kHostBase = 0x60000000;
+constexpr std::uint32_t kHostSize = 0x00100000;
+constexpr Addr kTables = kHostBase;                   // two tables of 64 entries
+constexpr Addr kServiceStubs = kHostBase + 0x1000;    // 8 bytes per (table, position)
+constexpr Addr kSystemStubs = kHostBase + 0x2000;     // 16 bytes per bound import
+constexpr Addr kReturnDouble = kHostBase + 0x3000;    // fstp qword [kResult]; stop
+constexpr Addr kReturnDoubleEnd = kReturnDouble + 6;
+constexpr Addr kReturnInt = kHostBase + 0x3010;       // stop
+constexpr Addr kResult = kHostBase + 0x3100;          // a double the module returned
+constexpr Addr kSystemResult = kHostBase + 0x3108;    // a double a system function returns
+constexpr Addr kCodeArea = kHostBase + 0x4000;
+constexpr Addr kCodeEnd = kHostBase + 0x10000;
+constexpr Addr kHeap = kHostBase + 0x10000;
+constexpr Addr kStackBase = 0x6F000000;
+constexpr std::uint32_t kStackSize = 0x00100000;
+constexpr Addr kStackTop = kStackBase + kStackSize - 0x1000;
+constexpr std::uint8_t kServiceVector = 0x2E;
+constexpr std::uint8_t kSystemVector = 0x2F;
+constexpr std::uint64_t kMaxInstructions = 20'000'000;
+constexpr std::uint32_t kSentinelEbx = 0x5EB00001, kSentinelEsi = 0x5EB00002,
+                        kSentinelEdi = 0x5EB00003, kSentinelEbp = 0x5EB00004;
+constexpr std::size_t kMaxElements = 64;
+constexpr std::size_t kMaxMouseRects = 256;
 
-// Number of 32-bit arguments of each position the module may call; 0 marks a
-// position the module must never call.
+// Number of 32-bit arguments of each position a gauge module may call; 0 marks
+// a position the module must never call.
 constexpr unsigned service_arity(unsigned position) {
     switch (position) {
         case 24: case 26: case 27: case 29: case 31: case 40: return 1;
@@ -39,37 +46,22 @@ constexpr unsigned service_arity(unsigned position) {
     }
 }
 
-template <unsigned T, unsigned P>
-std::uint32_t Q7_STDCALL service1(std::uint32_t a) {
-    return active_host()->serve(T, P, {a});
-}
-template <unsigned T, unsigned P>
-std::uint32_t Q7_STDCALL service2(std::uint32_t a, std::uint32_t b) {
-    return active_host()->serve(T, P, {a, b});
-}
-template <unsigned T, unsigned P>
-std::uint32_t Q7_STDCALL service3(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
-    return active_host()->serve(T, P, {a, b, c});
-}
-// A position the module must never call. Its argument count is unknown, so it
-// cannot return; it abandons the call into the module instead.
-template <unsigned T, unsigned P>
-void __cdecl service_trap() {
-    active_host()->trap(T, P);
-}
+// The system functions the host can bind, with whether they return a double.
+struct SystemFunction {
+    const char* dll;
+    const char* name;
+    bool returns_double;
+};
+constexpr SystemFunction kSystemFunctions[] = {
+    {"user32.dll", "wsprintfA", false},
+    {"msvcrt.dll", "cos", true},
+    {"msvcrt.dll", "sin", true},
+    {"msvcrt.dll", "sqrt", true},
+};
 
-template <unsigned T, unsigned P>
-void* entry_for() {
-    constexpr unsigned n = service_arity(P);
-    if constexpr (n == 1) return reinterpret_cast<void*>(&service1<T, P>);
-    else if constexpr (n == 2) return reinterpret_cast<void*>(&service2<T, P>);
-    else if constexpr (n == 3) return reinterpret_cast<void*>(&service3<T, P>);
-    else return reinterpret_cast<void*>(&service_trap<T, P>);
-}
-
-template <unsigned T, std::size_t... P>
-void fill_table(void** table, std::index_sequence<P...>) {
-    ((table[P] = entry_for<T, P>()), ...);
+std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 std::string hex(std::uint32_t v) {
@@ -78,14 +70,28 @@ std::string hex(std::uint32_t v) {
     return buf;
 }
 
-constexpr std::size_t kMaxElements = 64;
-constexpr std::size_t kMaxMouseRects = 256;
+void on_interrupt_hook(uc_engine*, std::uint32_t vector, void* user) {
+    static_cast<GaugeHost*>(user)->on_interrupt(vector);
+}
+
+struct InvalidAccess {
+    bool seen = false;
+    int type = 0;
+    std::uint64_t address = 0;
+};
+thread_local InvalidAccess g_invalid;
+
+bool on_invalid_memory(uc_engine*, uc_mem_type type, std::uint64_t address, int, std::int64_t,
+                       void*) {
+    g_invalid = {true, type, address};
+    return false;
+}
+
+std::uint32_t page_up(std::uint32_t n) {
+    return (n + 0xFFF) & ~0xFFFu;
+}
 
 }  // namespace
-
-GaugeHost* active_host() {
-    return g_active;
-}
 
 double latitude_from_degrees(double degrees) {
     return degrees * kMetresPerDegreeLat;
@@ -93,14 +99,8 @@ double latitude_from_degrees(double degrees) {
 double longitude_from_degrees(double degrees) {
     return degrees / 360.0 * 281474976710656.0;
 }
-double latitude_to_degrees(std::int32_t metres) {
-    return metres / kMetresPerDegreeLat;
-}
-double longitude_to_degrees(std::int32_t binary_angle) {
-    return binary_angle * 360.0 / 4294967296.0;
-}
 
-const TextReadout* FrameReadout::text_for(const StringElement* element) const {
+const TextReadout* FrameReadout::text_for(Addr element) const {
     for (const auto& t : texts) {
         if (t.element == element) return &t;
     }
@@ -108,81 +108,254 @@ const TextReadout* FrameReadout::text_for(const StringElement* element) const {
 }
 
 GaugeHost::GaugeHost() {
-    fill_table<0>(tables_[0], std::make_index_sequence<kServiceCount>{});
-    fill_table<1>(tables_[1], std::make_index_sequence<kServiceCount>{});
-    g_active = this;
+    uc_open(UC_ARCH_X86, UC_MODE_32, &uc_);
+    uc_ctl_set_cpu_model(uc_, UC_CPU_X86_COREDUO);
+    // SSE2 arithmetic needs the OS-support bits a Windows host sets.
+    std::uint64_t cr4 = 0, cr0 = 0;
+    uc_reg_read(uc_, UC_X86_REG_CR4, &cr4);
+    cr4 |= 0x600;
+    uc_reg_write(uc_, UC_X86_REG_CR4, &cr4);
+    uc_reg_read(uc_, UC_X86_REG_CR0, &cr0);
+    cr0 = (cr0 & ~std::uint64_t{4}) | 2;
+    uc_reg_write(uc_, UC_X86_REG_CR0, &cr0);
+
+    uc_mem_map(uc_, kHostBase, kHostSize, UC_PROT_ALL);
+    uc_mem_map(uc_, kStackBase, kStackSize, UC_PROT_READ | UC_PROT_WRITE);
+
+    // Service entry points: "int 2Eh" then "ret 4n", or a trap for the
+    // positions the module must never call.
+    for (unsigned t = 0; t < 2; ++t) {
+        for (unsigned p = 0; p < kServiceCount; ++p) {
+            const Addr stub = kServiceStubs + (t * kServiceCount + p) * 8;
+            const unsigned n = service_arity(p);
+            std::vector<std::uint8_t> code{0xCD, kServiceVector};
+            if (n) {
+                code.insert(code.end(), {0xC2, static_cast<std::uint8_t>(4 * n), 0x00});
+            } else {
+                code.push_back(0xF4);
+            }
+            write_bytes(stub, code.data(), code.size());
+            write<std::uint32_t>(kTables + t * 0x100 + 4 * p, stub);
+        }
+    }
+    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0xF4};
+    write_bytes(kReturnDouble, ret_double, sizeof ret_double);
+    write<std::uint32_t>(kReturnDouble + 2, kResult);
+    write<std::uint8_t>(kReturnInt, 0xF4);
+
+    uc_hook hook;
+    uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt_hook), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_invalid_memory),
+                this, 1, 0);
+    heap_next_ = kHeap;
+    code_next_ = kCodeArea;
+    host_image_ = allocate(32);
+    click_point_ = allocate(8);
 }
 
 GaugeHost::~GaugeHost() {
     unload();
-    if (g_active == this) g_active = nullptr;
+    uc_close(uc_);
+}
+
+void GaugeHost::read_bytes(Addr a, void* out, std::size_t n) const {
+    if (uc_mem_read(uc_, a, out, n) != UC_ERR_OK) std::memset(out, 0, n);
+}
+
+std::vector<std::uint8_t> GaugeHost::read_bytes(Addr a, std::size_t n) const {
+    std::vector<std::uint8_t> out(n);
+    read_bytes(a, out.data(), n);
+    return out;
+}
+
+void GaugeHost::write_bytes(Addr a, const void* data, std::size_t n) {
+    uc_mem_write(uc_, a, data, n);
+}
+
+std::string GaugeHost::read_cstring(Addr a, std::size_t max) const {
+    std::string s;
+    for (std::size_t i = 0; i < max; ++i) {
+        const char c = read<char>(a + static_cast<Addr>(i));
+        if (!c) break;
+        s += c;
+    }
+    return s;
+}
+
+bool GaugeHost::writable_data(Addr a, std::size_t n) const {
+    uc_mem_region* regions = nullptr;
+    std::uint32_t count = 0;
+    if (uc_mem_regions(uc_, &regions, &count) != UC_ERR_OK) return false;
+    bool ok = true;
+    for (std::size_t i = 0; i < n && ok; i += 1) {
+        const std::uint64_t at = a + i;
+        bool found = false;
+        for (std::uint32_t r = 0; r < count; ++r) {
+            if (at >= regions[r].begin && at <= regions[r].end) {
+                found = (regions[r].perms & UC_PROT_WRITE) && !(regions[r].perms & UC_PROT_EXEC);
+                break;
+            }
+        }
+        ok = found;
+    }
+    uc_free(regions);
+    return ok;
+}
+
+Addr GaugeHost::allocate(std::size_t n, std::uint8_t fill) {
+    const Addr a = heap_next_;
+    heap_next_ += static_cast<Addr>((n + 15) & ~std::size_t{15});
+    std::vector<std::uint8_t> bytes(n, fill);
+    write_bytes(a, bytes.data(), n);
+    return a;
+}
+
+Addr GaugeHost::place_code(std::initializer_list<std::uint8_t> code) {
+    const Addr a = code_next_;
+    write_bytes(a, code.begin(), code.size());
+    code_next_ += static_cast<Addr>((code.size() + 15) & ~std::size_t{15});
+    return a;
 }
 
 bool GaugeHost::load(const std::string& path) {
     unload();
-    g_active = this;
-    module_ = LoadLibraryA(path.c_str());
-    if (!module_) {
-        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    error_.clear();
+    std::string err;
+    auto img = PeImage::read_file(path, err);
+    if (!img) {
+        error_ = path + ": " + err;
         return false;
     }
-    auto by_name = reinterpret_cast<ImportTableRecord*>(GetProcAddress(module_, "ImportTable"));
-    auto by_ordinal = reinterpret_cast<ImportTableRecord*>(
-        GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(1))));
-    auto linkage_by_name = reinterpret_cast<LinkageRecord*>(GetProcAddress(module_, "Linkage"));
-    auto linkage_by_ordinal = reinterpret_cast<LinkageRecord*>(
-        GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(2))));
-    if (!by_name || by_name != by_ordinal) {
+    if (!(img->characteristics & 0x2000)) {
+        error_ = path + ": not a dynamic library";
+        return false;
+    }
+    image_ = std::make_unique<PeImage>(std::move(*img));
+    if (!map_image(path)) {
+        image_.reset();
+        return false;
+    }
+    const CallOutcome attach =
+        call("entry routine", base_ + image_->entry_rva, {base_, 1, 0}, false);
+    if (!attach.completed || attach.eax != 1) {
+        error_ = path + ": the entry routine refused to attach";
+        unload();
+        return false;
+    }
+    auto find = [&](const char* name, std::uint32_t ordinal) -> Addr {
+        Addr by_name = 0, by_ordinal = 0;
+        for (const auto& e : image_->exports) {
+            if (e.name == name) by_name = base_ + e.rva;
+            if (e.ordinal == ordinal) by_ordinal = base_ + e.rva;
+        }
+        return by_name && by_name == by_ordinal ? by_name : 0;
+    };
+    import_table_ = find("ImportTable", 1);
+    linkage_ = find("Linkage", 2);
+    if (!import_table_) {
         error_ = path + ": ImportTable is not exported as ordinal 1";
-        unload();
-        return false;
-    }
-    if (!linkage_by_name || linkage_by_name != linkage_by_ordinal) {
+    } else if (!linkage_) {
         error_ = path + ": Linkage is not exported as ordinal 2";
-        unload();
-        return false;
-    }
-    if (by_name->panel_services.id != kPanelServicesId) {
+    } else if (read(import_table_ + import_table::kEntryId) != import_table::kPanelServices) {
         error_ = path + ": ImportTable does not ask for the panel services";
+    }
+    if (!error_.empty()) {
         unload();
         return false;
     }
-    attach(by_name, linkage_by_name);
+    use_table(0);
     return true;
 }
 
-void GaugeHost::attach(ImportTableRecord* import_table, LinkageRecord* linkage) {
-    g_active = this;
-    import_table_ = import_table;
-    linkage_ = linkage;
-    use_table(0);
+bool GaugeHost::map_image(const std::string& path) {
+    const PeImage& img = *image_;
+    base_ = img.image_base;
+    const std::uint32_t size = page_up(img.image_size);
+    const bool clashes = base_ < 0x10000 || (base_ < kStackBase + kStackSize && base_ + size > kHostBase);
+    if (clashes) base_ = 0x10000000;
+    if (uc_mem_map(uc_, base_, size, UC_PROT_ALL) != UC_ERR_OK) {
+        error_ = path + ": cannot map the image at " + hex(base_);
+        return false;
+    }
+    const auto headers = img.bytes_at(0, img.headers_size);
+    write_bytes(base_, headers.data(), headers.size());
+    for (const auto& s : img.sections) {
+        const auto bytes = img.bytes_at(s.virtual_address, std::max(s.virtual_size, s.raw_size));
+        write_bytes(base_ + s.virtual_address, bytes.data(), bytes.size());
+    }
+    const std::uint32_t delta = base_ - img.image_base;
+    for (std::uint32_t rva : img.relocations) {
+        write<std::uint32_t>(base_ + rva, read(base_ + rva) + delta);
+    }
+    bind_imports();
+    uc_mem_protect(uc_, base_, page_up(img.headers_size), UC_PROT_READ);
+    for (const auto& s : img.sections) {
+        std::uint32_t perms = UC_PROT_NONE;
+        if (s.readable()) perms |= UC_PROT_READ;
+        if (s.writable()) perms |= UC_PROT_WRITE;
+        if (s.executable()) perms |= UC_PROT_EXEC;
+        uc_mem_protect(uc_, base_ + s.virtual_address, page_up(std::max(s.virtual_size, 1u)), perms);
+    }
+    return true;
+}
+
+void GaugeHost::bind_imports() {
+    system_functions_.clear();
+    for (const auto& imp : image_->imports) {
+        const unsigned index = static_cast<unsigned>(system_functions_.size());
+        system_functions_.push_back(lower(imp.dll) + "!" + imp.function);
+        bool returns_double = false;
+        for (const auto& f : kSystemFunctions) {
+            if (lower(imp.dll) == f.dll && imp.function == f.name) returns_double = f.returns_double;
+        }
+        // "int 2Fh", then for a double "fld qword [result]", then "ret" (cdecl).
+        std::vector<std::uint8_t> code{0xCD, kSystemVector};
+        if (returns_double) {
+            code.insert(code.end(), {0xDD, 0x05});
+            for (int k = 0; k < 4; ++k) code.push_back(static_cast<std::uint8_t>(kSystemResult >> (8 * k)));
+        }
+        code.push_back(0xC3);
+        const Addr stub = kSystemStubs + index * 16;
+        write_bytes(stub, code.data(), code.size());
+        write<std::uint32_t>(base_ + imp.iat_rva, stub);
+    }
 }
 
 void GaugeHost::unload() {
-    for (auto& [element, buffer] : buffers_) const_cast<StringElement*>(element)->text_buffer = nullptr;
+    if (image_) {
+        if (import_table_ || linkage_) {
+            const CallOutcome detach = call("entry routine", base_ + image_->entry_rva,
+                                            {base_, 0, 0}, false);
+            if (detach.completed && detach.eax != 1) violation("the entry routine refused to detach");
+        }
+        uc_mem_unmap(uc_, base_, page_up(image_->image_size));
+    }
+    image_.reset();
     buffers_.clear();
-    mouse_list_ = nullptr;
-    if (module_) FreeLibrary(module_);
-    module_ = nullptr;
-    import_table_ = nullptr;
-    linkage_ = nullptr;
+    mouse_list_ = 0;
+    import_table_ = 0;
+    linkage_ = 0;
+    heap_next_ = kHeap;
+    host_image_ = allocate(32);
+    click_point_ = allocate(8);
 }
 
-GaugeHeader* GaugeHost::gauge() const {
-    return linkage_ ? linkage_->gauges[0] : nullptr;
+Addr GaugeHost::gauge() const {
+    return linkage_ ? read(linkage_ + linkage::kGauges) : 0;
 }
 
-ElementHeader* GaugeHost::root() const {
-    GaugeHeader* g = gauge();
-    return g && g->element_list ? g->element_list[0] : nullptr;
+Addr GaugeHost::root() const {
+    const Addr g = gauge();
+    const Addr list = g ? read(g + gauge_header::kElementList) : 0;
+    return list ? read(list) : 0;
 }
 
 void GaugeHost::use_table(unsigned table) {
-    import_table_->panel_services.address = tables_[table];
+    write<std::uint32_t>(import_table_ + import_table::kEntryAddress, table_address(table));
 }
 
-void* GaugeHost::table_address(unsigned table) {
-    return tables_[table];
+Addr GaugeHost::table_address(unsigned table) const {
+    return kTables + table * 0x100;
 }
 
 std::vector<unsigned> GaugeHost::call_positions() const {
@@ -202,254 +375,378 @@ void GaugeHost::set_aircraft(double lat_degrees, double lon_degrees, double head
     set_var(kSimHeading, heading_degrees);
 }
 
-std::uint32_t GaugeHost::serve(unsigned table, unsigned position,
-                               std::initializer_list<std::uint32_t> args) {
-    calls_.push_back({table, position, std::vector<std::uint32_t>(args)});
-    const std::uint32_t* a = args.begin();
+std::uint32_t GaugeHost::stack_arg(unsigned index) const {
+    std::uint32_t esp = 0;
+    uc_reg_read(uc_, UC_X86_REG_ESP, &esp);
+    return read(esp + 4 + 4 * index);
+}
+
+void GaugeHost::on_interrupt(std::uint32_t vector) {
+    std::uint32_t eip = 0;
+    uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+    const Addr stub = eip - 2;
+    if (vector == kServiceVector && stub >= kServiceStubs && stub < kServiceStubs + 2 * kServiceCount * 8) {
+        const unsigned index = (stub - kServiceStubs) / 8;
+        serve(index / kServiceCount, index % kServiceCount);
+    } else if (vector == kSystemVector && stub >= kSystemStubs) {
+        system_call((stub - kSystemStubs) / 16);
+    } else {
+        violation(std::string(current_call_) + " raised interrupt " + std::to_string(vector) +
+                  " at " + hex(stub));
+        call_failed_ = true;
+        uc_emu_stop(uc_);
+    }
+}
+
+void GaugeHost::serve(unsigned table, unsigned position) {
+    const unsigned n = service_arity(position);
+    ServiceCall c{table, position, {}};
+    for (unsigned i = 0; i < n; ++i) c.args.push_back(stack_arg(i));
+    calls_.push_back(c);
+    if (!n) {
+        violation(std::string(current_call_) + ": the module called service " +
+                  std::to_string(position) + ", which it must never call");
+        call_failed_ = true;
+        uc_emu_stop(uc_);
+        return;
+    }
+    const auto& a = c.args;
     switch (position) {
-        case kServiceElementInstall: {
-            auto* root = reinterpret_cast<ElementHeader*>(a[0]);
-            if (root && root->kind == KIND_STATIC_IMAGE && install_sets_host_image_) {
-                reinterpret_cast<StaticImageElement*>(root)->host_image = &host_image_;
+        case kServiceElementInstall:
+            if (a[0] && read(a[0] + element::kKind) == element::kStaticImage &&
+                install_sets_host_image_) {
+                write<std::uint32_t>(a[0] + static_image::kHostImage, host_image_);
             }
-            if (root) prepare_text_buffers(root);
+            if (a[0]) prepare_text_buffers(a[0]);
             break;
-        }
         case kServiceMouseInstall:
-            mouse_list_ = reinterpret_cast<MouseRect*>(a[0]);
-            host_image_.mouse_anchor = a[2];
+            mouse_list_ = a[0];
             break;
         case kServiceMouseActivate:
-            mouse_list_ = reinterpret_cast<MouseRect*>(a[0]);
+            mouse_list_ = a[0];
             break;
         case kServiceMouseRemove:
-            mouse_list_ = nullptr;
+            mouse_list_ = 0;
             break;
         case kServiceVarRefresh: {
-            auto* v = reinterpret_cast<ModuleVar*>(a[0]);
-            if (v && v->id != 0) v->value = var(v->id);
+            const std::uint32_t id = read(a[0] + module_var::kId);
+            if (id != 0) write<double>(a[0] + module_var::kValue, var(id));
             break;
         }
         default:
             break;
     }
-    return results_[position];
+    uc_reg_write(uc_, UC_X86_REG_EAX, &results_[position]);
 }
 
-void GaugeHost::trap(unsigned table, unsigned position) {
-    calls_.push_back({table, position, {}});
-    violation("the module called service " + std::to_string(position) +
-              ", which it must never call");
-    if (!trap_jump_) {
-        std::fprintf(stderr, "quorlan7 host: forbidden service %u called outside a host call\n",
-                     position);
-        std::abort();
+// wsprintfA as Windows has it: %[-][0][width][l|h](d|i|u|x|X|c|s) and %%, at
+// most 1024 characters. The destination is not bounded, just as the real one.
+void GaugeHost::system_call(unsigned index) {
+    const std::string& fn = index < system_functions_.size() ? system_functions_[index] : "";
+    if (fn == "user32.dll!wsprintfA") {
+        const Addr dest = stack_arg(0);
+        const std::string fmt = read_cstring(stack_arg(1), 1024);
+        unsigned next = 2;
+        std::string out;
+        for (std::size_t i = 0; i < fmt.size(); ++i) {
+            if (fmt[i] != '%') {
+                out += fmt[i];
+                continue;
+            }
+            if (++i >= fmt.size()) break;
+            if (fmt[i] == '%') {
+                out += '%';
+                continue;
+            }
+            bool left = false, zero = false;
+            for (; i < fmt.size() && (fmt[i] == '-' || fmt[i] == '0'); ++i) {
+                (fmt[i] == '-' ? left : zero) = true;
+            }
+            unsigned width = 0;
+            for (; i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i])); ++i) {
+                width = width * 10 + (fmt[i] - '0');
+            }
+            if (i < fmt.size() && (fmt[i] == 'l' || fmt[i] == 'h')) ++i;
+            if (i >= fmt.size()) break;
+            std::string field;
+            const std::uint32_t arg = stack_arg(next++);
+            char buf[32];
+            switch (fmt[i]) {
+                case 'd': case 'i': std::snprintf(buf, sizeof buf, "%d", static_cast<std::int32_t>(arg)); field = buf; break;
+                case 'u': std::snprintf(buf, sizeof buf, "%u", arg); field = buf; break;
+                case 'x': std::snprintf(buf, sizeof buf, "%x", arg); field = buf; break;
+                case 'X': std::snprintf(buf, sizeof buf, "%X", arg); field = buf; break;
+                case 'c': field = std::string(1, static_cast<char>(arg)); break;
+                case 's': field = read_cstring(arg, 1024); break;
+                default: field = std::string("%") + fmt[i]; break;
+            }
+            while (field.size() < width) {
+                if (left) field += ' ';
+                else if (zero && fmt[i] != 's' && fmt[i] != 'c') {
+                    const std::size_t at = (!field.empty() && field[0] == '-') ? 1 : 0;
+                    field.insert(at, 1, '0');
+                } else field.insert(0, 1, ' ');
+            }
+            out += field;
+        }
+        if (out.size() > 1024) out.resize(1024);
+        write_bytes(dest, out.c_str(), out.size() + 1);
+        const std::uint32_t n = static_cast<std::uint32_t>(out.size());
+        uc_reg_write(uc_, UC_X86_REG_EAX, &n);
+        return;
     }
-    __builtin_longjmp(trap_jump_, 1);
+    if (fn == "msvcrt.dll!cos" || fn == "msvcrt.dll!sin" || fn == "msvcrt.dll!sqrt") {
+        double x;
+        std::uint32_t w[2] = {stack_arg(0), stack_arg(1)};
+        std::memcpy(&x, w, sizeof x);
+        const double r = fn == "msvcrt.dll!cos"   ? std::cos(x)
+                         : fn == "msvcrt.dll!sin" ? std::sin(x)
+                                                  : std::sqrt(x);
+        write<double>(kSystemResult, r);
+        return;
+    }
+    violation(std::string(current_call_) + " called " + (fn.empty() ? "an unknown function" : fn) +
+              ", which this host does not provide");
+    call_failed_ = true;
+    uc_emu_stop(uc_);
 }
 
-CallOutcome GaugeHost::call(const char* name, const void* routine, const std::uint32_t* words,
-                            unsigned count, bool returns_double) {
-    g_active = this;
-    CheckedCall c{routine, words, count, returns_double ? 1u : 0u, 0, 0, 0.0, 0, 0};
+CallOutcome GaugeHost::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
+                            bool returns_double) {
     CallOutcome out;
-    void* jump[5];
-    void** outer = trap_jump_;
-    trap_jump_ = jump;
-    if (__builtin_setjmp(jump) == 0) {
-        q7_call_checked(&c);
-        trap_jump_ = outer;
-        out.eax = c.eax;
-        out.edx = c.edx;
-        out.st0 = c.st0;
-        out.stack_delta = c.stack_delta;
-        out.registers_preserved = c.registers_preserved != 0;
-        if (c.stack_delta != 0) {
-            const int pushed = static_cast<int>(count) * 4;
-            violation(std::string(name) + " left the stack unbalanced: the host pushed " +
-                      std::to_string(pushed) + " bytes of arguments and it removed " +
-                      std::to_string(pushed + c.stack_delta));
-        }
-        if (!out.registers_preserved) {
-            violation(std::string(name) + " did not preserve ebx, esi and edi");
-        }
-    } else {
-        trap_jump_ = outer;
-        out.trapped = true;
-        violations_.back() = std::string(name) + ": " + violations_.back();
+    const Addr esp0 = kStackTop;
+    Addr sp = esp0 - 4 * static_cast<Addr>(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) write<std::uint32_t>(sp + 4 * static_cast<Addr>(i), words[i]);
+    sp -= 4;
+    write<std::uint32_t>(sp, returns_double ? kReturnDouble : kReturnInt);
+    const std::uint32_t zero = 0;
+    uc_reg_write(uc_, UC_X86_REG_ESP, &sp);
+    uc_reg_write(uc_, UC_X86_REG_EBX, &kSentinelEbx);
+    uc_reg_write(uc_, UC_X86_REG_ESI, &kSentinelEsi);
+    uc_reg_write(uc_, UC_X86_REG_EDI, &kSentinelEdi);
+    uc_reg_write(uc_, UC_X86_REG_EBP, &kSentinelEbp);
+    uc_reg_write(uc_, UC_X86_REG_EAX, &zero);
+    const double nan = std::nan("");
+    write<double>(kResult, nan);
+
+    const char* outer = current_call_;
+    current_call_ = name;
+    call_failed_ = false;
+    g_invalid = {};
+    const Addr until = returns_double ? kReturnDoubleEnd : kReturnInt;
+    const uc_err err = uc_emu_start(uc_, routine, until, 0, kMaxInstructions);
+    current_call_ = outer;
+
+    std::uint32_t eip = 0, esp = 0, ebx = 0, esi = 0, edi = 0, ebp = 0;
+    uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+    uc_reg_read(uc_, UC_X86_REG_ESP, &esp);
+    uc_reg_read(uc_, UC_X86_REG_EBX, &ebx);
+    uc_reg_read(uc_, UC_X86_REG_ESI, &esi);
+    uc_reg_read(uc_, UC_X86_REG_EDI, &edi);
+    uc_reg_read(uc_, UC_X86_REG_EBP, &ebp);
+    if (call_failed_) {
+        out.completed = false;
+        return out;
+    }
+    if (err != UC_ERR_OK || eip != until) {
+        out.completed = false;
+        std::string what = std::string(name) + " crashed at " + hex(eip) + ": ";
+        what += err != UC_ERR_OK ? uc_strerror(err) : "did not return";
+        if (g_invalid.seen) what += " (access to " + hex(static_cast<std::uint32_t>(g_invalid.address)) + ")";
+        violation(what);
+        return out;
+    }
+    uc_reg_read(uc_, UC_X86_REG_EAX, &out.eax);
+    out.stack_delta = static_cast<std::int32_t>(esp - esp0);
+    out.registers_preserved = ebx == kSentinelEbx && esi == kSentinelEsi && edi == kSentinelEdi &&
+                              ebp == kSentinelEbp;
+    if (returns_double) out.st0 = read<double>(kResult);
+    if (out.stack_delta != 0) {
+        const int pushed = static_cast<int>(words.size()) * 4;
+        violation(std::string(name) + " left the stack unbalanced: the host pushed " +
+                  std::to_string(pushed) + " bytes of arguments and it removed " +
+                  std::to_string(pushed + out.stack_delta));
+    }
+    if (!out.registers_preserved) {
+        violation(std::string(name) + " did not preserve ebx, esi, edi and ebp");
     }
     return out;
 }
 
-void GaugeHost::call_hook(const char* name, ModuleHook hook) {
-    call(name, reinterpret_cast<const void*>(hook), nullptr, 0, false);
+void GaugeHost::call_hook(const char* name, Addr hook) {
+    call(name, hook, {}, false);
 }
 
-std::uint32_t GaugeHost::call_routine(const char* name, GaugeRoutine routine) {
-    return call(name, reinterpret_cast<const void*>(routine), nullptr, 0, false).eax;
+std::uint32_t GaugeHost::call_routine(const char* name, Addr routine) {
+    return call(name, routine, {}, false).eax;
 }
 
-std::uint32_t GaugeHost::call_routine(const char* name, GaugeRoutineWithArg routine,
-                                      std::uint32_t arg) {
-    return call(name, reinterpret_cast<const void*>(routine), &arg, 1, false).eax;
+std::uint32_t GaugeHost::call_routine(const char* name, Addr routine, std::uint32_t arg) {
+    return call(name, routine, {arg}, false).eax;
 }
 
-double GaugeHost::call_pointer(const char* name, PointerCallback callback, std::uint32_t arg) {
-    return call(name, reinterpret_cast<const void*>(callback), &arg, 1, true).st0;
+double GaugeHost::call_pointer(const char* name, Addr callback, std::uint32_t arg) {
+    return call(name, callback, {arg}, true).st0;
 }
 
-double GaugeHost::call_text(const char* name, TextCallback callback, double arg) {
-    std::uint32_t words[2];
-    std::memcpy(words, &arg, sizeof words);
-    return call(name, reinterpret_cast<const void*>(callback), words, 2, true).st0;
+double GaugeHost::call_text(const char* name, Addr callback, double arg) {
+    std::uint32_t w[2];
+    std::memcpy(w, &arg, sizeof w);
+    return call(name, callback, {w[0], w[1]}, true).st0;
 }
 
-std::int32_t GaugeHost::call_handler(const char* name, MouseHandler handler, std::uint32_t a,
+std::int32_t GaugeHost::call_handler(const char* name, Addr handler, std::uint32_t a,
                                      std::uint32_t b) {
-    const std::uint32_t words[2] = {a, b};
-    return static_cast<std::int32_t>(
-        call(name, reinterpret_cast<const void*>(handler), words, 2, false).eax);
+    return static_cast<std::int32_t>(call(name, handler, {a, b}, false).eax);
 }
 
 std::uint32_t GaugeHost::install(std::uint32_t arg) {
-    GaugeHeader* g = gauge();
-    return call_routine("GaugeInstall", g->install, arg);
+    return call_routine("GaugeInstall", read(gauge() + gauge_header::kInstall), arg);
 }
 
 std::uint32_t GaugeHost::uninstall() {
-    GaugeHeader* g = gauge();
-    return call_routine("GaugeUninstall", g->uninstall);
+    return call_routine("GaugeUninstall", read(gauge() + gauge_header::kUninstall));
 }
 
-std::vector<ElementHeader*> GaugeHost::walk(ElementHeader* root) {
-    std::vector<ElementHeader*> out;
-    std::vector<ElementHeader*> pending;
+std::vector<Addr> GaugeHost::walk(Addr root) const {
+    std::vector<Addr> out;
+    std::vector<Addr> pending;
     if (root) pending.push_back(root);
     while (!pending.empty() && out.size() < kMaxElements) {
-        ElementHeader* e = pending.front();
-        pending.erase(pending.begin());
+        const Addr e = pending.back();
+        pending.pop_back();
         out.push_back(e);
-        if (e->child_list) {
-            std::vector<ElementHeader*> children;
-            for (std::size_t i = 0; e->child_list[i] && i < kMaxElements; ++i) {
-                children.push_back(e->child_list[i]);
-            }
-            pending.insert(pending.begin(), children.begin(), children.end());
+        const Addr list = read(e + element::kChildList);
+        if (!list) continue;
+        std::vector<Addr> children;
+        for (std::size_t i = 0; i < kMaxElements; ++i) {
+            const Addr c = read(list + 4 * static_cast<Addr>(i));
+            if (!c) break;
+            children.push_back(c);
         }
+        pending.insert(pending.end(), children.rbegin(), children.rend());
     }
     return out;
 }
 
-void GaugeHost::prepare_text_buffers(ElementHeader* root) {
-    for (ElementHeader* e : walk(root)) {
-        if (e->kind != KIND_STRING) continue;
-        auto* s = reinterpret_cast<StringElement*>(e);
-        TextBuffer& b = buffers_[s];
-        b.usable = s->max_chars + 1;
-        b.bytes.assign(b.usable + kGuardBytes, static_cast<char>(kGuardByte));
-        std::memset(b.bytes.data(), 0, b.usable);
-        s->text_buffer = b.bytes.data();
+void GaugeHost::prepare_text_buffers(Addr root) {
+    for (Addr e : walk(root)) {
+        if (read(e + element::kKind) != element::kString) continue;
+        const unsigned usable = std::min(read(e + string_element::kMaxChars), 4096u) + 1;
+        const Addr buffer = allocate(usable + kGuardBytes, kGuardByte);
+        const std::vector<std::uint8_t> zeros(usable, 0);
+        write_bytes(buffer, zeros.data(), usable);
+        buffers_[e] = {buffer, usable};
+        write<std::uint32_t>(e + string_element::kTextBuffer, buffer);
     }
 }
 
-bool GaugeHost::text_guards_intact(const StringElement* element) const {
+bool GaugeHost::text_guards_intact(Addr element) const {
     auto it = buffers_.find(element);
     if (it == buffers_.end()) return true;
-    const TextBuffer& b = it->second;
-    for (unsigned i = b.usable; i < b.bytes.size(); ++i) {
-        if (static_cast<unsigned char>(b.bytes[i]) != kGuardByte) return false;
-    }
-    return true;
+    const auto guard = read_bytes(it->second.address + it->second.usable, kGuardBytes);
+    return std::all_of(guard.begin(), guard.end(), [](std::uint8_t b) { return b == kGuardByte; });
 }
 
-std::string GaugeHost::read_text(const StringElement* element) const {
+std::string GaugeHost::read_text(Addr element) const {
     auto it = buffers_.find(element);
     if (it == buffers_.end()) return {};
-    const TextBuffer& b = it->second;
-    return std::string(b.bytes.data(), strnlen(b.bytes.data(), b.bytes.size()));
+    return read_cstring(it->second.address, it->second.usable + kGuardBytes);
 }
 
-void GaugeHost::check_text(const char* name, const StringElement* element) {
+void GaugeHost::check_text(const char* name, Addr element) {
     if (!text_guards_intact(element)) {
         violation(std::string(name) + " wrote past the end of its text buffer (max_chars " +
-                  std::to_string(element->max_chars) + ")");
+                  std::to_string(read(element + string_element::kMaxChars)) + ")");
     }
     const std::string text = read_text(element);
-    if (text.size() > element->max_chars) {
+    if (text.size() > read(element + string_element::kMaxChars)) {
         violation(std::string(name) + " wrote " + std::to_string(text.size()) +
-                  " characters into a box of " + std::to_string(element->max_chars) + ": \"" +
-                  text + "\"");
+                  " characters into a box of " +
+                  std::to_string(read(element + string_element::kMaxChars)) + ": \"" + text + "\"");
     }
 }
 
-void GaugeHost::fill_source_slots(ModuleVar* slots, unsigned count) {
+void GaugeHost::fill_source_slots(Addr slots, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
-        if (slots[i].id != 0) slots[i].value = var(slots[i].id);
+        const Addr slot = slots + i * module_var::kSize;
+        const std::uint32_t id = read(slot + module_var::kId);
+        if (id != 0) write<double>(slot + module_var::kValue, var(id));
     }
 }
 
 FrameReadout GaugeHost::frame(double text_arg) {
     FrameReadout out;
-    for (ElementHeader* e : walk(root())) {
-        if (e->kind == KIND_MOVING_IMAGE) {
-            auto* m = reinterpret_cast<MovingImageElement*>(e);
-            fill_source_slots(&m->x_source, 1);
-            fill_source_slots(&m->y_source, 1);
-            DotReadout d{m};
-            const auto self = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m));
-            if (m->x_callback) d.x = call_pointer("x_callback", m->x_callback, self);
-            if (m->y_callback) d.y = call_pointer("y_callback", m->y_callback, self);
-            d.screen_x = e->position_x + d.x * m->x_scale;
-            d.screen_y = e->position_y + d.y * m->y_scale;
+    for (Addr e : walk(root())) {
+        const std::uint32_t kind = read(e + element::kKind);
+        if (kind == element::kMovingImage) {
+            fill_source_slots(e + moving_image::kXSource, 1);
+            fill_source_slots(e + moving_image::kYSource, 1);
+            DotReadout d;
+            d.element = e;
+            const Addr xcb = read(e + moving_image::kXCallback);
+            const Addr ycb = read(e + moving_image::kYCallback);
+            if (xcb) d.x = call_pointer("x_callback", xcb, e);
+            if (ycb) d.y = call_pointer("y_callback", ycb, e);
+            d.screen_x = read<std::int32_t>(e + element::kPositionX) +
+                         d.x * read<double>(e + moving_image::kXScale);
+            d.screen_y = read<std::int32_t>(e + element::kPositionY) +
+                         d.y * read<double>(e + moving_image::kYScale);
             out.dots.push_back(d);
-        } else if (e->kind == KIND_STRING) {
-            auto* s = reinterpret_cast<StringElement*>(e);
-            if (!buffers_.count(s)) prepare_text_buffers(e);
-            fill_source_slots(s->source_vars, 3);
-            TextReadout t{s};
-            if (s->text_callback) {
-                t.result = call_text("text_callback", s->text_callback, text_arg);
-                check_text("text_callback", s);
+        } else if (kind == element::kString) {
+            if (!buffers_.count(e)) prepare_text_buffers(e);
+            fill_source_slots(e + string_element::kSourceVars, 3);
+            TextReadout t;
+            t.element = e;
+            const Addr cb = read(e + string_element::kTextCallback);
+            if (cb) {
+                t.result = call_text("text_callback", cb, text_arg);
+                check_text("text_callback", e);
             }
-            t.text = read_text(s);
+            t.text = read_text(e);
             out.texts.push_back(std::move(t));
         }
     }
     return out;
 }
 
-bool GaugeHost::click(int x, int y, MouseRect* list) {
+bool GaugeHost::click(int x, int y, Addr list) {
     if (!list) list = mouse_list_;
     if (!list) return false;
     struct Origin { int x, y; };
     std::vector<Origin> parents{{0, 0}};
-    for (std::size_t i = 0; i < kMaxMouseRects && list[i].rect_kind != RECT_END_OF_LIST; ++i) {
-        const MouseRect& r = list[i];
+    for (std::size_t i = 0; i < kMaxMouseRects; ++i) {
+        const Addr r = list + static_cast<Addr>(i) * mouse_rect::kSize;
+        const std::uint32_t kind = read(r + mouse_rect::kKind);
+        if (kind == mouse_rect::kEnd) break;
         const Origin o = parents.back();
-        switch (r.rect_kind) {
-            case RECT_PARENT:
-                parents.push_back({o.x + r.box.x, o.y + r.box.y});
+        const int bx = read<std::int32_t>(r + mouse_rect::kBoxX);
+        const int by = read<std::int32_t>(r + mouse_rect::kBoxY);
+        switch (kind) {
+            case mouse_rect::kParent:
+                parents.push_back({o.x + bx, o.y + by});
                 break;
-            case RECT_END_OF_PARENT:
+            case mouse_rect::kEndParent:
                 if (parents.size() > 1) parents.pop_back();
                 break;
-            case RECT_CHILD: {
-                const int left = o.x + r.box.x, top = o.y + r.box.y;
-                const bool inside = x >= left && x < left + r.box.width && y >= top &&
-                                    y < top + r.box.height;
-                if (inside && r.handler && (r.event_mask & kMouseLeftSingle)) {
+            case mouse_rect::kChild: {
+                const int left = o.x + bx, top = o.y + by;
+                const int w = read<std::int32_t>(r + mouse_rect::kBoxWidth);
+                const int h = read<std::int32_t>(r + mouse_rect::kBoxHeight);
+                const Addr handler = read(r + mouse_rect::kHandler);
+                const bool inside = x >= left && x < left + w && y >= top && y < top + h;
+                if (inside && handler && (read(r + mouse_rect::kEventMask) & mouse_rect::kLeftSingle)) {
                     // The handler gets the point inside its box and the event.
-                    POINT local{x - left, y - top};
-                    call_handler("mouse handler", r.handler,
-                                 static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&local)),
-                                 kMouseLeftSingle);
+                    const Addr point = click_point_;
+                    write<std::int32_t>(point, x - left);
+                    write<std::int32_t>(point + 4, y - top);
+                    call_handler("mouse handler", handler, point, mouse_rect::kLeftSingle);
                     return true;
                 }
                 break;
             }
             default:
-                violation("mouse list entry " + std::to_string(i) + " has unknown kind " +
-                          hex(r.rect_kind));
+                violation("mouse list entry " + std::to_string(i) + " has unknown kind " + hex(kind));
                 return false;
         }
     }

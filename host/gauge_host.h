@@ -1,65 +1,57 @@
-// The reference host: loads a gauge module as a flight simulator does, hands it
-// a table of panel services, records every service call, holds the simulation
-// variables, checks every call into the module for a balanced stack, installs
-// the gauge, runs frames and delivers clicks.
+// The reference host: loads a 32-bit gauge module the way a flight simulator
+// does (maps its sections, applies its relocations, binds its imports, runs its
+// entry routine), hands it a table of panel services, records every service
+// call, holds the simulation variables and checks that every call into the
+// module leaves the stack balanced. The module's own machine code runs on an
+// emulated i386 processor, so the host works on machines that cannot run 32-bit
+// programs themselves.
 #pragma once
 
-#include "display/elements.h"
-#include "display/mouse_rects.h"
-#include "module/gauge.h"
-#include "module/host_services.h"
-
-#include <windows.h>
+#include "host/layout.h"
+#include "host/pe_image.h"
 
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+struct uc_struct;
+
 namespace q7host {
 
 inline constexpr unsigned kServiceCount = 64;  // the module needs at least 41
-
-// The simulation variables the host serves.
-inline constexpr std::uint32_t kSimLatitude = 0x47;   // metres north of the equator
-inline constexpr std::uint32_t kSimLongitude = 0x48;  // 2^48 per turn
-inline constexpr std::uint32_t kSimHeading = 0x56;    // degrees
 
 // Host position units.
 inline constexpr double kMetresPerDegreeLat = 3600.0 * 30.8695987654321;
 double latitude_from_degrees(double degrees);   // -> metres north
 double longitude_from_degrees(double degrees);  // -> 2^48 per turn
-double latitude_to_degrees(std::int32_t metres);
-double longitude_to_degrees(std::int32_t binary_angle);
 
 struct ServiceCall {
-    unsigned table;     // which of the host's two tables the call went through
-    unsigned position;  // HostServices position
+    unsigned table = 0;  // which of the host's two tables the call went through
+    unsigned position = 0;
     std::vector<std::uint32_t> args;
-    bool operator==(const ServiceCall&) const = default;
 };
 
 // What one call into the module did at the machine level.
 struct CallOutcome {
     std::uint32_t eax = 0;
-    std::uint32_t edx = 0;
     double st0 = 0.0;
     std::int32_t stack_delta = 0;  // 0 when the routine removed exactly its arguments
     bool registers_preserved = true;
-    bool trapped = false;  // the routine called a service it must never call
+    bool completed = true;  // false when the routine trapped or crashed
 };
 
-// A readout of one text box after its callback ran.
 struct TextReadout {
-    StringElement* element = nullptr;
+    Addr element = 0;
     std::string text;
     double result = 0.0;
 };
 
-// The moving dot after its two callbacks ran.
 struct DotReadout {
-    MovingImageElement* element = nullptr;
+    Addr element = 0;
     double x = 0.0;  // callback values, before the element's scales
     double y = 0.0;
     double screen_x = 0.0;  // rest position plus value times scale, gauge pixels
@@ -69,14 +61,7 @@ struct DotReadout {
 struct FrameReadout {
     std::vector<DotReadout> dots;
     std::vector<TextReadout> texts;
-    const TextReadout* text_for(const StringElement* element) const;
-};
-
-// The host record behind face_image's host_image.
-struct HostImageRecord {
-    std::uint32_t magic = 0x51374849;  // "IH7Q"
-    std::uint32_t mouse_anchor = 0;    // the word at host_image + 4
-    std::uint32_t spare[6] = {};
+    const TextReadout* text_for(Addr element) const;
 };
 
 class GaugeHost {
@@ -86,27 +71,51 @@ public:
     GaugeHost(const GaugeHost&) = delete;
     GaugeHost& operator=(const GaugeHost&) = delete;
 
-    // Loads a module file, finds ImportTable and Linkage by name and by ordinal
-    // and writes the service table into ImportTable. Returns false with error().
+    // Loads a module file: checks it is a 32-bit DLL, maps it, binds its imports,
+    // runs its entry routine, finds ImportTable and Linkage by name and by
+    // ordinal and writes the service table into ImportTable.
     bool load(const std::string& path);
-    // Works with an ImportTable that is already in this process (module code
-    // linked into a test program).
-    void attach(ImportTableRecord* import_table, LinkageRecord* linkage);
     void unload();
+    bool loaded() const { return image_ != nullptr; }
     const std::string& error() const { return error_; }
-    HMODULE module() const { return module_; }
-    ImportTableRecord* import_table() const { return import_table_; }
-    LinkageRecord* linkage() const { return linkage_; }
-    GaugeHeader* gauge() const;
+    const PeImage& image() const { return *image_; }
+    Addr base() const { return base_; }
+    Addr import_table() const { return import_table_; }
+    Addr linkage() const { return linkage_; }
+    Addr gauge() const;  // the first GaugeHeader Linkage lists
+    Addr root() const;   // the first entry of the gauge's element list
+
+    // The module's memory.
+    template <typename T = std::uint32_t>
+    T read(Addr a) const {
+        T v{};
+        read_bytes(a, &v, sizeof v);
+        return v;
+    }
+    template <typename T>
+    void write(Addr a, const T& v) {
+        write_bytes(a, &v, sizeof v);
+    }
+    void read_bytes(Addr a, void* out, std::size_t n) const;
+    std::vector<std::uint8_t> read_bytes(Addr a, std::size_t n) const;
+    void write_bytes(Addr a, const void* data, std::size_t n);
+    std::string read_cstring(Addr a, std::size_t max = 256) const;
+    // Whether every byte of [a, a+n) is mapped writable (and not executable).
+    bool writable_data(Addr a, std::size_t n) const;
+    // Host-owned memory in the module's address space.
+    Addr allocate(std::size_t n, std::uint8_t fill = 0);
+    // Places machine code of the caller's in host memory and returns its address.
+    Addr place_code(std::initializer_list<std::uint8_t> code);
 
     // Service table control.
     void use_table(unsigned table);  // 0 or 1: writes that table's address into ImportTable
-    void* table_address(unsigned table);
+    Addr table_address(unsigned table) const;
     void set_result(unsigned position, std::uint32_t value) { results_[position] = value; }
     void set_install_sets_host_image(bool on) { install_sets_host_image_ = on; }
     const std::vector<ServiceCall>& calls() const { return calls_; }
     void clear_calls() { calls_.clear(); }
     std::vector<unsigned> call_positions() const;
+    Addr host_image_record() const { return host_image_; }
 
     // Simulation variables.
     void set_var(std::uint32_t id, double value) { vars_[id] = value; }
@@ -114,78 +123,80 @@ public:
     void set_aircraft(double lat_degrees, double lon_degrees, double heading_degrees);
 
     // Problems seen at the boundary: unbalanced stack, clobbered registers, a
-    // forbidden service called, a text buffer overrun. Empty when all is well.
+    // forbidden service called, a crash, a text buffer overrun.
     const std::vector<std::string>& violations() const { return violations_; }
     void clear_violations() { violations_.clear(); }
     void violation(std::string what) { violations_.push_back(std::move(what)); }
 
     // Checked calls into the module, one per routine shape.
-    CallOutcome call(const char* name, const void* routine, const std::uint32_t* words,
-                     unsigned count, bool returns_double);
-    void call_hook(const char* name, ModuleHook hook);
-    std::uint32_t call_routine(const char* name, GaugeRoutine routine);
-    std::uint32_t call_routine(const char* name, GaugeRoutineWithArg routine, std::uint32_t arg);
-    double call_pointer(const char* name, PointerCallback callback, std::uint32_t arg);
-    double call_text(const char* name, TextCallback callback, double arg);
-    std::int32_t call_handler(const char* name, MouseHandler handler, std::uint32_t a,
-                              std::uint32_t b);
+    CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
+                     bool returns_double);
+    void call_hook(const char* name, Addr hook);
+    std::uint32_t call_routine(const char* name, Addr routine);
+    std::uint32_t call_routine(const char* name, Addr routine, std::uint32_t arg);
+    double call_pointer(const char* name, Addr callback, std::uint32_t arg);
+    double call_text(const char* name, Addr callback, double arg);
+    std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
 
     // Gauge lifecycle as a simulator runs it.
     std::uint32_t install(std::uint32_t arg = 0);
     std::uint32_t uninstall();
-    // Gives every string element of the tree a guarded text buffer (done during
-    // install; callable directly for module code linked into a test).
-    void prepare_text_buffers(ElementHeader* root);
+    // Gives every string element under `root` a text buffer of max_chars + 1
+    // bytes followed by guard bytes (done during install).
+    void prepare_text_buffers(Addr root);
     FrameReadout frame(double text_arg = 0.0);
 
-    // Clicks at a gauge pixel: hit-tests the mouse list the module registered
-    // (or `list` when given) and calls the handler of the innermost child box
-    // that holds the point. Returns false when no box took the click.
-    bool click(int x, int y, MouseRect* list = nullptr);
-    MouseRect* registered_mouse_list() const { return mouse_list_; }
+    // A click at a gauge pixel: hit-tests the mouse list the module registered
+    // (or `list`) and calls the handler of the child box that holds the point.
+    bool click(int x, int y, Addr list = 0);
+    Addr registered_mouse_list() const { return mouse_list_; }
 
-    // Element tree helpers.
-    static std::vector<ElementHeader*> walk(ElementHeader* root);
-    ElementHeader* root() const;
-    HostImageRecord& host_image_record() { return host_image_; }
+    // The element tree, root first, children in list order.
+    std::vector<Addr> walk(Addr root) const;
 
-    // Text buffer guard checks (also run after every text callback).
-    bool text_guards_intact(const StringElement* element) const;
-    std::string read_text(const StringElement* element) const;
-
-    // Service bodies, called from the table's entry points.
-    std::uint32_t serve(unsigned table, unsigned position, std::initializer_list<std::uint32_t> args);
-    [[noreturn]] void trap(unsigned table, unsigned position);
+    bool text_guards_intact(Addr element) const;
+    std::string read_text(Addr element) const;
 
     static constexpr unsigned kGuardBytes = 32;
-    static constexpr unsigned char kGuardByte = 0xA5;
+    static constexpr std::uint8_t kGuardByte = 0xA5;
+
+    // Internal: called from the emulator's interrupt hook.
+    void on_interrupt(std::uint32_t vector);
 
 private:
     struct TextBuffer {
-        std::vector<char> bytes;  // max_chars + 1, then the guard bytes
+        Addr address = 0;
         unsigned usable = 0;
     };
 
-    void fill_source_slots(ModuleVar* slots, unsigned count);
-    void check_text(const char* name, const StringElement* element);
+    bool map_image(const std::string& path);
+    void bind_imports();
+    void serve(unsigned table, unsigned position);
+    void system_call(unsigned index);
+    void fill_source_slots(Addr slots, unsigned count);
+    void check_text(const char* name, Addr element);
+    std::uint32_t stack_arg(unsigned index) const;
 
-    HMODULE module_ = nullptr;
-    ImportTableRecord* import_table_ = nullptr;
-    LinkageRecord* linkage_ = nullptr;
+    uc_struct* uc_ = nullptr;
+    std::unique_ptr<PeImage> image_;
+    Addr base_ = 0;
+    Addr import_table_ = 0;
+    Addr linkage_ = 0;
     std::string error_;
-    void* tables_[2][kServiceCount] = {};
     std::uint32_t results_[kServiceCount] = {};
     bool install_sets_host_image_ = true;
     std::vector<ServiceCall> calls_;
     std::map<std::uint32_t, double> vars_;
     std::vector<std::string> violations_;
-    std::map<const StringElement*, TextBuffer> buffers_;
-    MouseRect* mouse_list_ = nullptr;
-    HostImageRecord host_image_;
-    void** trap_jump_ = nullptr;
+    std::map<Addr, TextBuffer> buffers_;
+    Addr mouse_list_ = 0;
+    Addr host_image_ = 0;
+    Addr click_point_ = 0;
+    Addr heap_next_ = 0;
+    Addr code_next_ = 0;
+    std::vector<std::string> system_functions_;  // index -> "dll!name"
+    const char* current_call_ = "";
+    bool call_failed_ = false;
 };
-
-// The host that the service entry points report to.
-GaugeHost* active_host();
 
 }  // namespace q7host

@@ -8,43 +8,43 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <vector>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "pixmap.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: bmpgen MAP.txt OUT.bmp\n";
-    return 2;
-  }
-  const std::string in_path = argv[1];
-  const std::string out_path = argv[2];
+    if (argc != 3) {
+        std::cerr << "usage: bmpgen MAP.txt OUT.bmp\n";
+        return 2;
+    }
+    const std::string in_path = argv[1];
+    const std::string out_path = argv[2];
 
-  std::ifstream in(in_path, std::ios::binary);
-  if (!in) {
-    std::cerr << "bmpgen: cannot open " << in_path << "\n";
-    return 1;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
+    std::ifstream in(in_path, std::ios::binary);
+    if (!in) {
+        std::cerr << "bmpgen: cannot open " << in_path << "\n";
+        return 1;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
 
-  std::vector<std::uint8_t> bmp;
-  try {
-    bmp = q7res::encode_bmp(q7res::parse_pixel_map(text.str()));
-  } catch (const q7res::MapError& e) {
-    std::cerr << in_path << ":" << e.line() << ": error: " << e.what() << "\n";
-    return 1;
-  }
+    std::vector<std::uint8_t> bmp;
+    try {
+        bmp = q7res::encode_bmp(q7res::parse_pixel_map(text.str()));
+    } catch (const q7res::MapError& e) {
+        std::cerr << in_path << ":" << e.line() << ": error: " << e.what() << "\n";
+        return 1;
+    }
 
-  std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
-  out.close();
-  if (!out) {
-    std::cerr << "bmpgen: cannot write " << out_path << "\n";
-    std::remove(out_path.c_str());
-    return 1;
-  }
-  return 0;
+    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
+    out.close();
+    if (!out) {
+        std::cerr << "bmpgen: cannot write " << out_path << "\n";
+        std::remove(out_path.c_str());
+        return 1;
+    }
+    return 0;
 }

@@ -32,8 +32,8 @@
 namespace q7res {
 
 struct Rgb {
-  std::uint8_t r = 0, g = 0, b = 0;
-  friend bool operator==(const Rgb&, const Rgb&) = default;
+    std::uint8_t r = 0, g = 0, b = 0;
+    friend bool operator==(const Rgb&, const Rgb&) = default;
 };
 
 using Palette = std::array<Rgb, 256>;
@@ -51,24 +51,23 @@ Palette panel_alt_palette();
 std::optional<Palette> palette_named(std::string_view name);
 
 struct PixelMap {
-  int width = 0;
-  int height = 0;
-  Palette palette{};
-  std::vector<std::uint8_t> pixels;  // palette indices, top row first
+    int width = 0;
+    int height = 0;
+    Palette palette{};
+    std::vector<std::uint8_t> pixels;  // palette indices, top row first
 
-  std::uint8_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
+    std::uint8_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
 };
 
 // A map file that cannot be turned into a picture. `line` is the 1-based line
 // of the text where the fault was found.
 class MapError : public std::runtime_error {
- public:
-  MapError(int line, const std::string& message)
-      : std::runtime_error(message), line_(line) {}
-  int line() const { return line_; }
+public:
+    MapError(int line, const std::string& message) : std::runtime_error(message), line_(line) {}
+    int line() const { return line_; }
 
- private:
-  int line_;
+private:
+    int line_;
 };
 
 // Reads a map in the format above; throws MapError on any fault.

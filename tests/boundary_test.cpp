@@ -3,8 +3,6 @@
 // their refresh calls, and the host's own stack-balance check.
 #include "support/test_support.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -16,113 +14,61 @@ using q7host::GaugeHost;
 
 namespace {
 
-const IMAGE_NT_HEADERS32* nt_headers(HMODULE m) {
-    auto base = reinterpret_cast<const unsigned char*>(m);
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    return reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-}
-
-const IMAGE_SECTION_HEADER* section_of(HMODULE m, DWORD rva) {
-    const auto* nt = nt_headers(m);
-    const auto* s = IMAGE_FIRST_SECTION(nt);
-    for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
-        if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->Misc.VirtualSize) return s;
-    }
-    return nullptr;
-}
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;
 }
 
-// Raw table values of the waypoints the worked examples use.
-constexpr std::int32_t kGgateLat = 4202735, kGgateLon = -1461193608;
-constexpr std::int32_t kSfintLat = 4180639, kSfintLon = -1459976701;
-constexpr double kMetresPerNm = 1852.175925925926;
-constexpr double kTurn48 = 281474976710656.0;
-
-class Boundary : public LoadedGauge {
-protected:
-    void place(Position p, double heading) {
-        host.set_var(q7host::kSimLatitude, p.latitude);
-        host.set_var(q7host::kSimLongitude, p.longitude);
-        host.set_var(q7host::kSimHeading, heading);
-    }
-    double dot_x() { return host.call_pointer("bearing_dot_x", dot()->x_callback, 0); }
-    double dot_y() { return host.call_pointer("bearing_dot_y", dot()->y_callback, 0); }
-};
+class Boundary : public LoadedGauge {};
 
 }  // namespace
 
 TEST_F(Boundary, ExportsExactlyTwoDataRecordsByNameAndOrdinal) {
-    HMODULE m = host.module();
-    const auto* nt = nt_headers(m);
-    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-    EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
-
-    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    ASSERT_NE(dir.VirtualAddress, 0u);
-    auto base = reinterpret_cast<const unsigned char*>(m);
-    auto exp = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
-    EXPECT_STREQ(reinterpret_cast<const char*>(base + exp->Name), "quorlan7.gau");
-    EXPECT_EQ(exp->Base, 1u);
-    ASSERT_EQ(exp->NumberOfFunctions, 2u);
-    ASSERT_EQ(exp->NumberOfNames, 2u);
-
-    auto names = reinterpret_cast<const DWORD*>(base + exp->AddressOfNames);
-    auto ordinals = reinterpret_cast<const WORD*>(base + exp->AddressOfNameOrdinals);
-    auto functions = reinterpret_cast<const DWORD*>(base + exp->AddressOfFunctions);
-    std::map<std::string, unsigned> by_name;
-    for (unsigned i = 0; i < exp->NumberOfNames; ++i) {
-        by_name[reinterpret_cast<const char*>(base + names[i])] = ordinals[i] + exp->Base;
-    }
-    EXPECT_EQ(by_name, (std::map<std::string, unsigned>{{"ImportTable", 1}, {"Linkage", 2}}));
+    const auto& img = host.image();
+    EXPECT_EQ(img.machine, 0x14C);
+    EXPECT_TRUE(img.characteristics & 0x2000);  // a DLL
+    EXPECT_EQ(img.export_dll_name, "quorlan7.gau");
+    EXPECT_EQ(img.export_ordinal_base, 1u);
+    std::map<std::string, std::uint32_t> by_name;
+    for (const auto& e : img.exports) by_name[e.name] = e.ordinal;
+    EXPECT_EQ(by_name, (std::map<std::string, std::uint32_t>{{"ImportTable", 1}, {"Linkage", 2}}));
 
     // Both exports are data: they lie in a writable section that holds no code.
-    for (unsigned i = 0; i < 2; ++i) {
-        const auto* s = section_of(m, functions[i]);
-        ASSERT_NE(s, nullptr);
-        EXPECT_TRUE(s->Characteristics & IMAGE_SCN_MEM_WRITE) << "export " << i + 1;
-        EXPECT_FALSE(s->Characteristics & IMAGE_SCN_MEM_EXECUTE) << "export " << i + 1;
+    for (const auto& e : img.exports) {
+        const auto* s = img.section_at(e.rva);
+        ASSERT_NE(s, nullptr) << e.name;
+        EXPECT_TRUE(s->writable()) << e.name;
+        EXPECT_FALSE(s->executable()) << e.name;
     }
-    EXPECT_EQ(reinterpret_cast<void*>(host.import_table()), base + functions[0]);
-    EXPECT_EQ(reinterpret_cast<void*>(host.linkage()), base + functions[1]);
+    EXPECT_TRUE(host.writable_data(host.import_table(), 16));
+    EXPECT_TRUE(host.writable_data(host.linkage(), 32));
 }
 
-TEST_F(Boundary, ImportsOnlySystemLibraries) {
-    HMODULE m = host.module();
-    auto base = reinterpret_cast<const unsigned char*>(m);
-    const auto& dir = nt_headers(m)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    ASSERT_NE(dir.VirtualAddress, 0u);
+TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
+    const auto& img = host.image();
     std::set<std::string> dlls;
-    for (auto d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-         d->Name; ++d) {
-        dlls.insert(lower(reinterpret_cast<const char*>(base + d->Name)));
-    }
+    for (const auto& i : img.imports) dlls.insert(lower(i.dll));
     const std::set<std::string> allowed{"kernel32.dll", "user32.dll", "msvcrt.dll"};
     for (const auto& dll : dlls) EXPECT_TRUE(allowed.count(dll)) << "imports " << dll;
     EXPECT_TRUE(dlls.count("user32.dll"));  // wsprintfA
+    // No thread-local storage callbacks run before the entry routine.
+    EXPECT_FALSE(img.has_tls);
 }
 
 TEST_F(Boundary, ImportTableHoldsTheServiceTableTheHostWrote) {
-    const auto* t = host.import_table();
-    EXPECT_EQ(read_at(t, 0), 0x0Fu);
-    EXPECT_EQ(read_at(t, 4), reinterpret_cast<std::uintptr_t>(host.table_address(0)));
-    EXPECT_EQ(read_at(t, 8), 0u);
-    EXPECT_EQ(read_at(t, 12), 0u);
+    const Addr t = host.import_table();
+    EXPECT_EQ(host.read(t + 0), 0x0Fu);
+    EXPECT_EQ(host.read(t + 4), host.table_address(0));
+    EXPECT_EQ(host.read(t + 8), 0u);
+    EXPECT_EQ(host.read(t + 12), 0u);
 }
 
 TEST_F(Boundary, EntryRoutineReturnsOneForEveryReasonWithoutTouchingTheHost) {
-    HMODULE m = host.module();
-    auto entry = reinterpret_cast<const unsigned char*>(m) +
-                 nt_headers(m)->OptionalHeader.AddressOfEntryPoint;
-    const std::uint32_t instance = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m));
-    for (std::uint32_t reason : {DLL_PROCESS_ATTACH, DLL_PROCESS_DETACH, DLL_THREAD_ATTACH,
-                                 DLL_THREAD_DETACH, 4u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    const Addr entry = host.base() + host.image().entry_rva;
+    for (std::uint32_t reason : {0u, 1u, 2u, 3u, 4u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         for (std::uint32_t reserved : {0u, 1u, 0xDEADBEEFu}) {
-            const std::uint32_t args[3] = {instance, reason, reserved};
-            const auto out = host.call("entry routine", entry, args, 3, false);
+            const auto out = host.call("entry routine", entry, {host.base(), reason, reserved}, false);
+            EXPECT_TRUE(out.completed);
             EXPECT_EQ(out.eax, 1u) << "reason " << reason;
             EXPECT_EQ(out.stack_delta, 0) << "reason " << reason;
         }
@@ -131,7 +77,7 @@ TEST_F(Boundary, EntryRoutineReturnsOneForEveryReasonWithoutTouchingTheHost) {
 }
 
 TEST_F(Boundary, WorkedExamplesOneMileSouthOfTheWaypoint) {
-    place({kGgateLat - kMetresPerNm, kGgateLon * 65536.0}, 0.0);
+    place(kGgate.lat - kMetresPerNm, kGgate.lon * 65536.0);
     struct { double heading, x, y; } cases[] = {
         {0, 0, 24.5}, {90, -24.5, 0}, {180, 0, -24.5}, {270, 24.5, 0}, {360, 0, 24.5}};
     for (const auto& c : cases) {
@@ -142,26 +88,27 @@ TEST_F(Boundary, WorkedExamplesOneMileSouthOfTheWaypoint) {
 }
 
 TEST_F(Boundary, WorkedExamplesTenMinutesWestInBothLongitudeForms) {
-    const double west = (kGgateLon - 10.0 / 60.0 / 360.0 * 4294967296.0) * 65536.0;
+    const double west = (kGgate.lon - 10.0 / 60.0 / 360.0 * 4294967296.0) * 65536.0;
     for (double lon : {west, west + kTurn48}) {
-        place({double(kGgateLat), lon}, 0.0);
-        struct { double heading, x, y; } cases[] = {
-            {0, 24.5, 0}, {90, 0, 24.5}, {45, 17.32, 17.32}};
+        struct { double heading, x, y; } cases[] = {{0, 24.5, 0}, {90, 0, 24.5}, {45, 17.32, 17.32}};
         for (const auto& c : cases) {
-            host.set_var(q7host::kSimHeading, c.heading);
+            place(kGgate.lat, lon, c.heading);
             EXPECT_NEAR(dot_x(), c.x, 0.01) << "heading " << c.heading << " lon " << lon;
             EXPECT_NEAR(dot_y(), c.y, 0.01) << "heading " << c.heading << " lon " << lon;
         }
+        // N = 0, E = +7.90: the distance readout shows 7.
+        EXPECT_EQ(text(distance_box()), "  7");
     }
 }
 
 TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
-    place(at_raw(kSfintLat, kSfintLon), 0.0);
+    place_on(kSfint, 0.0);
     EXPECT_NEAR(dot_x(), -9.21, 0.01);
     EXPECT_NEAR(dot_y(), 22.70, 0.01);
     host.set_var(q7host::kSimHeading, 330.0);
     EXPECT_NEAR(dot_x(), 3.37, 0.01);
     EXPECT_NEAR(dot_y(), 24.27, 0.01);
+    EXPECT_EQ(text(distance_box()), "  12");
 
     // Anywhere but on the waypoint, the dot stays on the 24.5-pixel circle.
     for (double lat : {36.0, 37.5, 37.81, 38.9, -10.0}) {
@@ -177,32 +124,33 @@ TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
 
 TEST_F(Boundary, DotStaysAtRestOnTheWaypointAndForNonFiniteHostValues) {
     const double nan = std::nan(""), inf = HUGE_VAL;
-    const struct { Position p; double heading; } cases[] = {
-        {at_raw(kGgateLat, kGgateLon), 0.0},   // 0/0 on the waypoint itself
-        {at_raw(kGgateLat, kGgateLon), 123.0},
-        {{nan, kGgateLon * 65536.0}, 0.0},
-        {{kGgateLat - 5000.0, nan}, 0.0},
-        {{kGgateLat - 5000.0, kGgateLon * 65536.0}, nan},
-        {{kGgateLat - 5000.0, kGgateLon * 65536.0}, inf},
-        {{inf, kGgateLon * 65536.0}, 10.0},
-        {{-inf, -inf}, 10.0},
-        {{1e308, 1e308}, 10.0},
+    const double lon = kGgate.lon * 65536.0;
+    struct { double lat, lon, heading; bool at_rest; } cases[] = {
+        {double(kGgate.lat), lon, 0.0, true},  // 0/0 on the waypoint itself
+        {double(kGgate.lat), lon, 123.0, true},
+        {nan, lon, 0.0, true},
+        {kGgate.lat - 5000.0, nan, 0.0, true},
+        {kGgate.lat - 5000.0, lon, nan, true},
+        {kGgate.lat - 5000.0, lon, inf, true},
+        {inf, lon, 10.0, true},
+        {-inf, -inf, 10.0, true},
+        {1e308, 1e308, 10.0, false},
+        {-1e308, 5e-324, -1e9, false},
     };
     for (const auto& c : cases) {
-        place(c.p, c.heading);
+        place(c.lat, c.lon, c.heading);
         const double x = dot_x(), y = dot_y();
         EXPECT_TRUE(std::isfinite(x) && std::isfinite(y))
-            << c.p.latitude << " " << c.p.longitude << " " << c.heading << " -> " << x << " " << y;
-        if (std::isnan(c.p.latitude) || std::isnan(c.p.longitude) || !std::isfinite(c.heading) ||
-            c.p.latitude == double(kGgateLat)) {
-            EXPECT_EQ(x, 0.0);
-            EXPECT_EQ(y, 0.0);
+            << c.lat << " " << c.lon << " " << c.heading << " -> " << x << " " << y;
+        if (c.at_rest) {
+            EXPECT_EQ(x, 0.0) << c.lat << " " << c.lon << " " << c.heading;
+            EXPECT_EQ(y, 0.0) << c.lat << " " << c.lon << " " << c.heading;
         }
     }
 }
 
 TEST_F(Boundary, EachPointerCallbackRefreshesLatitudeLongitudeHeadingOnceInOrder) {
-    place({kGgateLat - kMetresPerNm, kGgateLon * 65536.0}, 90.0);
+    place(kGgate.lat - kMetresPerNm, kGgate.lon * 65536.0, 90.0);
     for (bool y : {false, true}) {
         host.clear_calls();
         y ? dot_y() : dot_x();
@@ -211,18 +159,19 @@ TEST_F(Boundary, EachPointerCallbackRefreshesLatitudeLongitudeHeadingOnceInOrder
         for (const auto& c : host.calls()) {
             EXPECT_EQ(c.position, 40u);
             ASSERT_EQ(c.args.size(), 1u);
-            const auto* var = reinterpret_cast<const unsigned char*>(c.args[0]);
-            ids.push_back(read_at(var, 0));
+            const Addr var = c.args[0];
+            ids.push_back(host.read(var));
             // The host wrote the value as a double at byte 12, a 4-byte boundary.
-            EXPECT_EQ(read_at<double>(var, 12), host.var(read_at(var, 0)));
-            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(var) % 4, 0u);
+            EXPECT_EQ(host.read<double>(var + 12), host.var(host.read(var)));
+            EXPECT_EQ(var % 4, 0u);
+            EXPECT_TRUE(host.writable_data(var, 28));
         }
         EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x47, 0x48, 0x56}));
     }
 }
 
 TEST_F(Boundary, ServiceResultsHaveNoEffectOnThePointer) {
-    place(at_raw(kSfintLat, kSfintLon), 330.0);
+    place_on(kSfint, 330.0);
     const double x0 = dot_x(), y0 = dot_y();
     for (std::uint32_t r : {1u, 0xFFFFFFFFu, 0x80000000u}) {
         host.set_result(40, r);
@@ -232,7 +181,7 @@ TEST_F(Boundary, ServiceResultsHaveNoEffectOnThePointer) {
 }
 
 TEST_F(Boundary, ModuleReadsTheTableAddressAfreshAtEveryCall) {
-    place(at_raw(kSfintLat, kSfintLon), 0.0);
+    place_on(kSfint);
     dot_x();
     ASSERT_EQ(host.calls().size(), 3u);
     for (const auto& c : host.calls()) EXPECT_EQ(c.table, 0u);
@@ -246,51 +195,56 @@ TEST_F(Boundary, ModuleReadsTheTableAddressAfreshAtEveryCall) {
     host.use_table(0);
     host.clear_calls();
     dot_x();
+    ASSERT_EQ(host.calls().size(), 3u);
     for (const auto& c : host.calls()) EXPECT_EQ(c.table, 0u);
 }
 
-// Routines of the test's own with known calling conventions, to prove that the
-// host's balance check catches a mismatch and names the routine.
-namespace {
-double Q7_STDCALL right_convention(std::uint32_t) { return 1.5; }
-double __cdecl wrong_convention(std::uint32_t) { return 2.5; }
-std::uint32_t Q7_STDCALL pops_too_much(std::uint32_t, std::uint32_t) { return 7; }
-std::uint32_t Q7_STDCALL calls_forbidden_service(std::uint32_t) {
-    using Service = std::uint32_t(Q7_STDCALL*)();
-    auto table = static_cast<void* const*>(q7host::active_host()->table_address(0));
-    return reinterpret_cast<Service>(table[30])() + 100;
-}
-}  // namespace
-
+// Routines with known calling conventions, placed in host memory, prove that
+// the host's balance check catches a mismatch and names the routine.
 TEST(HostStackCheck, FailsOnARoutineWithTheWrongCallingConvention) {
     GaugeHost host;
-    EXPECT_EQ(host.call_pointer("right_convention", right_convention, 0), 1.5);
+    const Addr stdcall_one = host.place_code({0xB8, 1, 0, 0, 0, 0xC2, 4, 0});  // mov eax,1; ret 4
+    const Addr cdecl_one = host.place_code({0xB8, 2, 0, 0, 0, 0xC3});          // mov eax,2; ret
+    const Addr pops_eight = host.place_code({0xB8, 3, 0, 0, 0, 0xC2, 8, 0});   // ret 8
+    const Addr clobbers = host.place_code({0x31, 0xDB, 0xC2, 4, 0});           // xor ebx,ebx; ret 4
+
+    EXPECT_EQ(host.call_routine("stdcall_one", stdcall_one, 7), 1u);
     EXPECT_TRUE(host.violations().empty());
 
-    const double wrong = host.call_pointer(
-        "wrong_convention", reinterpret_cast<PointerCallback>(&wrong_convention), 0);
-    EXPECT_EQ(wrong, 2.5);
+    EXPECT_EQ(host.call_routine("cdecl_one", cdecl_one, 7), 2u);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("wrong_convention"), std::string::npos);
-    EXPECT_NE(host.violations()[0].find("removed 0"), std::string::npos) << host.violations()[0];
+    EXPECT_NE(host.violations()[0].find("cdecl_one"), std::string::npos);
+    EXPECT_NE(host.violations()[0].find("pushed 4 bytes of arguments and it removed 0"),
+              std::string::npos) << host.violations()[0];
 
-    // A routine that removes more than the host pushed is caught as well.
     host.clear_violations();
-    host.call_routine("pops_too_much", reinterpret_cast<GaugeRoutineWithArg>(&pops_too_much), 1);
+    host.call_routine("pops_eight", pops_eight, 7);
     ASSERT_EQ(host.violations().size(), 1u);
     EXPECT_NE(host.violations()[0].find("removed 8"), std::string::npos) << host.violations()[0];
+
+    host.clear_violations();
+    host.call_routine("clobbers", clobbers, 7);
+    ASSERT_EQ(host.violations().size(), 1u);
+    EXPECT_NE(host.violations()[0].find("did not preserve"), std::string::npos);
 }
 
-TEST(HostStackCheck, ForbiddenServiceIsTrappedAndReported) {
+TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
     GaugeHost host;
-    ImportTableRecord table{{0x0F, nullptr}, {0, nullptr}};
-    host.attach(&table, nullptr);
-    const std::uint32_t arg = 0;
-    const auto out = host.call("calls_forbidden_service",
-                               reinterpret_cast<const void*>(&calls_forbidden_service), &arg, 1,
-                               false);
-    EXPECT_TRUE(out.trapped);
+    const Addr slot = host.table_address(0) + 30 * 4;
+    // call dword [table + 30*4]; ret 4
+    const Addr forbidden = host.place_code({0xFF, 0x15, std::uint8_t(slot), std::uint8_t(slot >> 8),
+                                            std::uint8_t(slot >> 16), std::uint8_t(slot >> 24),
+                                            0xC2, 4, 0});
+    const auto out = host.call("calls_service_30", forbidden, {0}, false);
+    EXPECT_FALSE(out.completed);
     ASSERT_EQ(host.violations().size(), 1u);
     EXPECT_NE(host.violations()[0].find("service 30"), std::string::npos);
-    EXPECT_NE(host.violations()[0].find("calls_forbidden_service"), std::string::npos);
+    EXPECT_NE(host.violations()[0].find("calls_service_30"), std::string::npos);
+
+    // A read of unmapped memory ends the call and names the routine.
+    host.clear_violations();
+    const Addr crash = host.place_code({0xA1, 0x10, 0, 0, 0, 0xC3});  // mov eax,[0x10]; ret
+    EXPECT_FALSE(host.call("reads_null", crash, {}, false).completed);
+    ASSERT_EQ(host.violations().size(), 1u);
+    EXPECT_NE(host.violations()[0].find("reads_null crashed"), std::string::npos);
 }

@@ -1,18 +1,9 @@
 #include "support/test_support.h"
 
-#include <windows.h>
-
 namespace q7test {
 
-std::string module_path() {
-    char exe[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    std::string path(exe, n);
-    return path.substr(0, path.find_last_of("\\/") + 1) + "quorlan7.gau";
-}
-
 void LoadedGauge::SetUp() {
-    ASSERT_TRUE(host.load(module_path())) << host.error();
+    ASSERT_TRUE(host.load(Q7_MODULE_FILE)) << host.error();
 }
 
 void LoadedGauge::TearDown() {
@@ -22,48 +13,54 @@ void LoadedGauge::TearDown() {
     host.unload();
 }
 
-StaticImageElement* LoadedGauge::face() const {
-    return reinterpret_cast<StaticImageElement*>(header()->element_list[0]);
+Addr LoadedGauge::child(int index) const {
+    const Addr list = host.read(face() + 40);
+    return host.read(list + 4 * index);
 }
 
-ElementHeader* LoadedGauge::child(int index) const {
-    return face()->header.child_list[index];
+void LoadedGauge::place(double latitude, double longitude, double heading) {
+    host.set_var(q7host::kSimLatitude, latitude);
+    host.set_var(q7host::kSimLongitude, longitude);
+    host.set_var(q7host::kSimHeading, heading);
 }
 
-MovingImageElement* LoadedGauge::dot() const {
-    return reinterpret_cast<MovingImageElement*>(child(0));
-}
-StringElement* LoadedGauge::distance_box() const {
-    return reinterpret_cast<StringElement*>(child(1));
-}
-StringElement* LoadedGauge::ident_box() const {
-    return reinterpret_cast<StringElement*>(child(2));
-}
-StringElement* LoadedGauge::number_box() const {
-    return reinterpret_cast<StringElement*>(child(3));
-}
-StaticImageElement* LoadedGauge::buttons() const {
-    return reinterpret_cast<StaticImageElement*>(child(4));
+double LoadedGauge::dot_x() {
+    return host.call_pointer("bearing_dot_x", host.read(dot() + 88), dot());
 }
 
-MouseRect* LoadedGauge::mouse_rects() const {
-    return host.registered_mouse_list();
+double LoadedGauge::dot_y() {
+    return host.call_pointer("bearing_dot_y", host.read(dot() + 132), dot());
 }
 
-std::string LoadedGauge::run_text(StringElement* box, double* result, double arg) {
-    if (!box->text_buffer) host.prepare_text_buffers(&box->header);
-    if (box == distance_box()) {
-        box->source_vars[0].value = host.var(q7host::kSimLatitude);
-        box->source_vars[1].value = host.var(q7host::kSimLongitude);
+std::string LoadedGauge::text(Addr box, double* result, double arg) {
+    if (!host.read(box + 184)) host.prepare_text_buffers(box);
+    for (unsigned slot = 0; slot < 3; ++slot) {
+        const Addr s = box + 60 + 28 * slot;
+        const std::uint32_t id = host.read(s);
+        if (id) host.write<double>(s + 12, host.var(id));
     }
-    const double r = host.call_text("text_callback", box->text_callback, arg);
+    const double r = host.call_text("text_callback", host.read(box + 180), arg);
     if (result) *result = r;
     EXPECT_TRUE(host.text_guards_intact(box));
     return host.read_text(box);
 }
 
-Position at_raw(std::int32_t lat, std::int32_t lon) {
-    return {static_cast<double>(lat), static_cast<double>(lon) * 65536.0};
+Addr LoadedGauge::mouse_list() {
+    if (!host.registered_mouse_list()) host.install();
+    return host.registered_mouse_list();
+}
+
+void LoadedGauge::click_next() {
+    // The right-arrow box: entry 4 of the mouse list.
+    const Addr list = mouse_list();
+    const Addr handler = host.read(list + 3 * 44 + 36);
+    EXPECT_EQ(host.call_handler("step_next_handler", handler, 0, 0), 0);
+}
+
+void LoadedGauge::click_previous() {
+    const Addr list = mouse_list();
+    const Addr handler = host.read(list + 2 * 44 + 36);
+    EXPECT_EQ(host.call_handler("step_previous_handler", handler, 0, 0), 0);
 }
 
 }  // namespace q7test
