@@ -403,6 +403,7 @@ void GaugeHost::serve(unsigned table, unsigned position) {
     ServiceCall c{table, position, {}};
     for (unsigned i = 0; i < n; ++i) c.args.push_back(stack_arg(i));
     calls_.push_back(c);
+    if (service_observer) service_observer(c);
     if (!n) {
         violation(std::string(current_call_) + ": the module called service " +
                   std::to_string(position) + ", which it must never call");
@@ -632,6 +633,10 @@ std::vector<Addr> GaugeHost::walk(Addr root) const {
 void GaugeHost::prepare_text_buffers(Addr root) {
     for (Addr e : walk(root)) {
         if (read(e + element::kKind) != element::kString) continue;
+        if (auto it = buffers_.find(e); it != buffers_.end()) {
+            write<std::uint32_t>(e + string_element::kTextBuffer, it->second.address);
+            continue;
+        }
         const unsigned usable = std::min(read(e + string_element::kMaxChars), 4096u) + 1;
         const Addr buffer = allocate(usable + kGuardBytes, kGuardByte);
         const std::vector<std::uint8_t> zeros(usable, 0);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -116,6 +117,8 @@ public:
     void clear_calls() { calls_.clear(); }
     std::vector<unsigned> call_positions() const;
     Addr host_image_record() const { return host_image_; }
+    // Called on every service call, after it is logged and before it is served.
+    std::function<void(const ServiceCall&)> service_observer;
 
     // Simulation variables.
     void set_var(std::uint32_t id, double value) { vars_[id] = value; }
@@ -142,7 +145,8 @@ public:
     std::uint32_t install(std::uint32_t arg = 0);
     std::uint32_t uninstall();
     // Gives every string element under `root` a text buffer of max_chars + 1
-    // bytes followed by guard bytes (done during install).
+    // bytes followed by guard bytes (done during install; an element keeps the
+    // buffer it was given for as long as the module is loaded).
     void prepare_text_buffers(Addr root);
     FrameReadout frame(double text_arg = 0.0);
 
