@@ -51,8 +51,14 @@ TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
     const std::set<std::string> allowed{"kernel32.dll", "user32.dll", "msvcrt.dll"};
     for (const auto& dll : dlls) EXPECT_TRUE(allowed.count(dll)) << "imports " << dll;
     EXPECT_TRUE(dlls.count("user32.dll"));  // wsprintfA
-    // No thread-local storage callbacks run before the entry routine.
+    // Nothing runs before or beside the entry routine: no thread-local storage
+    // callbacks, no constructor or destructor tables of a C runtime.
     EXPECT_FALSE(img.has_tls);
+    for (const auto& s : img.sections) {
+        for (const char* runtime : {".ctors", ".dtors", ".CRT", ".tls", ".init_array"}) {
+            EXPECT_NE(s.name, runtime);
+        }
+    }
 }
 
 TEST_F(Boundary, ImportTableHoldsTheServiceTableTheHostWrote) {
