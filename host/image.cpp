@@ -1,0 +1,207 @@
+#include "host/image.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace q7host {
+
+Image::Image(int width, int height, Rgb fill)
+    : width_(width > 0 ? width : 0), height_(height > 0 ? height : 0),
+      pixels_(static_cast<std::size_t>(width_) * height_ * 3) {
+    fill_rect(0, 0, width_, height_, fill);
+}
+
+Rgb Image::at(int x, int y) const {
+    if (!contains(x, y)) return {};
+    const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
+    return {pixels_[i], pixels_[i + 1], pixels_[i + 2]};
+}
+
+void Image::set(int x, int y, Rgb c) {
+    if (!contains(x, y)) return;
+    const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
+    pixels_[i] = c.r;
+    pixels_[i + 1] = c.g;
+    pixels_[i + 2] = c.b;
+}
+
+void Image::fill_rect(int x, int y, int w, int h, Rgb c) {
+    for (int yy = y; yy < y + h; ++yy) {
+        for (int xx = x; xx < x + w; ++xx) set(xx, yy, c);
+    }
+}
+
+void Image::blit(const Image& src, int x, int y, const Rgb* transparent) {
+    for (int sy = 0; sy < src.height(); ++sy) {
+        for (int sx = 0; sx < src.width(); ++sx) {
+            const Rgb c = src.at(sx, sy);
+            if (transparent && c == *transparent) continue;
+            set(x + sx, y + sy, c);
+        }
+    }
+}
+
+Image Image::scaled(int factor) const {
+    if (factor <= 1) return *this;
+    Image out(width_ * factor, height_ * factor);
+    for (int y = 0; y < out.height_; ++y) {
+        for (int x = 0; x < out.width_; ++x) out.set(x, y, at(x / factor, y / factor));
+    }
+    return out;
+}
+
+std::optional<Image> decode_dib(const std::vector<std::uint8_t>& data, std::string& error) {
+    auto u16 = [&](std::size_t o) -> std::uint32_t { return data[o] | data[o + 1] << 8; };
+    auto u32 = [&](std::size_t o) -> std::uint32_t { return u16(o) | u16(o + 2) << 16; };
+    if (data.size() < 40 || u32(0) < 40) {
+        error = "bitmap too short for its header";
+        return std::nullopt;
+    }
+    const std::uint32_t header = u32(0);
+    const std::int32_t width = static_cast<std::int32_t>(u32(4));
+    const std::int32_t raw_height = static_cast<std::int32_t>(u32(8));
+    const unsigned bits = u16(14);
+    const std::uint32_t compression = u32(16);
+    std::uint32_t colours = u32(32);
+    const bool top_down = raw_height < 0;
+    const std::int32_t height = top_down ? -raw_height : raw_height;
+    if (width <= 0 || height <= 0 || width > 4096 || height > 4096) {
+        error = "bitmap has an unusable size " + std::to_string(width) + " x " + std::to_string(raw_height);
+        return std::nullopt;
+    }
+    if (compression != 0 && !(compression == 3 && (bits == 16 || bits == 32))) {
+        error = "compressed bitmaps are not supported (compression " + std::to_string(compression) + ")";
+        return std::nullopt;
+    }
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32) {
+        error = std::to_string(bits) + " bits per pixel are not supported";
+        return std::nullopt;
+    }
+    if (bits <= 8 && colours == 0) colours = 1u << bits;
+    if (bits > 8) colours = 0;
+    // BI_BITFIELDS keeps three masks after the header; the standard 32-bit
+    // layout (blue, green, red bytes) is the only one read here.
+    const std::size_t table = header + (compression == 3 ? 12 : 0);
+    const std::size_t pixels = table + 4 * static_cast<std::size_t>(colours);
+    const std::size_t stride = ((static_cast<std::size_t>(width) * bits + 31) / 32) * 4;
+    if (colours > 256 || data.size() < pixels + stride * height) {
+        error = "bitmap data is shorter than its header says";
+        return std::nullopt;
+    }
+    Image out(width, height);
+    for (std::int32_t row = 0; row < height; ++row) {
+        const std::size_t base = pixels + stride * row;
+        const int y = top_down ? row : height - 1 - row;
+        for (std::int32_t x = 0; x < width; ++x) {
+            Rgb c;
+            if (bits <= 8) {
+                const std::size_t bit = static_cast<std::size_t>(x) * bits;
+                const unsigned shift = 8 - bits - bit % 8;
+                const unsigned index = (data[base + bit / 8] >> shift) & ((1u << bits) - 1);
+                if (index >= colours) {
+                    error = "pixel refers to colour " + std::to_string(index) + " of " +
+                            std::to_string(colours);
+                    return std::nullopt;
+                }
+                const std::size_t e = table + 4 * index;
+                c = {data[e + 2], data[e + 1], data[e]};
+            } else {
+                const std::size_t p = base + static_cast<std::size_t>(x) * (bits / 8);
+                c = {data[p + 2], data[p + 1], data[p]};
+            }
+            out.set(x, y, c);
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> encode_png(const Image& image) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = static_cast<png_uint_32>(image.width());
+    png.height = static_cast<png_uint_32>(image.height());
+    png.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    const auto* rows = image.rgb().data();
+    if (!png_image_write_get_memory_size(png, size, 0, rows, 0, nullptr)) return {};
+    std::vector<std::uint8_t> out(size);
+    if (!png_image_write_to_memory(&png, out.data(), &size, 0, rows, 0, nullptr)) return {};
+    out.resize(size);
+    return out;
+}
+
+bool write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                           std::string& error) {
+    std::string temp = path + ".partial-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    const int saved = errno;
+    // mkstemp creates the file readable by its owner only; give it the usual
+    // permissions of a new file.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    const bool closed = ::close(fd) == 0;
+    if (done != bytes.size() || !closed) {
+        error = "cannot write " + path + ": " + std::strerror(done != bytes.size() ? saved : errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool write_png(const std::string& path, const Image& image, std::string& error) {
+    const auto bytes = encode_png(image);
+    if (bytes.empty()) {
+        error = "cannot encode " + path + " as PNG";
+        return false;
+    }
+    return write_file_atomically(path, bytes, error);
+}
+
+std::optional<Image> read_png(const std::string& path, std::string& error) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) {
+        error = path + ": " + png.message;
+        return std::nullopt;
+    }
+    png.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr)) {
+        error = path + ": " + png.message;
+        png_image_free(&png);
+        return std::nullopt;
+    }
+    Image out(static_cast<int>(png.width), static_cast<int>(png.height));
+    for (int y = 0; y < out.height(); ++y) {
+        for (int x = 0; x < out.width(); ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * out.width() + x) * 3;
+            out.set(x, y, {rgb[i], rgb[i + 1], rgb[i + 2]});
+        }
+    }
+    return out;
+}
+
+}  // namespace q7host

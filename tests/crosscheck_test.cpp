@@ -1,0 +1,204 @@
+// The module against an independent re-computation: for every waypoint and
+// ordinary aircraft positions and headings, the dot's offsets and the three
+// texts that the loaded quorlan7.gau shows through the host's frame agree with
+// the formulas evaluated natively.
+#include "reference_nav.h"
+#include "support/test_support.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace q7test;
+
+namespace {
+
+constexpr double kOffsetTolerance = 1e-6;
+const double kHeadings[] = {0.0, 33.3, 90.0, 180.0, 271.7, 359.99, -45.0, 1092.0};
+
+double metres_from_degrees(double deg) {
+    return deg * 3600.0 * q7ref::kMetresPerArcSecond;
+}
+double turn48_from_degrees(double deg) {
+    return deg / 360.0 * q7ref::kTurn48;
+}
+
+struct Position {
+    double lat;  // host units
+    double lon;
+};
+
+// A grid over the waypoints' region, 36.5..38.6 N and 123.1..120.5 W.
+std::vector<Position> region_grid() {
+    std::vector<Position> out;
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j) {
+            const double lat = 36.5 + 2.1 * i / 7.0 + 0.0137 * j;
+            const double lon = -123.1 + 2.6 * j / 7.0 - 0.0091 * i;
+            out.push_back({metres_from_degrees(lat), turn48_from_degrees(lon)});
+        }
+    }
+    return out;
+}
+
+// Positions on rings round a waypoint, from a few hundred feet out to 25 nm;
+// points due south of it on both sides of the 10-mile change of format; and
+// the waypoint's own stored coordinates (distance 0, the dot at rest).
+std::vector<Position> round_waypoint(int row) {
+    std::vector<Position> out;
+    const auto& w = q7ref::kWaypoints[row];
+    const double lat0 = q7ref::waypoint_lat_degrees(row);
+    const double lon0 = q7ref::waypoint_lon_degrees(row);
+    const double pi = std::acos(-1.0);
+    for (double nm : {0.05, 0.5, 3.0, 25.0}) {
+        for (int k = 0; k < 8; ++k) {
+            const double bearing = (10.0 + 45.0 * k) * pi / 180.0;
+            const double lat = lat0 + nm * std::cos(bearing) / 60.0;
+            const double lon = lon0 + nm * std::sin(bearing) / (60.0 * std::cos(lat0 * pi / 180.0));
+            out.push_back({metres_from_degrees(lat), turn48_from_degrees(lon)});
+        }
+    }
+    // Due south on the longitude the module holds for the waypoint, measured
+    // from the latitude it holds, so the distance is the given one to within
+    // single-precision rounding.
+    const double held_nm = static_cast<float>(static_cast<float>(w.latitude) / 60.0 / q7ref::kMetresPerArcSecond);
+    const double held_lon = static_cast<double>(static_cast<float>(w.longitude)) * 65536.0;
+    for (double nm : {9.99, 9.99995, 10.0, 10.00005, 10.01}) {
+        out.push_back({(held_nm - nm) * q7ref::kMetresPerNm, held_lon});
+    }
+    out.push_back({double(w.latitude), w.longitude * 65536.0});
+    return out;
+}
+
+struct Tally {
+    int frames = 0;
+    int distance_texts_compared = 0;
+    int offset_mismatches = 0;
+    int text_mismatches = 0;
+    std::vector<std::string> first;
+
+    void note(const std::string& what) {
+        if (first.size() < 10) first.push_back(what);
+    }
+};
+
+class CrossCheck : public LoadedGauge {
+protected:
+    void SetUp() override {
+        LoadedGauge::SetUp();
+        host.install();
+    }
+
+    // Steps the selection with clicks on the right-arrow button.
+    void select(int row) {
+        for (int k = 0; k < q7ref::kRows && selection() != row; ++k) ASSERT_TRUE(host.click(27, 68));
+        ASSERT_EQ(selection(), row);
+    }
+
+    // One frame through the host against the re-computation.
+    void compare(int row, Position p, double heading, Tally& t) {
+        place(p.lat, p.lon, heading);
+        const q7host::FrameReadout out = host.frame();
+        ++t.frames;
+        ASSERT_EQ(out.dots.size(), 1u);
+        const q7ref::Dot want = q7ref::dot_offsets(row, p.lat, p.lon, heading);
+        const q7ref::Offset o = q7ref::offset_to(row, p.lat, p.lon);
+        char where[160];
+        std::snprintf(where, sizeof where, "row %d lat %.9g lon %.17g heading %g", row, p.lat, p.lon, heading);
+
+        const auto& d = out.dots.front();
+        if (!(std::fabs(d.x - want.x) <= kOffsetTolerance && std::fabs(d.y - want.y) <= kOffsetTolerance)) {
+            ++t.offset_mismatches;
+            char buf[128];
+            std::snprintf(buf, sizeof buf, ": dot (%.12f, %.12f), formulas (%.12f, %.12f)", d.x, d.y, want.x, want.y);
+            t.note(where + std::string(buf));
+        }
+
+        const auto* distance_out = out.text_for(distance_box());
+        const auto* ident_out = out.text_for(ident_box());
+        const auto* number_out = out.text_for(number_box());
+        ASSERT_TRUE(distance_out && ident_out && number_out);
+        const std::string distance = distance_out->text;
+        const std::string want_distance = q7ref::distance_text(row, p.lat, p.lon);
+        if (!q7ref::near_format_boundary(o.distance)) {
+            ++t.distance_texts_compared;
+            if (distance != want_distance) {
+                ++t.text_mismatches;
+                t.note(where + (": distance \"" + distance + "\", formulas \"" + want_distance + "\""));
+            }
+        }
+        const std::string ident = ident_out->text;
+        const std::string number = number_out->text;
+        if (ident != q7ref::kWaypoints[row].ident || number != q7ref::number_text(row)) {
+            ++t.text_mismatches;
+            t.note(where + (": shows \"" + ident + "\" \"" + number + "\""));
+        }
+    }
+
+    // Every position of the region and of the rings round `row`, in both
+    // longitude forms, each with a few headings.
+    void compare_everywhere(int row, Tally& t) {
+        std::vector<Position> positions = region_grid();
+        const auto near = round_waypoint(row);
+        positions.insert(positions.end(), near.begin(), near.end());
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            Position p = positions[i];
+            if (i % 3 == 1) p.lon += q7ref::kTurn48;  // the same place as a positive angle
+            for (int k = 0; k < 3; ++k) {
+                compare(row, p, kHeadings[(i + 3 * k + row) % 8], t);
+            }
+        }
+    }
+
+    static void expect_agreement(const Tally& t) {
+        EXPECT_EQ(t.offset_mismatches, 0);
+        EXPECT_EQ(t.text_mismatches, 0);
+        for (const auto& f : t.first) ADD_FAILURE() << f;
+    }
+};
+
+}  // namespace
+
+TEST_F(CrossCheck, EveryWaypointAgreesWithTheFormulasAcrossTheRegion) {
+    Tally t;
+    for (int row = 0; row < q7ref::kRows; ++row) {
+        select(row);
+        compare_everywhere(row, t);
+    }
+    expect_agreement(t);
+    // 20 rows, 102 positions, 3 headings; only the points due south within a
+    // hair of 10 miles may leave their distance text uncompared.
+    EXPECT_EQ(t.frames, 20 * 102 * 3);
+    EXPECT_GE(t.distance_texts_compared, t.frames - 20 * 3 * 3);
+}
+
+TEST_F(CrossCheck, AgreementSurvivesWrapRoundInBothDirections) {
+    // Row 19 reached backwards from row 0, then row 0 again forwards from 19.
+    Tally t;
+    ASSERT_TRUE(host.click(10, 68));
+    ASSERT_EQ(selection(), 19.0);
+    compare_everywhere(19, t);
+    ASSERT_TRUE(host.click(27, 68));
+    ASSERT_EQ(selection(), 0.0);
+    compare_everywhere(0, t);
+    expect_agreement(t);
+}
+
+TEST_F(CrossCheck, AWaypointMovedByOneMetreIsCaught) {
+    // The comparison has teeth: shift GGATE's stored latitude one metre north
+    // in the loaded module and the module no longer agrees with the formulas.
+    const auto image = host.read_bytes(host.base(), host.image().image_size);
+    const std::int32_t pair[2] = {q7ref::kWaypoints[0].latitude, q7ref::kWaypoints[0].longitude};
+    std::vector<q7host::Addr> found;
+    for (std::size_t i = 0; i + sizeof pair <= image.size(); i += 4) {
+        if (std::memcmp(image.data() + i, pair, sizeof pair) == 0) found.push_back(host.base() + static_cast<q7host::Addr>(i));
+    }
+    ASSERT_EQ(found.size(), 1u) << "GGATE's coordinates should appear once in the image";
+    host.write<std::int32_t>(found[0], pair[0] + 1);
+
+    Tally t;
+    compare_everywhere(0, t);
+    EXPECT_GT(t.offset_mismatches, 0);
+}

@@ -1,0 +1,357 @@
+// Pixel facts of frames the renderer paints from the running module: where
+// the dot lands and what shows through its corners, where text may appear,
+// which font the text boxes get; and the picture plumbing under it (bitmap
+// decoding, PNG files).
+#include "host/renderer.h"
+#include "support/test_support.h"
+
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <ostream>
+#include <set>
+
+#include <unistd.h>
+
+namespace q7host {
+void PrintTo(const Rgb& c, std::ostream* os) { *os << '(' << +c.r << ',' << +c.g << ',' << +c.b << ')'; }
+}  // namespace q7host
+
+using namespace q7test;
+using q7host::Image;
+using q7host::Rgb;
+
+namespace {
+
+constexpr Rgb kPureGreen{0, 255, 0};
+constexpr Rgb kPureBlack{0, 0, 0};
+
+struct Rect {
+    int x, y, w, h;
+    bool contains(int px, int py) const { return px >= x && py >= y && px < x + w && py < y + h; }
+};
+
+// The gauge after GaugeInstall, with a renderer prepared on its tree.
+class Rendered : public LoadedGauge {
+protected:
+    void SetUp() override {
+        LoadedGauge::SetUp();
+        host.install();
+        std::string error;
+        ASSERT_TRUE(renderer.prepare(error)) << error;
+    }
+
+    Rect box_of(Addr e) const {
+        const auto* b = renderer.text_box(e);
+        return b ? Rect{b->x, b->y, b->width, b->height} : Rect{0, 0, 0, 0};
+    }
+    const Image& face_bitmap() const { return *renderer.bitmap(host.read(face() + 4)); }
+
+    q7host::Renderer renderer{host};
+};
+
+// The 5 x 5 dot is a diamond 1, 3, 5, 3, 1 pixels wide round its centre.
+bool in_diamond(int dx, int dy) {
+    return std::abs(dx) + std::abs(dy) <= 2;
+}
+
+struct HeadingCase {
+    double heading;
+    int centre_x, centre_y;  // the dot's centre pixel
+};
+
+void PrintTo(const HeadingCase& c, std::ostream* os) { *os << "heading " << c.heading; }
+
+class DotPlacement : public Rendered, public ::testing::WithParamInterface<HeadingCase> {};
+
+// The aircraft on SFINT with GGATE selected: the waypoint lies 12.87 nm away
+// on a bearing of about 338 degrees, so the dot's offsets from its rest at
+// (29, 29) are those of a 24.5-pixel radius turned by the heading, none of
+// them near half a pixel.
+TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
+    const HeadingCase c = GetParam();
+    place_on(kSfint, c.heading);
+    q7host::FrameReadout readout;
+    const Image frame = renderer.render(&readout);
+    ASSERT_EQ(readout.dots.size(), 1u);
+    const auto& d = readout.dots[0];
+    EXPECT_EQ(static_cast<int>(std::lround(29 + d.x)) + 2, c.centre_x);
+    EXPECT_EQ(static_cast<int>(std::lround(29 - d.y)) + 2, c.centre_y);
+
+    // Every diamond pixel is green; every other green pixel of the frame,
+    // outside the text boxes' green letters, is one the face itself has (its
+    // top mark).
+    std::vector<Rect> boxes;
+    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    long sum_x = 0, sum_y = 0, dot_pixels = 0;
+    for (int y = 0; y < frame.height(); ++y) {
+        for (int x = 0; x < frame.width(); ++x) {
+            const bool diamond = in_diamond(x - c.centre_x, y - c.centre_y);
+            const bool green = frame.at(x, y) == kPureGreen;
+            const bool lettered = std::any_of(boxes.begin(), boxes.end(),
+                                              [&](const Rect& r) { return r.contains(x, y); });
+            if (diamond) {
+                EXPECT_TRUE(green) << "dot pixel " << x << "," << y;
+                sum_x += x, sum_y += y, ++dot_pixels;
+            } else if (green && !lettered) {
+                EXPECT_EQ(face_bitmap().at(x, y), kPureGreen) << "stray green at " << x << "," << y;
+            }
+            EXPECT_NE(frame.at(x, y), kPureBlack) << "black at " << x << "," << y;
+        }
+    }
+    ASSERT_EQ(dot_pixels, 13);
+    EXPECT_EQ(sum_x, 13L * c.centre_x);
+    EXPECT_EQ(sum_y, 13L * c.centre_y);
+
+    // The twelve corners of the dot's square let the face show through.
+    int corners = 0;
+    for (int dy = -2; dy <= 2; ++dy) {
+        for (int dx = -2; dx <= 2; ++dx) {
+            if (in_diamond(dx, dy)) continue;
+            const int x = c.centre_x + dx, y = c.centre_y + dy;
+            EXPECT_EQ(frame.at(x, y), face_bitmap().at(x, y)) << "corner " << x << "," << y;
+            ++corners;
+        }
+    }
+    EXPECT_EQ(corners, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headings, DotPlacement,
+                         ::testing::Values(HeadingCase{0, 22, 8}, HeadingCase{90, 8, 40},
+                                           HeadingCase{180, 40, 54}, HeadingCase{270, 54, 22},
+                                           HeadingCase{330, 34, 7}));
+
+// A callback value that is not a number leaves the dot where it rests, the
+// screen's centre, which the text boxes painted after it cover.
+TEST_F(Rendered, DotWithoutANumberStaysAtItsRestPosition) {
+    q7host::FrameReadout readout;
+    place_on(kSfint, 0);
+    renderer.render(&readout);
+    auto at_rest = readout;
+    at_rest.dots[0].screen_x = at_rest.dots[0].screen_y = 29.0;
+    const Image rest = renderer.draw(at_rest);
+    for (double bad : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+        auto lost = readout;
+        lost.dots[0].screen_x = lost.dots[0].screen_y = bad;
+        EXPECT_EQ(renderer.draw(lost), rest) << bad;
+    }
+    EXPECT_NE(renderer.draw(readout), rest);
+}
+
+// Text may change pixels inside its box and nowhere else: a frame painted
+// with the texts blanked differs from the real one only inside the boxes,
+// where the blank frame is plain fill colour and the real one holds ink of
+// the text colour.
+TEST_F(Rendered, TextInkStaysInsideEachBoxAndIsCentred) {
+    place_on(kSfint, 330);
+    q7host::FrameReadout readout;
+    const Image frame = renderer.render(&readout);
+    auto blank_readout = readout;
+    for (auto& t : blank_readout.texts) t.text.clear();
+    const Image blank = renderer.draw(blank_readout);
+
+    std::vector<Rect> boxes;
+    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    ASSERT_EQ(boxes[1].w, 35);
+    for (int y = 0; y < frame.height(); ++y) {
+        for (int x = 0; x < frame.width(); ++x) {
+            const bool inside = std::any_of(boxes.begin(), boxes.end(),
+                                            [&](const Rect& r) { return r.contains(x, y); });
+            if (!inside) {
+                EXPECT_EQ(frame.at(x, y), blank.at(x, y)) << x << "," << y;
+            }
+        }
+    }
+    for (Addr e : {distance_box(), ident_box(), number_box()}) {
+        const auto* b = renderer.text_box(e);
+        ASSERT_NE(b, nullptr);
+        const Rect r = box_of(e);
+        int ink = 0, left = r.x + r.w, right = -1, top = r.y + r.h, bottom = -1;
+        for (int y = r.y; y < r.y + r.h; ++y) {
+            for (int x = r.x; x < r.x + r.w; ++x) {
+                EXPECT_EQ(blank.at(x, y), b->fill_color);
+                const Rgb c = frame.at(x, y);
+                if (c == b->fill_color) continue;
+                EXPECT_EQ(c, b->text_color) << "box at " << r.x << "," << r.y;
+                ++ink;
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+            }
+        }
+        const std::string text = readout.text_for(e)->text;
+        EXPECT_GE(ink, 8) << "no visible text \"" << text << "\"";
+        // One line, centred vertically: ink neither touches both edges nor
+        // sits clear of the middle row.
+        EXPECT_LE(top, r.y + r.h / 2);
+        EXPECT_GE(bottom, r.y + r.h / 2);
+        if (text.find(' ') == std::string::npos) {  // the identifier: centred across
+            EXPECT_LE(std::abs((left + right) - (2 * r.x + r.w - 1)), 3) << text;
+        } else {  // leading spaces push the digits right of the middle
+            EXPECT_GT(left, r.x + r.w / 2 - 2) << text;
+        }
+    }
+}
+
+TEST_F(Rendered, OverlongTextIsClippedToItsBox) {
+    q7host::FrameReadout readout;
+    const Image plain = renderer.render(&readout);
+    for (auto& t : readout.texts) t.text = "WWWWWWWWWWWWWWWWWWWW";
+    const Image crowded = renderer.draw(readout);
+    std::vector<Rect> boxes;
+    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    int changed_inside = 0;
+    for (int y = 0; y < plain.height(); ++y) {
+        for (int x = 0; x < plain.width(); ++x) {
+            const bool inside = std::any_of(boxes.begin(), boxes.end(),
+                                            [&](const Rect& r) { return r.contains(x, y); });
+            if (!inside) {
+                EXPECT_EQ(plain.at(x, y), crowded.at(x, y)) << x << "," << y;
+            } else {
+                changed_inside += !(plain.at(x, y) == crowded.at(x, y));
+            }
+        }
+    }
+    EXPECT_GT(changed_inside, 0);
+}
+
+TEST_F(Rendered, TextBoxesGetAMonospacedBoldFaceSizedToTheirCharacters) {
+    for (Addr e : {distance_box(), ident_box(), number_box()}) {
+        const auto* b = renderer.text_box(e);
+        ASSERT_NE(b, nullptr);
+        const auto& f = b->font;
+        EXPECT_TRUE(std::filesystem::exists(f.file)) << f.file;
+        EXPECT_TRUE(f.bold) << "\"Courier New Bold\" names the bold style";
+        EXPECT_LE(f.advance * b->max_chars, b->width);
+        EXPECT_LE(f.cell_height(), b->height);
+        EXPECT_GE(f.pixel_size, 8) << "the box has room for a legible size";
+        auto& painter = renderer.painter();
+        EXPECT_EQ(painter.text_width(f, "iiiii"), painter.text_width(f, "WWWWW")) << f.family;
+        EXPECT_EQ(painter.text_width(f, std::string(b->max_chars, 'M')), f.advance * b->max_chars);
+    }
+    // The widest box fitted with 5 characters is not given a smaller font
+    // than the narrower box of the same height fitted with 5.
+    EXPECT_GE(renderer.text_box(distance_box())->font.pixel_size,
+              renderer.text_box(ident_box())->font.pixel_size);
+}
+
+TEST(TextPainter, FaceFollowsNameWeightAndFallsBackToMonospace) {
+    q7host::TextPainter painter;
+    std::string error;
+    const auto regular = painter.choose({"Courier New", 400, 1}, 35, 13, 5, error);
+    const auto heavy = painter.choose({"Courier New", 700, 1}, 35, 13, 5, error);
+    const auto named_bold = painter.choose({"Courier New Bold", 400, 1}, 35, 13, 5, error);
+    const auto missing = painter.choose({"No Such Face At All", 400, 1}, 35, 13, 5, error);
+    ASSERT_TRUE(regular && heavy && named_bold && missing) << error;
+    EXPECT_FALSE(regular->bold);
+    EXPECT_TRUE(heavy->bold);
+    EXPECT_TRUE(named_bold->bold);
+    EXPECT_EQ(named_bold->family, heavy->family);
+    EXPECT_TRUE(missing->substituted);
+    EXPECT_EQ(painter.text_width(*missing, "i.i.i"), painter.text_width(*missing, "WMWMW"));
+    // More room, larger letters; less room, smaller.
+    const auto roomy = painter.choose({"Courier New", 400, 1}, 70, 26, 5, error);
+    const auto tight = painter.choose({"Courier New", 400, 1}, 20, 13, 5, error);
+    ASSERT_TRUE(roomy && tight);
+    EXPECT_GT(roomy->pixel_size, regular->pixel_size);
+    EXPECT_LT(tight->pixel_size, regular->pixel_size);
+    EXPECT_LE(tight->advance * 5, 20);
+}
+
+TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
+    q7host::TextPainter painter;
+    std::string error;
+    const auto font = painter.choose({"Courier New", 400, 1}, 60, 20, 10, error);
+    ASSERT_TRUE(font) << error;
+    auto ink_span = [&](std::uint32_t flags, const std::string& text) {
+        Image img(60, 20);
+        painter.draw(img, *font, 0, 0, 60, 20, text, flags, {255, 255, 255});
+        int left = 60, right = -1, top = 20, bottom = -1;
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 60; ++x)
+                if (img.at(x, y) == Rgb{255, 255, 255})
+                    left = std::min(left, x), right = std::max(right, x), top = std::min(top, y),
+                    bottom = std::max(bottom, y);
+        return std::array<int, 4>{left, right, top, bottom};
+    };
+    using namespace q7host::draw_text;
+    const auto l = ink_span(kSingleLine, "HH");
+    const auto c = ink_span(kSingleLine | kCenter, "HH");
+    const auto r = ink_span(kSingleLine | kRight, "HH");
+    const auto v = ink_span(kSingleLine | kVCenter, "HH");
+    const auto b = ink_span(kSingleLine | kBottom, "HH");
+    EXPECT_LT(l[0], 3);
+    EXPECT_GT(r[1], 56);
+    EXPECT_LE(std::abs((c[0] + c[1]) - 59), 2);
+    EXPECT_LT(l[2], v[2]);
+    EXPECT_LT(v[2], b[2]);
+    // "&&" shows one ampersand; a single "&" underlines the next letter.
+    EXPECT_EQ(ink_span(kSingleLine, "A&&B"), ink_span(kSingleLine | kNoPrefix, "A&B"));
+    EXPECT_GT(ink_span(kSingleLine, "&AB")[3], ink_span(kSingleLine, "AB")[3]);
+}
+
+// A 3 x 2 picture at 4 bits per pixel, stored top-down, the way a Windows
+// resource compiler may also lay one down.
+TEST(Bitmaps, DecodesIndexedRowsInEitherOrderWithTheirPadding) {
+    std::vector<std::uint8_t> dib(40 + 16 * 4 + 2 * 4, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) dib[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put32(0, 40);
+    put32(4, 3);
+    put32(8, static_cast<std::uint32_t>(-2));  // top-down
+    dib[12] = 1;
+    dib[14] = 4;
+    put32(32, 16);
+    put32(40 + 4 * 1, 0x000000FF);  // colour 1: blue (B, G, R, 0 in memory)
+    put32(40 + 4 * 2, 0x00FF0000);  // colour 2: red
+    const std::size_t px = 40 + 64;
+    dib[px] = 0x12;  // row 0: 1, 2, 0
+    dib[px + 4] = 0x21;  // row 1: 2, 1, 0
+    std::string error;
+    auto img = q7host::decode_dib(dib, error);
+    ASSERT_TRUE(img) << error;
+    EXPECT_EQ(img->width(), 3);
+    EXPECT_EQ(img->height(), 2);
+    EXPECT_EQ(img->at(0, 0), (Rgb{0, 0, 255}));
+    EXPECT_EQ(img->at(1, 0), (Rgb{255, 0, 0}));
+    EXPECT_EQ(img->at(0, 1), (Rgb{255, 0, 0}));
+    EXPECT_EQ(img->at(2, 1), (Rgb{0, 0, 0}));
+
+    put32(8, 2);  // the same bytes bottom-up: rows swap
+    img = q7host::decode_dib(dib, error);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(img->at(0, 0), (Rgb{255, 0, 0}));
+    EXPECT_EQ(img->at(0, 1), (Rgb{0, 0, 255}));
+
+    dib.resize(dib.size() - 5);
+    EXPECT_FALSE(q7host::decode_dib(dib, error));
+    EXPECT_NE(error.find("shorter"), std::string::npos) << error;
+}
+
+TEST(Png, RoundTripsAndNeverLeavesAPartialFile) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("q7png-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    Image img(7, 3, {1, 2, 3});
+    img.set(6, 2, {250, 128, 0});
+    const Image big = img.scaled(3);
+    EXPECT_EQ(big.width(), 21);
+    EXPECT_EQ(big.at(20, 8), (Rgb{250, 128, 0}));
+    EXPECT_EQ(big.at(17, 8), (Rgb{1, 2, 3}));
+
+    std::string error;
+    const std::string path = (dir / "a.png").string();
+    ASSERT_TRUE(q7host::write_png(path, big, error)) << error;
+    const auto back = q7host::read_png(path, error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(*back, big);
+    EXPECT_FALSE(q7host::write_png((dir / "missing" / "b.png").string(), big, error));
+    EXPECT_NE(error.find("missing/b.png"), std::string::npos) << error;
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir)) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, std::set<std::string>{"a.png"});
+    fs::remove_all(dir);
+}
+
+}  // namespace

@@ -1,0 +1,403 @@
+// quorlan7-view: its command line and route files, the button presses and
+// waypoint search it makes through the host, and the program itself run as a
+// user runs it (outputs, JSON, exit status and error lines).
+#include "tools/view_options.h"
+#include "tools/view_session.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace q7view;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Arguments and route files
+
+std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr) {
+    std::string e;
+    auto o = parse_arguments(args, e);
+    if (error) *error = e;
+    return o;
+}
+
+TEST(Arguments, ReadPositionPressesAndOutputs) {
+    const auto o = parse({"--lat", "37.5", "--lon=-122.25", "--heading", "90", "--next", "3",
+                          "--click", "26,68", "--prev", "1", "--png", "a.png", "--scale", "2", "--json"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(*o->latitude, 37.5);
+    EXPECT_EQ(*o->longitude, -122.25);
+    EXPECT_EQ(*o->heading, 90.0);
+    ASSERT_EQ(o->actions.size(), 3u);
+    EXPECT_EQ(o->actions[0].kind, Action::kNext);
+    EXPECT_EQ(o->actions[0].count, 3);
+    EXPECT_EQ(o->actions[1].kind, Action::kClick);
+    EXPECT_EQ(o->actions[1].x, 26);
+    EXPECT_EQ(o->actions[1].y, 68);
+    EXPECT_EQ(o->actions[2].kind, Action::kPrevious);
+    EXPECT_EQ(*o->png, "a.png");
+    EXPECT_EQ(o->scale, 2);
+    EXPECT_TRUE(o->json);
+    const auto none = parse({});
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->latitude || none->png || none->json || none->route);
+    EXPECT_EQ(none->scale, 4);
+}
+
+TEST(Arguments, RejectEachBadInputNamingIt) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--lat", "91", "--lon", "0"}, "latitude 91 is outside -90..90"},
+        {{"--lat", "-90.5", "--lon", "0"}, "latitude -90.5 is outside -90..90"},
+        {{"--lat", "10", "--lon", "181"}, "longitude 181 is outside -180..180"},
+        {{"--lat", "north", "--lon", "0"}, "--lat: 'north' is not a number"},
+        {{"--lat", "nan", "--lon", "0"}, "'nan' is not a number"},
+        {{"--lat", "10"}, "--lat and --lon go together"},
+        {{"--heading"}, "--heading needs a value"},
+        {{"--click", "3"}, "--click: '3' is not a point"},
+        {{"--click", "3,4.5"}, "--click: '3,4.5' is not a point"},
+        {{"--next", "-2"}, "--next: '-2' is not a count"},
+        {{"--scale", "0"}, "--scale: '0'"},
+        {{"--scale", "99"}, "--scale: '99'"},
+        {{"--at", "GGATE", "--lat", "1", "--lon", "1"}, "cannot be combined"},
+        {{"--route", "r.csv", "--heading", "3"}, "--route takes its headings"},
+        {{"--out", "dir"}, "--out is for the frames of --route"},
+        {{"--json=yes"}, "--json takes no value"},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parse(args, &error)) << args[0];
+        EXPECT_NE(error.find(expected), std::string::npos) << "got: " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(RouteFile, ReadsPositionsPressesCommentsAndColumnNames) {
+    std::istringstream in(
+        "# a comment\n"
+        "lat, lon, heading\n"
+        "37.5, -122.25, 330\n"
+        "\n"
+        "next\n"
+        "prev 4\n"
+        "click 10,68\n"
+        "  -12.5,179.5,-45  \r\n");
+    std::string error;
+    const auto steps = parse_route(in, "r.csv", error);
+    ASSERT_TRUE(steps) << error;
+    ASSERT_EQ(steps->size(), 5u);
+    EXPECT_EQ((*steps)[0].kind, RouteStep::kPosition);
+    EXPECT_EQ((*steps)[0].line, 3);
+    EXPECT_EQ((*steps)[0].aircraft.heading, 330.0);
+    EXPECT_EQ((*steps)[1].action.kind, Action::kNext);
+    EXPECT_EQ((*steps)[2].action.kind, Action::kPrevious);
+    EXPECT_EQ((*steps)[2].action.count, 4);
+    EXPECT_EQ((*steps)[3].action.kind, Action::kClick);
+    EXPECT_EQ((*steps)[3].action.x, 10);
+    EXPECT_EQ((*steps)[4].aircraft.latitude, -12.5);
+    EXPECT_EQ((*steps)[4].aircraft.longitude, 179.5);
+    EXPECT_EQ((*steps)[4].line, 8);
+}
+
+TEST(RouteFile, RejectsBadLinesWithTheirLineNumber) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"37,-122,0\n37,-122\n", "r.csv:2: malformed line '37,-122'"},
+        {"37,-122,0,5\n", "r.csv:1: malformed line"},
+        {"37,west,0\n", "r.csv:1: malformed line"},
+        {"1,2,3\nlat,lon,heading\n", "r.csv:2: malformed line"},
+        {"95,-122,0\n", "r.csv:1: latitude 95 is outside -90..90"},
+        {"37,-200,0\n", "r.csv:1: longitude -200 is outside -180..180"},
+        {"37,-122,0\nnext two\n", "r.csv:2: 'next two': expected next or next N"},
+        {"37,-122,0\nclick 5\n", "r.csv:2: 'click 5': expected click X,Y"},
+        {"# nothing\nnext\n", "r.csv: no position lines"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::istringstream in(text);
+        std::string error;
+        EXPECT_FALSE(parse_route(in, "r.csv", error)) << text;
+        EXPECT_NE(error.find(expected), std::string::npos) << "got: " << error;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The session: presses through hit testing, the waypoint search
+
+class ViewSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(session.open(Q7_MODULE_FILE, error)) << error;
+        session.place(default_aircraft());
+    }
+    void TearDown() override {
+        for (const auto& v : session.host().violations()) ADD_FAILURE() << "host saw: " << v;
+    }
+    std::string ident() { return trimmed(session.frame().ident); }
+
+    Session session;
+};
+
+TEST_F(ViewSession, ClicksOnEachButtonsEdgePixelsStepAndClicksBesideThemDoNot) {
+    // The left arrow covers x 3..16, the right arrow x 20..33, both y 62..74.
+    const std::pair<int, int> left_edges[] = {{3, 62}, {16, 62}, {3, 74}, {16, 74}, {3, 68}, {10, 62}};
+    const std::pair<int, int> right_edges[] = {{20, 62}, {33, 62}, {20, 74}, {33, 74}, {33, 68}, {26, 74}};
+    const std::pair<int, int> misses[] = {{17, 68}, {18, 68}, {19, 68}, {2, 68}, {34, 68},
+                                          {10, 61}, {10, 75}, {26, 61}, {26, 75}, {45, 68}, {31, 31}};
+    ASSERT_EQ(ident(), "GGATE");
+    for (auto [x, y] : right_edges) {
+        EXPECT_TRUE(session.click(x, y)) << x << "," << y;
+        EXPECT_EQ(ident(), "NIMIT") << "right arrow at " << x << "," << y;
+        session.click(10, 68);
+        ASSERT_EQ(ident(), "GGATE");
+    }
+    for (auto [x, y] : left_edges) {
+        EXPECT_TRUE(session.click(x, y)) << x << "," << y;
+        EXPECT_EQ(ident(), "MERCD") << "left arrow at " << x << "," << y;
+        session.click(26, 68);
+        ASSERT_EQ(ident(), "GGATE");
+    }
+    for (auto [x, y] : misses) {
+        EXPECT_FALSE(session.click(x, y)) << x << "," << y;
+        EXPECT_EQ(ident(), "GGATE") << "click at " << x << "," << y;
+    }
+}
+
+TEST_F(ViewSession, PressesUseTheRightmostAndLeftmostButtonsAndAreRecorded) {
+    std::string error;
+    ASSERT_TRUE(session.press({Action::kNext, 3, 0, 0}, error));
+    const Frame f = session.frame();
+    EXPECT_EQ(trimmed(f.ident), "HMOON");
+    EXPECT_EQ(f.number, " 4");
+    EXPECT_EQ(f.selection, 3.0);
+    ASSERT_EQ(f.clicks.size(), 3u);
+    EXPECT_TRUE(f.clicks[0].hit);
+    ASSERT_EQ(f.clicks[0].calls.size(), 1u);
+    EXPECT_EQ(f.clicks[0].calls[0].position, 36u);
+    ASSERT_TRUE(session.press({Action::kPrevious, 5, 0, 0}, error));
+    EXPECT_EQ(ident(), "MODES");
+    EXPECT_TRUE(session.frame().clicks.empty()) << "a frame reports only the presses since the last";
+}
+
+TEST_F(ViewSession, SittingOnAWaypointFindsItsStoredPositionFromAnywhere) {
+    struct Case {
+        Aircraft start;
+        const char* ident;
+        double lat, lon;  // stored coordinates in degrees
+    } cases[] = {
+        {default_aircraft(), "GGATE", 4202735 / 111130.55555555556, -1461193608 * 360.0 / 4294967296.0},
+        {{0.0, 0.0, 45.0}, "MERCD", 4142836 / 111130.55555555556, -1437710477 * 360.0 / 4294967296.0},
+        {{-40.0, 100.0, 200.0}, "sfint", 4180639 / 111130.55555555556, -1459976701 * 360.0 / 4294967296.0},
+    };
+    for (const auto& c : cases) {
+        session.place(c.start);
+        std::string error;
+        ASSERT_TRUE(session.sit_on(c.ident, error)) << c.ident << ": " << error;
+        const Frame f = session.frame();
+        EXPECT_EQ(trimmed(f.distance), "0") << c.ident;
+        EXPECT_NEAR(f.aircraft.latitude, c.lat, 1e-5) << c.ident;  // about a metre
+        EXPECT_NEAR(f.aircraft.longitude, c.lon, 1e-4) << c.ident;
+        EXPECT_EQ(f.aircraft.heading, c.start.heading);
+    }
+    std::string error;
+    EXPECT_FALSE(session.sit_on("ZZZZZ", error));
+    EXPECT_NE(error.find("no waypoint ZZZZZ"), std::string::npos) << error;
+    EXPECT_NE(error.find("GGATE NIMIT"), std::string::npos) << error;
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+struct ViewerRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the viewer in `dir` with a shell-quoted argument string.
+ViewerRun run_viewer(const fs::path& dir, const std::string& args) {
+    const std::string cmd = "cd '" + dir.string() + "' && '" Q7_VIEWER_FILE "' " + args +
+                            " >stdout.txt 2>stderr.txt </dev/null";
+    ViewerRun r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    auto slurp = [&](const char* name) {
+        std::ifstream in(dir / name);
+        std::stringstream s;
+        s << in.rdbuf();
+        fs::remove(dir / name);
+        return s.str();
+    };
+    r.out = slurp("stdout.txt");
+    r.err = slurp("stderr.txt");
+    return r;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / ("q7view-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::set<std::string> files() const {
+        std::set<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(dir)) {
+            out.insert(fs::relative(e.path(), dir).string());
+        }
+        return out;
+    }
+    void write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
+    q7host::Image png(const std::string& name) {
+        std::string error;
+        auto img = q7host::read_png((dir / name).string(), error);
+        EXPECT_TRUE(img) << error;
+        return img ? *img : q7host::Image();
+    }
+
+    fs::path dir;
+};
+
+TEST_F(Program, WithoutArgumentsDrawsTheDefaultSceneToPreviewPng) {
+    const ViewerRun r = run_viewer(dir, "");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("waypoint  GGATE (number 1)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("distance  12 nm"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("x +3.37  y +24.27"), std::string::npos) << r.out;
+    EXPECT_EQ(files(), std::set<std::string>{"preview.png"});
+
+    // The picture is the session's frame of the same scene, 4x enlarged.
+    Session s;
+    std::string error;
+    ASSERT_TRUE(s.open(Q7_MODULE_FILE, error)) << error;
+    s.place(default_aircraft());
+    EXPECT_EQ(png("preview.png"), s.frame().image.scaled(4));
+}
+
+TEST_F(Program, JsonCarriesReadoutsDotSelectionAndServiceCalls) {
+    const ViewerRun r = run_viewer(dir, "--json --next 1 --click 10,68 --click 26,68 --heading 0");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(files().empty()) << "--json alone writes no picture";
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["readouts"]["ident"], "NIMIT");
+    EXPECT_EQ(j["readouts"]["number"], " 2");
+    EXPECT_EQ(j["selection"]["index"], 1.0);
+    EXPECT_EQ(j["selection"]["number"], 2.0);
+    ASSERT_EQ(j["clicks"].size(), 3u);  // the --next press and the two clicks
+    EXPECT_EQ(j["clicks"][2]["x"], 26);
+    EXPECT_EQ(j["clicks"][2]["hit"], true);
+    EXPECT_EQ(j["clicks"][2]["calls"][0]["service"], 36);
+    const double x = j["dot"]["x"], y = j["dot"]["y"];
+    EXPECT_NEAR(std::hypot(x, y), 24.5, 0.01);
+    EXPECT_EQ(j["dot"]["drawn_at"]["x"], static_cast<int>(std::lround(29 + x)));
+    EXPECT_EQ(j["dot"]["drawn_at"]["y"], static_cast<int>(std::lround(29 - y)));
+    EXPECT_EQ(j["dot"]["centre_pixel"]["x"], j["dot"]["drawn_at"]["x"].get<int>() + 2);
+    // Each dot callback refreshes latitude, longitude and heading.
+    std::vector<std::string> refreshed;
+    for (const auto& c : j["calls"]) {
+        if (c["service"] == 40) refreshed.push_back(c["variable"]);
+    }
+    const std::vector<std::string> expected{"0x47", "0x48", "0x56", "0x47", "0x48", "0x56"};
+    EXPECT_EQ(refreshed, expected);
+}
+
+TEST_F(Program, AtPutsTheAircraftOnTheWaypoint) {
+    const ViewerRun r = run_viewer(dir, "--at mercd --json --png at.png --scale 1");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["readouts"]["ident"], "MERCD");
+    EXPECT_EQ(j["readouts"]["number"], "20");
+    EXPECT_EQ(j["readouts"]["distance"], "  0");
+    EXPECT_EQ(png("at.png").width(), 63);
+}
+
+TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
+    write("hop.csv",
+          "# three positions, buttons pressed in between\n"
+          "37.62,-122.38,330\n"
+          "next\n"
+          "37.70,-122.30,300\n"
+          "click 10,68\n"
+          "prev 2\n"
+          "37.80,-122.40,0\n");
+    const ViewerRun r = run_viewer(dir, "--route hop.csv --json --scale 2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::set<std::string> expected{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
+                                         "hop-frames/frame-002.png", "hop-frames/frame-003.png",
+                                         "hop-frames/sheet.png"};
+    EXPECT_EQ(files(), expected);
+    std::vector<std::string> idents;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = nlohmann::json::parse(line);
+        idents.push_back(j["readouts"]["ident"]);
+        EXPECT_EQ(j["frame"], static_cast<int>(idents.size()));
+    }
+    EXPECT_EQ(idents, (std::vector<std::string>{"GGATE", "NIMIT", "MODES"}));
+    const auto frame = png("hop-frames/frame-002.png");
+    EXPECT_EQ(frame.width(), 126);
+    EXPECT_EQ(frame.height(), 154);
+    // The sheet holds the three frames side by side, each as it was written.
+    const auto sheet = png("hop-frames/sheet.png");
+    EXPECT_GE(sheet.width(), 3 * frame.width());
+    EXPECT_LT(sheet.width(), 4 * frame.width());
+    int found = 0;
+    for (int x0 = 0; x0 + frame.width() <= sheet.width(); ++x0) {
+        bool same = true;
+        for (int y = 0; y < frame.height() && same; y += 7)
+            for (int x = 0; x < frame.width() && same; x += 5)
+                same = sheet.at(x0 + x, 8 + y) == frame.at(x, y);
+        found += same;
+    }
+    EXPECT_EQ(found, 1) << "frame 2 appears once on the sheet";
+
+    // Run again into the same folder: replaced, not mixed.
+    write("hop.csv", "37.62,-122.38,330\n");
+    ASSERT_EQ(run_viewer(dir, "--route hop.csv").status, 0);
+    EXPECT_EQ(files(), (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
+                                              "hop-frames/sheet.png"}));
+}
+
+TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
+    write("bad-line.csv", "37.6,-122.4,0\n37.6;-122.4;0\n");
+    write("bad-lat.csv", "37.6,-122.4,0\n-95,-122.4,0\n");
+    write("ok.csv", "37.6,-122.4,0\n");
+    fs::create_directories(dir / "busy");
+    write("busy/notes.txt", "mine");
+    const std::pair<std::string, std::string> cases[] = {
+        {"--wings", "unknown option --wings"},
+        {"--lat 91 --lon 0 --png p.png", "latitude 91 is outside -90..90"},
+        {"--route nowhere.csv", "cannot read route nowhere.csv"},
+        {"--route bad-line.csv", "bad-line.csv:2: malformed line '37.6;-122.4;0'"},
+        {"--route bad-lat.csv", "bad-lat.csv:2: latitude -95 is outside -90..90"},
+        {"--module nowhere.gau --png p.png", "nowhere.gau"},
+        {"--module bad-line.csv --png p.png", "bad-line.csv"},
+        {"--at NOWHR --png p.png", "no waypoint NOWHR"},
+        {"--png no/such/folder/p.png", "no/such/folder/p.png"},
+        {"--route ok.csv --out busy", "busy holds other files"},
+    };
+    const auto before = files();
+    for (const auto& [args, expected] : cases) {
+        const ViewerRun r = run_viewer(dir, args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << args << " said: " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "") << args;
+        EXPECT_EQ(files(), before) << args << " left something behind";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,390 @@
+#include "tools/view_session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+namespace q7view {
+
+using q7host::Addr;
+
+namespace {
+
+constexpr int kMaxSelections = 1000;  // more waypoints than any gauge list holds
+constexpr int kMaxBisections = 200;
+
+double wrap_longitude(double degrees) {
+    double d = std::fmod(degrees + 180.0, 360.0);
+    if (d < 0) d += 360.0;
+    return d - 180.0;
+}
+
+// Which side of the waypoint the aircraft is on along one axis, read from
+// one dot coordinate with the heading north: the dot points at the
+// waypoint, so its x has the sign of the east offset and its y the sign of
+// the north offset. An offset of exactly zero leaves that coordinate exactly
+// zero; on the waypoint itself the dot is off its circle (or not a number).
+enum class Side { kOn, kPositive, kNegative };
+
+Side side_of(double coordinate, double other) {
+    if (!std::isfinite(coordinate) || !std::isfinite(other)) return Side::kOn;
+    if (std::hypot(coordinate, other) < 1.0) return Side::kOn;
+    if (coordinate == 0.0) return Side::kOn;
+    return coordinate > 0 ? Side::kPositive : Side::kNegative;
+}
+
+// Finds a value in [lo, hi] where `side` gives kOn, knowing that it gives
+// kPositive at `lo` and kNegative at `hi` and changes once between them.
+template <typename F>
+std::optional<double> bisect(double lo, double hi, F side) {
+    for (int i = 0; i < kMaxBisections; ++i) {
+        const double mid = lo + (hi - lo) / 2;
+        if (mid == lo || mid == hi) break;
+        switch (side(mid)) {
+            case Side::kOn: return mid;
+            case Side::kPositive: lo = mid; break;
+            case Side::kNegative: hi = mid; break;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string hex(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%X", v);
+    return buf;
+}
+
+}  // namespace
+
+std::string trimmed(const std::string& text) {
+    const auto b = text.find_first_not_of(' ');
+    if (b == std::string::npos) return {};
+    return text.substr(b, text.find_last_not_of(' ') - b + 1);
+}
+
+bool Session::open(const std::string& module_path, std::string& error) {
+    if (!host_.load(module_path)) {
+        error = host_.error();
+        return false;
+    }
+    host_.install();
+    if (!host_.violations().empty()) {
+        error = module_path + ": GaugeInstall failed: " + host_.violations().front();
+        return false;
+    }
+    if (!host_.registered_mouse_list()) {
+        error = module_path + ": GaugeInstall registered no mouse list";
+        return false;
+    }
+    std::string why;
+    if (!renderer_.prepare(why)) {
+        error = module_path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+void Session::place(const Aircraft& aircraft) {
+    aircraft_ = aircraft;
+    host_.set_aircraft(aircraft.latitude, aircraft.longitude, aircraft.heading);
+}
+
+bool Session::click(int x, int y) {
+    host_.clear_calls();
+    ClickRecord record;
+    record.x = x;
+    record.y = y;
+    record.hit = host_.click(x, y);
+    record.calls = host_.calls();
+    pending_clicks_.push_back(std::move(record));
+    return pending_clicks_.back().hit;
+}
+
+bool Session::press(const Action& action, std::string& error) {
+    if (action.kind == Action::kClick) {
+        click(action.x, action.y);
+        return true;
+    }
+    auto boxes = click_boxes();
+    if (boxes.empty()) {
+        error = "the gauge has no buttons to press";
+        return false;
+    }
+    std::sort(boxes.begin(), boxes.end(), [](const ClickBox& a, const ClickBox& b) { return a.x < b.x; });
+    const ClickBox& box = action.kind == Action::kNext ? boxes.back() : boxes.front();
+    for (int i = 0; i < action.count; ++i) click(box.centre_x(), box.centre_y());
+    return true;
+}
+
+std::vector<ClickBox> Session::click_boxes() const {
+    namespace mr = q7host::mouse_rect;
+    std::vector<ClickBox> out;
+    const Addr list = host_.registered_mouse_list();
+    if (!list) return out;
+    std::vector<std::pair<int, int>> origins{{0, 0}};
+    for (Addr i = 0; i < 256; ++i) {
+        const Addr r = list + i * mr::kSize;
+        const std::uint32_t kind = host_.read(r + mr::kKind);
+        if (kind == mr::kEnd) break;
+        const auto [ox, oy] = origins.back();
+        const int x = ox + host_.read<std::int32_t>(r + mr::kBoxX);
+        const int y = oy + host_.read<std::int32_t>(r + mr::kBoxY);
+        if (kind == mr::kParent) {
+            origins.push_back({x, y});
+        } else if (kind == mr::kEndParent) {
+            if (origins.size() > 1) origins.pop_back();
+        } else if (kind == mr::kChild) {
+            const Addr handler = host_.read(r + mr::kHandler);
+            if (!handler) continue;
+            out.push_back({x, y, host_.read<std::int32_t>(r + mr::kBoxWidth),
+                           host_.read<std::int32_t>(r + mr::kBoxHeight), handler});
+        } else {
+            break;
+        }
+    }
+    return out;
+}
+
+Addr Session::dot_element() const {
+    for (Addr e : host_.walk(host_.root())) {
+        if (host_.read(e + q7host::element::kKind) == q7host::element::kMovingImage) return e;
+    }
+    return 0;
+}
+
+std::vector<Addr> Session::text_elements() const {
+    std::vector<Addr> out;
+    for (Addr e : host_.walk(host_.root())) {
+        if (host_.read(e + q7host::element::kKind) == q7host::element::kString) out.push_back(e);
+    }
+    return out;
+}
+
+std::string Session::current_ident() {
+    const auto texts = text_elements();
+    if (texts.size() < 2) return {};
+    const auto readout = host_.frame();
+    const auto* t = readout.text_for(texts[1]);
+    return t ? trimmed(t->text) : std::string();
+}
+
+std::pair<double, double> Session::probe(double latitude, double longitude) {
+    namespace mi = q7host::moving_image;
+    const Addr dot = dot_element();
+    host_.set_aircraft(latitude, longitude, 0.0);
+    const double x = host_.call_pointer("x_callback", host_.read(dot + mi::kXCallback), dot);
+    const double y = host_.call_pointer("y_callback", host_.read(dot + mi::kYCallback), dot);
+    return {x, y};
+}
+
+// The waypoint table is the module's own and is not exported, so the viewer
+// finds a waypoint the way a pilot would: it steps the selection with the
+// right arrow until the identifier box shows the name, then flies onto it
+// using nothing but the dot, which always points at the selected waypoint.
+// With the heading north the dot's y has the sign of the waypoint's north
+// offset, so bisecting the latitude between the poles finds the latitude at
+// which that offset is exactly zero (the module rounds offsets to 32-bit
+// floats, so such a band exists around the stored latitude); the dot's x
+// then does the same for the longitude within half a turn east or west of
+// the start. The result sits on the stored coordinates as the module rounds
+// them: the distance reads 0.
+bool Session::sit_on(const std::string& ident, std::string& error) {
+    if (!dot_element() || text_elements().size() < 2) {
+        error = "the gauge has no dot or identifier box to find a waypoint with";
+        return false;
+    }
+    std::string wanted = ident;
+    for (auto& c : wanted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string first = current_ident();
+    std::vector<std::string> seen{first};
+    while (current_ident() != wanted) {
+        const Action next{Action::kNext, 1, 0, 0};
+        if (!press(next, error)) return false;
+        const std::string now = current_ident();
+        if (now == first || static_cast<int>(seen.size()) >= kMaxSelections) {
+            std::string list;
+            for (const auto& s : seen) list += (list.empty() ? "" : " ") + s;
+            error = "--at: no waypoint " + ident + " in this gauge (it has " + list + ")";
+            return false;
+        }
+        seen.push_back(now);
+    }
+    pending_clicks_.clear();
+
+    const Aircraft start = aircraft_;
+    const double lon0 = wrap_longitude(start.longitude);
+    auto lat_side = [&](double lat) {
+        const auto [x, y] = probe(lat, lon0);
+        return side_of(y, x);
+    };
+    std::optional<double> lat;
+    if (lat_side(-90.0) == Side::kPositive && lat_side(90.0) == Side::kNegative) {
+        lat = bisect(-90.0, 90.0, lat_side);
+    }
+    std::optional<double> lon;
+    if (lat) {
+        auto lon_side = [&](double sign, double t) {
+            const auto [x, y] = probe(*lat, wrap_longitude(lon0 + sign * t));
+            const Side s = side_of(x, y);
+            // Walking west, "waypoint still west" is the side to keep going.
+            if (sign < 0 && s != Side::kOn) return s == Side::kPositive ? Side::kNegative : Side::kPositive;
+            return s;
+        };
+        const auto [x0, y0] = probe(*lat, lon0);
+        const Side s0 = side_of(x0, y0);
+        if (s0 == Side::kOn) {
+            lon = lon0;
+        } else {
+            const double sign = s0 == Side::kPositive ? 1.0 : -1.0;
+            const double far = 179.999;
+            auto side = [&](double t) { return lon_side(sign, t); };
+            if (side(far) == Side::kNegative) {
+                if (auto t = bisect(0.0, far, side)) lon = wrap_longitude(lon0 + sign * *t);
+            }
+        }
+    }
+    place(lat && lon ? Aircraft{*lat, *lon, start.heading} : start);
+    if (!lat || !lon || trimmed(frame().distance) != "0") {
+        place(start);
+        error = "--at: could not put the aircraft on " + wanted + " by its dot";
+        return false;
+    }
+    return true;
+}
+
+Frame Session::frame() {
+    Frame f;
+    f.aircraft = aircraft_;
+    host_.clear_calls();
+    f.readout = host_.frame();
+    f.calls = host_.calls();
+    for (const auto& c : f.calls) {
+        const bool refresh = c.position == q7host::kServiceVarRefresh && !c.args.empty();
+        f.refreshed.push_back(refresh ? host_.read(c.args[0] + q7host::module_var::kId) : 0);
+    }
+    f.image = renderer_.draw(f.readout);
+    const auto texts = text_elements();
+    std::string* slots[] = {&f.distance, &f.ident, &f.number};
+    for (std::size_t i = 0; i < texts.size() && i < 3; ++i) {
+        if (const auto* t = f.readout.text_for(texts[i])) {
+            *slots[i] = t->text;
+            if (i == 1) f.selection = t->result;
+            if (i == 2) f.number_value = t->result;
+        }
+    }
+    if (!f.readout.dots.empty()) {
+        f.dot = f.readout.dots.front();
+        const Addr e = f.dot.element;
+        const int rest_x = host_.read<std::int32_t>(e + q7host::element::kPositionX);
+        const int rest_y = host_.read<std::int32_t>(e + q7host::element::kPositionY);
+        f.dot_left = q7host::Renderer::placed(f.dot.screen_x, rest_x);
+        f.dot_top = q7host::Renderer::placed(f.dot.screen_y, rest_y);
+        const q7host::Image* bmp = renderer_.bitmap(host_.read(e + q7host::element::kBitmapId));
+        f.dot_centre_x = f.dot_left + (bmp ? bmp->width() / 2 : 0);
+        f.dot_centre_y = f.dot_top + (bmp ? bmp->height() / 2 : 0);
+    }
+    f.clicks = std::move(pending_clicks_);
+    pending_clicks_.clear();
+    return f;
+}
+
+namespace {
+
+nlohmann::json calls_json(const std::vector<q7host::ServiceCall>& calls,
+                          const std::vector<std::uint32_t>& refreshed = {}) {
+    auto out = nlohmann::json::array();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const auto& c = calls[i];
+        nlohmann::json j{{"service", c.position}};
+        auto args = nlohmann::json::array();
+        for (auto a : c.args) args.push_back(hex(a));
+        j["args"] = args;
+        if (i < refreshed.size() && c.position == q7host::kServiceVarRefresh) {
+            j["variable"] = hex(refreshed[i]);
+        }
+        out.push_back(j);
+    }
+    return out;
+}
+
+// Rounded for reading; the callbacks' values carry more digits than matter.
+double round_to(double v, double step) {
+    return std::isfinite(v) ? std::round(v / step) / (1.0 / step) : v;
+}
+
+}  // namespace
+
+nlohmann::json frame_json(const Frame& f) {
+    nlohmann::json j;
+    j["aircraft"] = {{"latitude", f.aircraft.latitude},
+                     {"longitude", f.aircraft.longitude},
+                     {"heading", f.aircraft.heading}};
+    j["readouts"] = {{"ident", f.ident}, {"number", f.number}, {"distance", f.distance}};
+    j["selection"] = {{"index", f.selection},
+                      {"ident", trimmed(f.ident)},
+                      {"number", f.number_value}};
+    j["dot"] = {{"x", round_to(f.dot.x, 1e-6)},
+                {"y", round_to(f.dot.y, 1e-6)},
+                {"screen_x", round_to(f.dot.screen_x, 1e-6)},
+                {"screen_y", round_to(f.dot.screen_y, 1e-6)},
+                {"drawn_at", {{"x", f.dot_left}, {"y", f.dot_top}}},
+                {"centre_pixel", {{"x", f.dot_centre_x}, {"y", f.dot_centre_y}}}};
+    auto clicks = nlohmann::json::array();
+    for (const auto& c : f.clicks) {
+        clicks.push_back({{"x", c.x}, {"y", c.y}, {"hit", c.hit}, {"calls", calls_json(c.calls)}});
+    }
+    j["clicks"] = clicks;
+    j["calls"] = calls_json(f.calls, f.refreshed);
+    return j;
+}
+
+std::string frame_summary(const Frame& f) {
+    char buf[512];
+    const double lat = f.aircraft.latitude, lon = f.aircraft.longitude;
+    std::snprintf(buf, sizeof buf,
+                  "waypoint  %s (number %s)\n"
+                  "distance  %s nm\n"
+                  "dot       x %+.2f  y %+.2f from its rest; drawn at (%d, %d), centre pixel (%d, %d)\n"
+                  "aircraft  %.6f %c  %.6f %c  heading %g\n",
+                  trimmed(f.ident).c_str(), trimmed(f.number).c_str(), trimmed(f.distance).c_str(),
+                  f.dot.x, f.dot.y, f.dot_left, f.dot_top, f.dot_centre_x, f.dot_centre_y,
+                  std::fabs(lat), lat < 0 ? 'S' : 'N', std::fabs(lon), lon < 0 ? 'W' : 'E',
+                  f.aircraft.heading);
+    return buf;
+}
+
+q7host::Image contact_sheet(const std::vector<q7host::Image>& frames,
+                            const std::vector<std::string>& captions, q7host::TextPainter& painter) {
+    if (frames.empty()) return {};
+    constexpr int kGap = 8;
+    const q7host::Rgb background{40, 40, 40}, ink{220, 220, 220};
+    const int fw = frames.front().width(), fh = frames.front().height();
+    const int columns = std::min<int>(static_cast<int>(frames.size()), 5);
+    const int rows = (static_cast<int>(frames.size()) + columns - 1) / columns;
+    std::size_t longest = 0;
+    for (const auto& c : captions) longest = std::max(longest, c.size());
+    // Captions only where a frame is wide enough to carry legible letters.
+    std::optional<q7host::FontChoice> font;
+    std::string why;
+    if (longest && fw >= 120) {
+        font = painter.choose({"monospace", 400, 1}, fw, 18, static_cast<int>(longest), why);
+    }
+    const int caption_h = font ? font->cell_height() + 4 : 0;
+    q7host::Image sheet(kGap + columns * (fw + kGap), kGap + rows * (fh + caption_h + kGap), background);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const int col = static_cast<int>(i) % columns, row = static_cast<int>(i) / columns;
+        const int x = kGap + col * (fw + kGap), y = kGap + row * (fh + caption_h + kGap);
+        sheet.blit(frames[i], x, y);
+        if (font && i < captions.size()) {
+            painter.draw(sheet, *font, x, y + fh, fw, caption_h, captions[i],
+                         q7host::draw_text::kCenter | q7host::draw_text::kVCenter |
+                             q7host::draw_text::kSingleLine | q7host::draw_text::kNoPrefix,
+                         ink);
+        }
+    }
+    return sheet;
+}
+
+}  // namespace q7view
