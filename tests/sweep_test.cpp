@@ -49,9 +49,16 @@ FrameState good_frame(double lat, double lon, double heading, double selection) 
     f.screen_x = q7ref::kRestX + d.x;
     f.screen_y = q7ref::kRestY - d.y;
     f.texts = 3;
-    f.distance = {q7ref::distance_text(row, lat, lon), 5, true, selection};
-    f.ident = {q7ref::kWaypoints[row].ident, 5, true, selection};
-    f.number = {q7ref::number_text(selection), 2, true, selection + 1.0};
+    auto text = [](std::string t, std::uint32_t max_chars, double result) {
+        TextState s;
+        s.text = std::move(t);
+        s.max_chars = max_chars;
+        s.result = result;
+        return s;
+    };
+    f.distance = text(q7ref::distance_text(row, lat, lon), 5, selection);
+    f.ident = text(q7ref::kWaypoints[row].ident, 5, selection);
+    f.number = text(q7ref::number_text(selection), 2, selection + 1.0);
     for (int k = 0; k < 2; ++k) {
         for (std::uint32_t id : {q7host::kSimLatitude, q7host::kSimLongitude, q7host::kSimHeading}) {
             f.services.emplace_back(q7host::kServiceVarRefresh, id);
@@ -191,6 +198,25 @@ TEST(FrameChecker, HoldsEveryValueToTheRecomputation) {
     f = good_frame(4180639, -1459976701 * 65536.0, 0.0, std::numeric_limits<double>::signaling_NaN());
     f.ident.result = f.distance.result = f.number.result = std::numeric_limits<double>::quiet_NaN();
     EXPECT_TRUE(check_frame(f).empty()) << list(check_frame(f));
+}
+
+TEST(FrameChecker, ABoxWithoutBufferMustKeepItsOldText) {
+    // Called with text_buffer null, the distance callback writes nothing: the
+    // host's buffer still shows the previous distance, which is fine...
+    FrameState f = sfint_frame();
+    f.distance.null_buffer = true;
+    f.distance.before = f.distance.text = "  99";
+    EXPECT_TRUE(check_frame(f).empty()) << list(check_frame(f));
+    // ...and so is a stale identifier beside a fresh number.
+    f = sfint_frame();
+    f.ident.null_buffer = true;
+    f.ident.before = f.ident.text = "MERCD";
+    EXPECT_TRUE(check_frame(f).empty()) << list(check_frame(f));
+    // A buffer that changed although the callback had none is not.
+    f = sfint_frame();
+    f.distance.null_buffer = true;
+    f.distance.before = "  99";
+    EXPECT_TRUE(has(check_frame(f), Check::Reference));
 }
 
 TEST(FrameChecker, ExemptsOnlyDistancesAHairFromAChangeOfFormat) {
