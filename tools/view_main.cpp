@@ -62,20 +62,25 @@ int check_module(Session& s) {
     return kDone;
 }
 
-int run_single(const Options& o) {
-    Session s;
+// Opens the module and sets up the scene the options ask for: the aircraft,
+// then --at, then the clicks in order.
+int start_scene(Session& s, const Options& o) {
     if (int st = open_session(s, o)) return st;
     Aircraft a = default_aircraft();
     if (o.latitude) a = {*o.latitude, *o.longitude, a.heading};
     if (o.heading) a.heading = *o.heading;
     s.place(a);
-    if (o.at) {
-        std::string error;
-        if (!s.sit_on(*o.at, error)) return fail(kBadInput, error);
-    }
+    std::string error;
+    if (o.at && !s.sit_on(*o.at, error)) return fail(kBadInput, error);
     for (const Action& act : o.actions) {
         if (int st = apply(s, act)) return st;
     }
+    return kDone;
+}
+
+int run_single(const Options& o) {
+    Session s;
+    if (int st = start_scene(s, o)) return st;
     const Frame f = s.frame();
     if (int st = check_module(s)) return st;
 
@@ -233,16 +238,8 @@ int run_route(const Options& o) {
 
 int run_window_mode(const Options& o) {
     Session s;
-    if (int st = open_session(s, o)) return st;
-    Aircraft a = default_aircraft();
-    if (o.latitude) a = {*o.latitude, *o.longitude, a.heading};
-    if (o.heading) a.heading = *o.heading;
-    s.place(a);
+    if (int st = start_scene(s, o)) return st;
     std::string error;
-    if (o.at && !s.sit_on(*o.at, error)) return fail(kBadInput, error);
-    for (const Action& act : o.actions) {
-        if (int st = apply(s, act)) return st;
-    }
     if (!run_window(s, o.scale, std::cout, error)) return fail(kFailed, error);
     return kDone;
 }
