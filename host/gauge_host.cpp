@@ -74,6 +74,10 @@ void on_interrupt_hook(uc_engine*, std::uint32_t vector, void* user) {
     static_cast<GaugeHost*>(user)->on_interrupt(vector);
 }
 
+void on_code_hook(uc_engine*, std::uint64_t, std::uint32_t, void* user) {
+    static_cast<GaugeHost*>(user)->on_module_instruction();
+}
+
 struct InvalidAccess {
     bool seen = false;
     int type = 0;
@@ -288,6 +292,7 @@ bool GaugeHost::map_image(const std::string& path) {
         write<std::uint32_t>(base_ + rva, read(base_ + rva) + delta);
     }
     bind_imports();
+    if (counting_) attach_counter();
     uc_mem_protect(uc_, base_, page_up(img.headers_size), UC_PROT_READ);
     for (const auto& s : img.sections) {
         std::uint32_t perms = UC_PROT_NONE;
@@ -328,6 +333,7 @@ void GaugeHost::unload() {
                                             {base_, 0, 0}, false);
             if (detach.completed && detach.eax != 1) violation("the entry routine refused to detach");
         }
+        detach_counter();
         uc_mem_unmap(uc_, base_, page_up(image_->image_size));
     }
     image_.reset();
@@ -338,6 +344,48 @@ void GaugeHost::unload() {
     heap_next_ = kHeap;
     host_image_ = allocate(32);
     click_point_ = allocate(8);
+}
+
+void GaugeHost::count_instructions(bool on) {
+    counting_ = on;
+    if (on && image_) attach_counter();
+    if (!on) detach_counter();
+}
+
+void GaugeHost::attach_counter() {
+    if (counter_attached_) return;
+    const std::uint64_t begin = base_;
+    const std::uint64_t end = begin + page_up(image_->image_size) - 1;  // inclusive
+    uc_hook h = 0;
+    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&on_code_hook), this, begin, end) !=
+        UC_ERR_OK) {
+        violation("the emulator refused the instruction-counting hook");
+        return;
+    }
+    counter_hook_ = h;
+    counter_attached_ = true;
+    // Code translated before the hook existed carries no call to it.
+    forget_image_translations();
+}
+
+void GaugeHost::detach_counter() {
+    if (!counter_attached_) return;
+    uc_hook_del(uc_, static_cast<uc_hook>(counter_hook_));
+    counter_attached_ = false;
+    // Translations made while counting still call the hook dispatcher.
+    forget_image_translations();
+}
+
+// Drops the emulator's translated code for the image, so that the next call
+// translates it afresh with or without the counting hook. Page by page: with
+// Unicorn 2.0.1 one request over the whole image left the old translations in
+// use, one request per page does not.
+void GaugeHost::forget_image_translations() {
+    const std::uint64_t begin = base_;
+    const std::uint64_t end = begin + page_up(image_->image_size);
+    for (std::uint64_t page = begin; page < end; page += 0x1000) {
+        uc_ctl_remove_cache(uc_, page, page + 0x1000);
+    }
 }
 
 Addr GaugeHost::gauge() const {

@@ -164,8 +164,22 @@ public:
     static constexpr unsigned kGuardBytes = 32;
     static constexpr std::uint8_t kGuardByte = 0xA5;
 
+    // Instructions executed inside the module's image (its headers and
+    // sections, base() up to base() plus the image size), counted by an
+    // emulator code hook while counting is on. Host code (service and import
+    // stubs, code placed with place_code) and the host-side services and
+    // system functions are not counted. Off by default: no hook is installed
+    // then, so calls run at full emulator speed. The setting survives
+    // load/unload; the count is kept until reset_instructions().
+    void count_instructions(bool on);
+    bool counting_instructions() const { return counting_; }
+    std::uint64_t instructions() const { return instructions_; }
+    void reset_instructions() { instructions_ = 0; }
+
     // Internal: called from the emulator's interrupt hook.
     void on_interrupt(std::uint32_t vector);
+    // Internal: called from the code hook while counting.
+    void on_module_instruction() { ++instructions_; }
 
 private:
     struct TextBuffer {
@@ -180,6 +194,9 @@ private:
     void fill_source_slots(Addr slots, unsigned count);
     void check_text(const char* name, Addr element);
     std::uint32_t stack_arg(unsigned index) const;
+    void attach_counter();
+    void detach_counter();
+    void forget_image_translations();
 
     uc_struct* uc_ = nullptr;
     std::unique_ptr<PeImage> image_;
@@ -201,6 +218,10 @@ private:
     std::vector<std::string> system_functions_;  // index -> "dll!name"
     const char* current_call_ = "";
     bool call_failed_ = false;
+    bool counting_ = false;
+    bool counter_attached_ = false;
+    std::size_t counter_hook_ = 0;  // the emulator's hook handle while attached
+    std::uint64_t instructions_ = 0;
 };
 
 }  // namespace q7host

@@ -254,3 +254,51 @@ TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
     ASSERT_EQ(host.violations().size(), 1u);
     EXPECT_NE(host.violations()[0].find("reads_null crashed"), std::string::npos);
 }
+
+// The host's instruction counter sees the module's own code and nothing else,
+// and costs nothing while it is off.
+TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
+    place_on(kSfint, 330.0);
+    const double x0 = dot_x();  // translated and run once before counting starts
+    EXPECT_FALSE(host.counting_instructions());
+    dot_y();
+    EXPECT_EQ(host.instructions(), 0u);
+
+    host.count_instructions(true);
+    EXPECT_TRUE(host.counting_instructions());
+    EXPECT_EQ(dot_x(), x0);
+    const std::uint64_t once = host.instructions();
+    EXPECT_GT(once, 20u);
+    host.reset_instructions();
+    EXPECT_EQ(host.instructions(), 0u);
+    EXPECT_EQ(dot_x(), x0);
+    EXPECT_EQ(host.instructions(), once);
+
+    // Host code outside the image: a routine that runs a few instructions of
+    // its own and calls the same pointer callback adds only the callback's.
+    const Addr callback = host.read(dot() + q7host::moving_image::kXCallback);
+    auto byte = [](Addr v, int k) { return static_cast<std::uint8_t>(v >> (8 * k)); };
+    const Addr d = dot();
+    // push dot; mov eax, callback; nop x4; call eax; ret 4
+    const Addr wrapper = host.place_code({0x68, byte(d, 0), byte(d, 1), byte(d, 2), byte(d, 3),
+                                          0xB8, byte(callback, 0), byte(callback, 1), byte(callback, 2),
+                                          byte(callback, 3), 0x90, 0x90, 0x90, 0x90, 0xFF, 0xD0, 0xC2, 4, 0});
+    const std::uint64_t image_end = host.base() + std::uint64_t{host.image().image_size};
+    ASSERT_TRUE(wrapper < host.base() || wrapper >= image_end);
+    host.reset_instructions();
+    EXPECT_EQ(host.call_pointer("wrapper", wrapper, 0), x0);
+    EXPECT_EQ(host.instructions(), once);
+
+    // Host code alone counts nothing.
+    const Addr host_only = host.place_code({0x90, 0x90, 0xB8, 5, 0, 0, 0, 0xC2, 4, 0});  // nop; nop; mov eax,5; ret 4
+    host.reset_instructions();
+    EXPECT_EQ(host.call_routine("host_only", host_only, 0), 5u);
+    EXPECT_EQ(host.instructions(), 0u);
+
+    // Off again: the count stays where it was.
+    host.count_instructions(false);
+    EXPECT_FALSE(host.counting_instructions());
+    EXPECT_EQ(dot_x(), x0);
+    dot_y();
+    EXPECT_EQ(host.instructions(), 0u);
+}
