@@ -208,6 +208,10 @@ bool GaugeHost::writable_data(Addr a, std::size_t n) const {
 
 Addr GaugeHost::allocate(std::size_t n, std::uint8_t fill) {
     const Addr a = heap_next_;
+    if (n > kHostBase + kHostSize - a) {
+        std::fprintf(stderr, "quorlan7 host: out of host memory (%zu bytes asked)\n", n);
+        std::abort();
+    }
     heap_next_ += static_cast<Addr>((n + 15) & ~std::size_t{15});
     std::vector<std::uint8_t> bytes(n, fill);
     write_bytes(a, bytes.data(), n);
@@ -216,6 +220,10 @@ Addr GaugeHost::allocate(std::size_t n, std::uint8_t fill) {
 
 Addr GaugeHost::place_code(std::initializer_list<std::uint8_t> code) {
     const Addr a = code_next_;
+    if (code.size() > kCodeEnd - a) {
+        std::fprintf(stderr, "quorlan7 host: no room left for placed code\n");
+        std::abort();
+    }
     write_bytes(a, code.begin(), code.size());
     code_next_ += static_cast<Addr>((code.size() + 15) & ~std::size_t{15});
     return a;
