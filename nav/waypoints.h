@@ -1,6 +1,7 @@
 // The twenty built-in waypoints and the selection index that picks one of them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr int kWaypointCount = 20;
@@ -9,6 +10,9 @@ struct WaypointCoords {
     std::int32_t latitude;   // metres north of the equator, 30.8695987654321 m per arc-second
     std::int32_t longitude;  // binary angle: 2^32 is one turn, negative west
 };
+static_assert(sizeof(WaypointCoords) == 8);
+static_assert(offsetof(WaypointCoords, latitude) == 0);
+static_assert(offsetof(WaypointCoords, longitude) == 4);
 
 // Identifiers and coordinates are two constant arrays indexed by the same row.
 extern const char waypoint_idents[kWaypointCount][6];
