@@ -16,8 +16,8 @@ constinit ModuleVar heading_var = {.id = kVarHeading};
 namespace {
 
 // Each constant is used with exactly this value and width.
-constexpr double kMinutesPerDegree = 60.0;
-constexpr float kSecondsPerMinuteF = 60.0f;
+constexpr double kSecondsPerMinute = 60.0;
+constexpr float kMinutesPerDegreeF = 60.0f;
 constexpr double kMetresPerArcSecond = 30.8695987654321;
 constexpr double kLongitudeDivisor1 = 0.6;
 constexpr double kLongitudeDivisor2 = 3314.01797712418;
@@ -77,15 +77,15 @@ WaypointOffset compute_waypoint_offset(int row, double aircraft_latitude,
     const float wlat = static_cast<float>(waypoint_coords[row].latitude);
     const float wlon = static_cast<float>(waypoint_coords[row].longitude);
 
-    const float nw = r32(wlat / kMinutesPerDegree / kMetresPerArcSecond);
-    const float na = r32(aircraft_latitude / kMinutesPerDegree / kMetresPerArcSecond);
+    const float nw = r32(wlat / kSecondsPerMinute / kMetresPerArcSecond);
+    const float na = r32(aircraft_latitude / kSecondsPerMinute / kMetresPerArcSecond);
     float uw = r32(wlon / kLongitudeDivisor1 / kLongitudeDivisor2);
     const float ua =
         r32(aircraft_longitude / kLongitude48To32 / kLongitudeDivisor1 / kLongitudeDivisor2);
-    const float cw = r32(cos(nw / static_cast<double>(kSecondsPerMinuteF) * kDegToRad));
+    const float cw = r32(cos(nw / static_cast<double>(kMinutesPerDegreeF) * kDegToRad));
     if (uw < 0.0f) uw = r32(static_cast<double>(uw) + kFullTurnHundredths);
     const float mw = r32(uw / static_cast<double>(kHundredthsPerMinute));
-    const float ca = r32(cos(na / static_cast<double>(kSecondsPerMinuteF) * kDegToRad));
+    const float ca = r32(cos(na / static_cast<double>(kMinutesPerDegreeF) * kDegToRad));
     const float ma = r32(ua / static_cast<double>(kHundredthsPerMinute));
     const float n = r32(static_cast<double>(nw) - na);
     float d = r32(static_cast<double>(mw) - ma);
