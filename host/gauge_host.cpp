@@ -771,9 +771,11 @@ FrameReadout GaugeHost::frame(double text_arg) {
     return out;
 }
 
-bool GaugeHost::click(int x, int y, Addr list) {
+std::vector<ClickArea> GaugeHost::click_areas(Addr list, bool* malformed) const {
+    if (malformed) *malformed = false;
+    std::vector<ClickArea> out;
     if (!list) list = mouse_list_;
-    if (!list) return false;
+    if (!list) return out;
     struct Origin { int x, y; };
     std::vector<Origin> parents{{0, 0}};
     for (std::size_t i = 0; i < kMaxMouseRects; ++i) {
@@ -781,35 +783,39 @@ bool GaugeHost::click(int x, int y, Addr list) {
         const std::uint32_t kind = read(r + mouse_rect::kKind);
         if (kind == mouse_rect::kEnd) break;
         const Origin o = parents.back();
-        const int bx = read<std::int32_t>(r + mouse_rect::kBoxX);
-        const int by = read<std::int32_t>(r + mouse_rect::kBoxY);
+        const int x = o.x + read<std::int32_t>(r + mouse_rect::kBoxX);
+        const int y = o.y + read<std::int32_t>(r + mouse_rect::kBoxY);
         switch (kind) {
             case mouse_rect::kParent:
-                parents.push_back({o.x + bx, o.y + by});
+                parents.push_back({x, y});
                 break;
             case mouse_rect::kEndParent:
                 if (parents.size() > 1) parents.pop_back();
                 break;
-            case mouse_rect::kChild: {
-                const int left = o.x + bx, top = o.y + by;
-                const int w = read<std::int32_t>(r + mouse_rect::kBoxWidth);
-                const int h = read<std::int32_t>(r + mouse_rect::kBoxHeight);
-                const Addr handler = read(r + mouse_rect::kHandler);
-                const bool inside = x >= left && x < left + w && y >= top && y < top + h;
-                if (inside && handler && (read(r + mouse_rect::kEventMask) & mouse_rect::kLeftSingle)) {
-                    // The handler gets the point inside its box and the event.
-                    const Addr point = click_point_;
-                    write<std::int32_t>(point, x - left);
-                    write<std::int32_t>(point + 4, y - top);
-                    call_handler("mouse handler", handler, point, mouse_rect::kLeftSingle);
-                    return true;
-                }
+            case mouse_rect::kChild:
+                out.push_back({x, y, read<std::int32_t>(r + mouse_rect::kBoxWidth),
+                               read<std::int32_t>(r + mouse_rect::kBoxHeight),
+                               read(r + mouse_rect::kHandler), read(r + mouse_rect::kEventMask)});
                 break;
-            }
             default:
-                violation("mouse list entry " + std::to_string(i) + " has unknown kind " + hex(kind));
-                return false;
+                if (malformed) *malformed = true;
+                return out;
         }
+    }
+    return out;
+}
+
+bool GaugeHost::click(int x, int y, Addr list) {
+    bool malformed = false;
+    const auto areas = click_areas(list, &malformed);
+    if (malformed) violation("the mouse list has an entry of unknown kind");
+    for (const ClickArea& a : areas) {
+        if (!a.contains(x, y) || !a.handler || !(a.event_mask & mouse_rect::kLeftSingle)) continue;
+        // The handler gets the point inside its box and the event.
+        write<std::int32_t>(click_point_, x - a.x);
+        write<std::int32_t>(click_point_ + 4, y - a.y);
+        call_handler("mouse handler", a.handler, click_point_, mouse_rect::kLeftSingle);
+        return true;
     }
     return false;
 }

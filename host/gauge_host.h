@@ -65,6 +65,18 @@ struct FrameReadout {
     const TextReadout* text_for(Addr element) const;
 };
 
+// A child box of a mouse list, in gauge pixels (its parents' offsets added).
+struct ClickArea {
+    int x = 0, y = 0, width = 0, height = 0;
+    Addr handler = 0;
+    std::uint32_t event_mask = 0;
+    bool contains(int px, int py) const {
+        return px >= x && px < x + width && py >= y && py < y + height;
+    }
+    int centre_x() const { return x + width / 2; }
+    int centre_y() const { return y + height / 2; }
+};
+
 class GaugeHost {
 public:
     GaugeHost();
@@ -153,6 +165,9 @@ public:
     // A click at a gauge pixel: hit-tests the mouse list the module registered
     // (or `list`) and calls the handler of the child box that holds the point.
     bool click(int x, int y, Addr list = 0);
+    // The child boxes of the registered mouse list (or `list`), in list order.
+    // An entry of unknown kind ends the list and sets `malformed`.
+    std::vector<ClickArea> click_areas(Addr list = 0, bool* malformed = nullptr) const;
     Addr registered_mouse_list() const { return mouse_list_; }
 
     // The element tree, root first, children in list order.

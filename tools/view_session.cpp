@@ -119,30 +119,9 @@ bool Session::press(const Action& action, std::string& error) {
 }
 
 std::vector<ClickBox> Session::click_boxes() const {
-    namespace mr = q7host::mouse_rect;
     std::vector<ClickBox> out;
-    const Addr list = host_.registered_mouse_list();
-    if (!list) return out;
-    std::vector<std::pair<int, int>> origins{{0, 0}};
-    for (Addr i = 0; i < 256; ++i) {
-        const Addr r = list + i * mr::kSize;
-        const std::uint32_t kind = host_.read(r + mr::kKind);
-        if (kind == mr::kEnd) break;
-        const auto [ox, oy] = origins.back();
-        const int x = ox + host_.read<std::int32_t>(r + mr::kBoxX);
-        const int y = oy + host_.read<std::int32_t>(r + mr::kBoxY);
-        if (kind == mr::kParent) {
-            origins.push_back({x, y});
-        } else if (kind == mr::kEndParent) {
-            if (origins.size() > 1) origins.pop_back();
-        } else if (kind == mr::kChild) {
-            const Addr handler = host_.read(r + mr::kHandler);
-            if (!handler) continue;
-            out.push_back({x, y, host_.read<std::int32_t>(r + mr::kBoxWidth),
-                           host_.read<std::int32_t>(r + mr::kBoxHeight), handler});
-        } else {
-            break;
-        }
+    for (const auto& a : host_.click_areas()) {
+        if (a.handler) out.push_back(a);
     }
     return out;
 }

@@ -15,12 +15,7 @@
 namespace q7view {
 
 // A click box of the mouse list the gauge registered, in gauge pixels.
-struct ClickBox {
-    int x = 0, y = 0, width = 0, height = 0;
-    q7host::Addr handler = 0;
-    int centre_x() const { return x + width / 2; }
-    int centre_y() const { return y + height / 2; }
-};
+using ClickBox = q7host::ClickArea;
 
 struct ClickRecord {
     int x = 0, y = 0;
