@@ -736,6 +736,20 @@ void GaugeHost::fill_source_slots(Addr slots, unsigned count) {
     }
 }
 
+TextReadout GaugeHost::refresh_text(Addr e, double arg) {
+    if (!buffers_.count(e)) prepare_text_buffers(e);
+    fill_source_slots(e + string_element::kSourceVars, 3);
+    TextReadout t;
+    t.element = e;
+    const Addr cb = read(e + string_element::kTextCallback);
+    if (cb) {
+        t.result = call_text("text_callback", cb, arg);
+        check_text("text_callback", e);
+    }
+    t.text = read_text(e);
+    return t;
+}
+
 FrameReadout GaugeHost::frame(double text_arg) {
     FrameReadout out;
     for (Addr e : walk(root())) {
@@ -755,17 +769,7 @@ FrameReadout GaugeHost::frame(double text_arg) {
                          d.y * read<double>(e + moving_image::kYScale);
             out.dots.push_back(d);
         } else if (kind == element::kString) {
-            if (!buffers_.count(e)) prepare_text_buffers(e);
-            fill_source_slots(e + string_element::kSourceVars, 3);
-            TextReadout t;
-            t.element = e;
-            const Addr cb = read(e + string_element::kTextCallback);
-            if (cb) {
-                t.result = call_text("text_callback", cb, text_arg);
-                check_text("text_callback", e);
-            }
-            t.text = read_text(e);
-            out.texts.push_back(std::move(t));
+            out.texts.push_back(refresh_text(e, text_arg));
         }
     }
     return out;

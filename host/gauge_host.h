@@ -161,6 +161,9 @@ public:
     // buffer it was given for as long as the module is loaded).
     void prepare_text_buffers(Addr root);
     FrameReadout frame(double text_arg = 0.0);
+    // Refreshes one string element as a frame does: its buffer, its source
+    // slots with a host variable, its callback, then the guard check.
+    TextReadout refresh_text(Addr element, double arg = 0.0);
 
     // A click at a gauge pixel: hit-tests the mouse list the module registered
     // (or `list`) and calls the handler of the child box that holds the point.

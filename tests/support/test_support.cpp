@@ -33,16 +33,10 @@ double LoadedGauge::dot_y() {
 }
 
 std::string LoadedGauge::text(Addr box, double* result, double arg) {
-    if (!host.read(box + 184)) host.prepare_text_buffers(box);
-    for (unsigned slot = 0; slot < 3; ++slot) {
-        const Addr s = box + 60 + 28 * slot;
-        const std::uint32_t id = host.read(s);
-        if (id) host.write<double>(s + 12, host.var(id));
-    }
-    const double r = host.call_text("text_callback", host.read(box + 180), arg);
-    if (result) *result = r;
+    const q7host::TextReadout t = host.refresh_text(box, arg);
+    if (result) *result = t.result;
     EXPECT_TRUE(host.text_guards_intact(box));
-    return host.read_text(box);
+    return t.text;
 }
 
 Addr LoadedGauge::mouse_list() {
