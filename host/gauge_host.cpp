@@ -30,8 +30,15 @@ constexpr Addr kStackTop = kStackBase + kStackSize - 0x1000;
 constexpr std::uint8_t kServiceVector = 0x2E;
 constexpr std::uint8_t kSystemVector = 0x2F;
 constexpr std::uint64_t kMaxInstructions = 20'000'000;
-constexpr std::uint32_t kSentinelEbx = 0x5EB00001, kSentinelEsi = 0x5EB00002,
-                        kSentinelEdi = 0x5EB00003, kSentinelEbp = 0x5EB00004;
+// The registers a routine must preserve, each loaded with a marker before a call.
+struct SavedRegister {
+    int reg;
+    std::uint32_t marker;
+};
+constexpr SavedRegister kSavedRegisters[] = {{UC_X86_REG_EBX, 0x5EB00001},
+                                             {UC_X86_REG_ESI, 0x5EB00002},
+                                             {UC_X86_REG_EDI, 0x5EB00003},
+                                             {UC_X86_REG_EBP, 0x5EB00004}};
 constexpr std::size_t kMaxElements = 64;
 constexpr std::size_t kMaxMouseRects = 256;
 
@@ -578,10 +585,7 @@ CallOutcome GaugeHost::call(const char* name, Addr routine, const std::vector<st
     write<std::uint32_t>(sp, returns_double ? kReturnDouble : kReturnInt);
     const std::uint32_t zero = 0;
     uc_reg_write(uc_, UC_X86_REG_ESP, &sp);
-    uc_reg_write(uc_, UC_X86_REG_EBX, &kSentinelEbx);
-    uc_reg_write(uc_, UC_X86_REG_ESI, &kSentinelEsi);
-    uc_reg_write(uc_, UC_X86_REG_EDI, &kSentinelEdi);
-    uc_reg_write(uc_, UC_X86_REG_EBP, &kSentinelEbp);
+    for (const auto& r : kSavedRegisters) uc_reg_write(uc_, r.reg, &r.marker);
     uc_reg_write(uc_, UC_X86_REG_EAX, &zero);
     const double nan = std::nan("");
     write<double>(kResult, nan);
@@ -594,13 +598,9 @@ CallOutcome GaugeHost::call(const char* name, Addr routine, const std::vector<st
     const uc_err err = uc_emu_start(uc_, routine, until, 0, kMaxInstructions);
     current_call_ = outer;
 
-    std::uint32_t eip = 0, esp = 0, ebx = 0, esi = 0, edi = 0, ebp = 0;
+    std::uint32_t eip = 0, esp = 0;
     uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
     uc_reg_read(uc_, UC_X86_REG_ESP, &esp);
-    uc_reg_read(uc_, UC_X86_REG_EBX, &ebx);
-    uc_reg_read(uc_, UC_X86_REG_ESI, &esi);
-    uc_reg_read(uc_, UC_X86_REG_EDI, &edi);
-    uc_reg_read(uc_, UC_X86_REG_EBP, &ebp);
     if (call_failed_) {
         out.completed = false;
         return out;
@@ -615,8 +615,11 @@ CallOutcome GaugeHost::call(const char* name, Addr routine, const std::vector<st
     }
     uc_reg_read(uc_, UC_X86_REG_EAX, &out.eax);
     out.stack_delta = static_cast<std::int32_t>(esp - esp0);
-    out.registers_preserved = ebx == kSentinelEbx && esi == kSentinelEsi && edi == kSentinelEdi &&
-                              ebp == kSentinelEbp;
+    for (const auto& r : kSavedRegisters) {
+        std::uint32_t value = 0;
+        uc_reg_read(uc_, r.reg, &value);
+        out.registers_preserved = out.registers_preserved && value == r.marker;
+    }
     if (returns_double) out.st0 = read<double>(kResult);
     if (out.stack_delta != 0) {
         const int pushed = static_cast<int>(words.size()) * 4;

@@ -46,6 +46,10 @@ protected:
         const auto* b = renderer.text_box(e);
         return b ? Rect{b->x, b->y, b->width, b->height} : Rect{0, 0, 0, 0};
     }
+    // The three text boxes, in gauge pixels.
+    std::vector<Rect> text_boxes() const {
+        return {box_of(distance_box()), box_of(ident_box()), box_of(number_box())};
+    }
     const Image& face_bitmap() const { return *renderer.bitmap(host.read(face() + 4)); }
 
     q7host::Renderer renderer{host};
@@ -82,8 +86,7 @@ TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
     // Every diamond pixel is green; every other green pixel of the frame,
     // outside the text boxes' green letters, is one the face itself has (its
     // top mark).
-    std::vector<Rect> boxes;
-    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    const std::vector<Rect> boxes = text_boxes();
     long sum_x = 0, sum_y = 0, dot_pixels = 0;
     for (int y = 0; y < frame.height(); ++y) {
         for (int x = 0; x < frame.width(); ++x) {
@@ -151,8 +154,7 @@ TEST_F(Rendered, TextInkStaysInsideEachBoxAndIsCentred) {
     for (auto& t : blank_readout.texts) t.text.clear();
     const Image blank = renderer.draw(blank_readout);
 
-    std::vector<Rect> boxes;
-    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    const std::vector<Rect> boxes = text_boxes();
     ASSERT_EQ(boxes[1].w, 35);
     for (int y = 0; y < frame.height(); ++y) {
         for (int x = 0; x < frame.width(); ++x) {
@@ -198,8 +200,7 @@ TEST_F(Rendered, OverlongTextIsClippedToItsBox) {
     const Image plain = renderer.render(&readout);
     for (auto& t : readout.texts) t.text = "WWWWWWWWWWWWWWWWWWWW";
     const Image crowded = renderer.draw(readout);
-    std::vector<Rect> boxes;
-    for (Addr e : {distance_box(), ident_box(), number_box()}) boxes.push_back(box_of(e));
+    const std::vector<Rect> boxes = text_boxes();
     int changed_inside = 0;
     for (int y = 0; y < plain.height(); ++y) {
         for (int x = 0; x < plain.width(); ++x) {
