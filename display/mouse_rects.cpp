@@ -19,13 +19,13 @@ constinit MouseRect mouse_rect_list[7] = {
 // Each handler tells the host about the click first, then steps the selection.
 // The new selection shows at the next refresh of each element.
 std::int32_t Q7_STDCALL step_previous_handler(std::uint32_t, std::uint32_t) {
-    call_host_service(kServiceMouseClick, std::uint32_t{0x10000}, std::uint32_t{0});
+    call_host_service<kServiceMouseClick>(std::uint32_t{0x10000}, std::uint32_t{0});
     select_previous_waypoint();
     return 0;
 }
 
 std::int32_t Q7_STDCALL step_next_handler(std::uint32_t, std::uint32_t) {
-    call_host_service(kServiceMouseClick, std::uint32_t{0x10000}, std::uint32_t{0});
+    call_host_service<kServiceMouseClick>(std::uint32_t{0x10000}, std::uint32_t{0});
     select_next_waypoint();
     return 0;
 }

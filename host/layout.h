@@ -6,8 +6,6 @@
 
 namespace q7host {
 
-using Addr = std::uint32_t;  // an address in the module's 32-bit address space
-
 namespace import_table {
 inline constexpr unsigned kSize = 16, kEntryId = 0, kEntryAddress = 4;
 inline constexpr std::uint32_t kPanelServices = 0x0F;
@@ -60,12 +58,5 @@ inline constexpr std::uint32_t kLeftSingle = 0x20000000;
 inline constexpr std::uint32_t kSimLatitude = 0x47;   // metres north of the equator
 inline constexpr std::uint32_t kSimLongitude = 0x48;  // 2^48 per turn
 inline constexpr std::uint32_t kSimHeading = 0x56;    // degrees
-
-// Service positions with a behaviour of their own in the host.
-inline constexpr unsigned kServiceElementInstall = 25;
-inline constexpr unsigned kServiceMouseInstall = 32;
-inline constexpr unsigned kServiceMouseActivate = 33;
-inline constexpr unsigned kServiceMouseRemove = 34;
-inline constexpr unsigned kServiceVarRefresh = 40;
 
 }  // namespace q7host

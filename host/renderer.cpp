@@ -18,7 +18,6 @@ namespace {
 constexpr std::uint32_t kBitmapResource = 2;
 constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;
 constexpr std::uint32_t kTransparentBlack = 0x1;  // draw_flags bit: pure black is not painted
-constexpr int kMaxDepth = 8;
 
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -341,13 +340,13 @@ bool Renderer::prepare(std::string& error) {
         error = "no module is loaded";
         return false;
     }
-    const Addr root = host_.root();
-    if (!root) {
+    const ElementTree& tree = host_.elements();
+    if (!tree.root) {
         error = "the gauge has no element tree";
         return false;
     }
-    for (Addr e : host_.walk(root)) {
-        const std::uint32_t id = host_.read(e + element::kBitmapId);
+    for (const ElementRef& e : tree.elements) {
+        const std::uint32_t id = e.bitmap_id();
         if (id != kNoBitmap && !bitmaps_.count(id)) {
             const PeResource* res = host_.image().resource(kBitmapResource, id);
             if (!res) {
@@ -362,27 +361,24 @@ bool Renderer::prepare(std::string& error) {
             }
             bitmaps_[id] = std::move(*picture);
         }
-        if (host_.read(e + element::kKind) == element::kString) {
-            TextBox box;
-            box.x = host_.read<std::int32_t>(e + element::kPositionX);
-            box.y = host_.read<std::int32_t>(e + element::kPositionY);
-            box.width = host_.read<std::int32_t>(e + string_element::kBoxWidth);
-            box.height = host_.read<std::int32_t>(e + string_element::kBoxHeight);
-            box.text_color = rgb_from_colorref(host_.read(e + string_element::kTextColor));
-            box.fill_color = rgb_from_colorref(host_.read(e + string_element::kFillColor));
-            box.format = host_.read(e + string_element::kFormatFlags);
-            box.max_chars = host_.read<std::int32_t>(e + string_element::kMaxChars);
-            FontRequest request;
-            request.face_name = host_.read_cstring(e + string_element::kFaceName, 32);
-            request.weight = host_.read(e + string_element::kWeight);
-            request.char_set = host_.read(e + string_element::kCharSet);
-            auto font = painter_.choose(request, box.width, box.height, box.max_chars, error);
-            if (!font) return false;
-            box.font = *font;
-            boxes_[e] = box;
-        }
     }
-    const std::uint32_t root_id = host_.read(root + element::kBitmapId);
+    for (const StringElementRef& e : tree.texts) {
+        TextBox box;
+        box.x = e.x();
+        box.y = e.y();
+        box.width = e.box_width();
+        box.height = e.box_height();
+        box.text_color = rgb_from_colorref(e.text_color());
+        box.fill_color = rgb_from_colorref(e.fill_color());
+        box.format = e.format_flags();
+        box.max_chars = static_cast<int>(e.max_chars());
+        const FontRequest request{.face_name = e.face_name(), .weight = e.weight(), .char_set = e.char_set()};
+        auto font = painter_.choose(request, box.width, box.height, box.max_chars, error);
+        if (!font) return false;
+        box.font = *font;
+        boxes_[e.address()] = box;
+    }
+    const std::uint32_t root_id = tree.elements.front().bitmap_id();
     if (!bitmaps_.count(root_id)) {
         error = "the gauge's root element has no bitmap to give the picture its size";
         return false;
@@ -411,45 +407,37 @@ Image Renderer::render(FrameReadout* readout) {
 
 Image Renderer::draw(const FrameReadout& frame) {
     Image out = canvas_;
-    if (!out.empty()) draw_element(out, host_.root(), frame, 0);
+    if (out.empty()) return out;
+    // The root first, then each child in list order, as the tree was walked.
+    for (const ElementRef& e : host_.elements().elements) draw_element(out, e, frame);
     return out;
 }
 
-void Renderer::draw_element(Image& out, Addr e, const FrameReadout& frame, int depth) {
-    const std::uint32_t kind = host_.read(e + element::kKind);
-    const int x = host_.read<std::int32_t>(e + element::kPositionX);
-    const int y = host_.read<std::int32_t>(e + element::kPositionY);
-    const std::uint32_t flags = host_.read(e + element::kDrawFlags);
-    const Image* picture = bitmap(host_.read(e + element::kBitmapId));
+void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout& frame) {
+    const std::uint32_t kind = e.kind();
+    const int x = e.x(), y = e.y();
+    const Image* picture = bitmap(e.bitmap_id());
     const Rgb black{};
-    const Rgb* transparent = (flags & kTransparentBlack) ? &black : nullptr;
+    const Rgb* transparent = (e.draw_flags() & kTransparentBlack) ? &black : nullptr;
 
     if (kind == element::kMovingImage) {
         int px = x, py = y;
         for (const DotReadout& d : frame.dots) {
-            if (d.element != e) continue;
+            if (d.element != e.address()) continue;
             px = placed(d.screen_x, x);
             py = placed(d.screen_y, y);
         }
         if (picture) out.blit(*picture, px, py, transparent);
     } else if (kind == element::kString) {
-        if (const TextBox* box = text_box(e)) {
+        if (const TextBox* box = text_box(e.address())) {
             out.fill_rect(box->x, box->y, box->width, box->height, box->fill_color);
-            if (const TextReadout* t = frame.text_for(e)) {
+            if (const TextReadout* t = frame.text_for(e.address())) {
                 painter_.draw(out, box->font, box->x, box->y, box->width, box->height, t->text,
                               box->format, box->text_color);
             }
         }
     } else if (picture) {
         out.blit(*picture, x, y, transparent);
-    }
-
-    const Addr list = host_.read(e + element::kChildList);
-    if (!list || depth >= kMaxDepth) return;
-    for (Addr i = 0; i < 64; ++i) {
-        const Addr child = host_.read(list + 4 * i);
-        if (!child) break;
-        draw_element(out, child, frame, depth + 1);
     }
 }
 

@@ -5,7 +5,7 @@
 // module: its bitmap resources, its records and what its callbacks return.
 #pragma once
 
-#include "host/gauge_host.h"
+#include "host/gauge.h"
 #include "host/image.h"
 
 #include <cstdint>
@@ -114,7 +114,7 @@ public:
     TextPainter& painter() { return painter_; }
 
 private:
-    void draw_element(Image& out, Addr e, const FrameReadout& frame, int depth);
+    void draw_element(Image& out, const ElementRef& e, const FrameReadout& frame);
 
     GaugeHost& host_;
     TextPainter painter_;

@@ -3,6 +3,8 @@
 // simulation variable, and the one way the module calls a host service.
 #pragma once
 
+#include "module/host_service_list.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -52,28 +54,33 @@ inline constexpr std::uint32_t kPanelServicesId = 0x0F;
 
 extern "C" ImportTableRecord ImportTable;
 
-// Positions of the HostServices table that the module calls. Every other
-// position below 41 is never called.
+// Positions of the HostServices table that the module calls, from the one
+// list of them. Every other position below 41 is never called.
 enum HostService : unsigned {
-    kServiceElementUpdate = 24,   // GaugeRoutine1: root element
-    kServiceElementInstall = 25,  // GaugeInstall: root element, argument
-    kServiceElementStep3 = 26,    // GaugeRoutine3: root element
-    kServiceElementStep4 = 27,    // GaugeRoutine4: root element
-    kServiceElementStep5 = 28,    // GaugeRoutine5: root element, argument
-    kServiceElementStep6 = 29,    // GaugeRoutine6: root element
-    kServiceElementKill = 31,     // GaugeUninstall: root element
-    kServiceMouseInstall = 32,    // GaugeInstall: mouse list, header, host_image + 4
-    kServiceMouseActivate = 33,   // GaugeInstall: mouse list, header
-    kServiceMouseRemove = 34,     // GaugeUninstall: mouse list, header
-    kServiceMouseClick = 36,      // click handlers: 0x10000, 0
-    kServiceVarRefresh = 40,      // pointer callbacks: a stand-alone ModuleVar
+#define Q7_SERVICE_POSITION(position, name, arity) kService##name = position,
+    Q7_HOST_SERVICES(Q7_SERVICE_POSITION)
+#undef Q7_SERVICE_POSITION
 };
 
-// Calls one host service. The table address is read from ImportTable at this
-// moment, through a volatile access so that no copy of it is ever kept: when the
-// host replaces the table between two calls, the second call goes to the new one.
-template <typename... Args>
-inline std::uint32_t call_host_service(HostService position, Args... args) {
+constexpr unsigned host_service_arity(HostService service) {
+    switch (service) {
+#define Q7_SERVICE_ARITY(position, name, arity) \
+    case kService##name:                        \
+        return arity;
+        Q7_HOST_SERVICES(Q7_SERVICE_ARITY)
+#undef Q7_SERVICE_ARITY
+    }
+    return 0;
+}
+
+// Calls one host service with exactly the 32-bit arguments the list gives it.
+// The table address is read from ImportTable at this moment, through a
+// volatile access so that no copy of it is ever kept: when the host replaces
+// the table between two calls, the second call goes to the new one.
+template <HostService position, typename... Args>
+inline std::uint32_t call_host_service(Args... args) {
+    static_assert(sizeof...(Args) == host_service_arity(position), "wrong number of service arguments");
+    static_assert(((sizeof(Args) == 4) && ...), "every service argument is one 32-bit word");
     using Service = std::uint32_t(Q7_STDCALL*)(Args...);
     void* const* table = static_cast<void* const*>(
         *static_cast<void* const volatile*>(&ImportTable.panel_services.address));

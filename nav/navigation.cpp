@@ -47,9 +47,9 @@ struct DotOffset {
 DotOffset bearing_dot_offset() {
     const float index = r32(selection_index());
 
-    call_host_service(kServiceVarRefresh, &lat_var);
-    call_host_service(kServiceVarRefresh, &lon_var);
-    call_host_service(kServiceVarRefresh, &heading_var);
+    call_host_service<kServiceVarRefresh>(&lat_var);
+    call_host_service<kServiceVarRefresh>(&lon_var);
+    call_host_service<kServiceVarRefresh>(&heading_var);
 
     const int row = selected_row(index);
     const WaypointOffset w = compute_waypoint_offset(row, lat_var.value, lon_var.value);

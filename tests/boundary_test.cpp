@@ -11,6 +11,8 @@
 
 using namespace q7test;
 using q7host::GaugeHost;
+using q7host::Problem;
+using q7host::ProblemKind;
 
 namespace {
 
@@ -40,8 +42,8 @@ TEST_F(Boundary, ExportsExactlyTwoDataRecordsByNameAndOrdinal) {
         EXPECT_TRUE(s->writable()) << e.name;
         EXPECT_FALSE(s->executable()) << e.name;
     }
-    EXPECT_TRUE(host.writable_data(host.import_table(), 16));
-    EXPECT_TRUE(host.writable_data(host.linkage(), 32));
+    EXPECT_TRUE(host.machine().writable_data(host.import_table(), 16));
+    EXPECT_TRUE(host.machine().writable_data(host.linkage(), 32));
 }
 
 TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
@@ -63,23 +65,23 @@ TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
 
 TEST_F(Boundary, ImportTableHoldsTheServiceTableTheHostWrote) {
     const Addr t = host.import_table();
-    EXPECT_EQ(host.read(t + 0), 0x0Fu);
-    EXPECT_EQ(host.read(t + 4), host.table_address(0));
-    EXPECT_EQ(host.read(t + 8), 0u);
-    EXPECT_EQ(host.read(t + 12), 0u);
+    EXPECT_EQ(host.machine().read(t + 0), 0x0Fu);
+    EXPECT_EQ(host.machine().read(t + 4), host.services().table_address(0));
+    EXPECT_EQ(host.machine().read(t + 8), 0u);
+    EXPECT_EQ(host.machine().read(t + 12), 0u);
 }
 
 TEST_F(Boundary, EntryRoutineReturnsOneForEveryReasonWithoutTouchingTheHost) {
     const Addr entry = host.base() + host.image().entry_rva;
     for (std::uint32_t reason : {0u, 1u, 2u, 3u, 4u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         for (std::uint32_t reserved : {0u, 1u, 0xDEADBEEFu}) {
-            const auto out = host.call("entry routine", entry, {host.base(), reason, reserved}, false);
+            const auto out = host.machine().call("entry routine", entry, {host.base(), reason, reserved}, q7host::Returns::kInt);
             EXPECT_TRUE(out.completed);
             EXPECT_EQ(out.eax, 1u) << "reason " << reason;
             EXPECT_EQ(out.stack_delta, 0) << "reason " << reason;
         }
     }
-    EXPECT_TRUE(host.calls().empty());
+    EXPECT_TRUE(host.services().calls().empty());
 }
 
 TEST_F(Boundary, WorkedExamplesOneMileSouthOfTheWaypoint) {
@@ -87,7 +89,7 @@ TEST_F(Boundary, WorkedExamplesOneMileSouthOfTheWaypoint) {
     struct { double heading, x, y; } cases[] = {
         {0, 0, 24.5}, {90, -24.5, 0}, {180, 0, -24.5}, {270, 24.5, 0}, {360, 0, 24.5}};
     for (const auto& c : cases) {
-        host.set_var(q7host::kSimHeading, c.heading);
+        host.services().set_var(q7host::kSimHeading, c.heading);
         EXPECT_NEAR(dot_x(), c.x, 0.01) << "heading " << c.heading;
         EXPECT_NEAR(dot_y(), c.y, 0.01) << "heading " << c.heading;
     }
@@ -111,7 +113,7 @@ TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
     place_on(kSfint, 0.0);
     EXPECT_NEAR(dot_x(), -9.21, 0.01);
     EXPECT_NEAR(dot_y(), 22.70, 0.01);
-    host.set_var(q7host::kSimHeading, 330.0);
+    host.services().set_var(q7host::kSimHeading, 330.0);
     EXPECT_NEAR(dot_x(), 3.37, 0.01);
     EXPECT_NEAR(dot_y(), 24.27, 0.01);
     EXPECT_EQ(text(distance_box()), "  12");
@@ -120,7 +122,7 @@ TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
     for (double lat : {36.0, 37.5, 37.81, 38.9, -10.0}) {
         for (double lon : {-123.5, -122.47, -120.0, 100.0}) {
             for (double heading : {0.0, 33.3, 181.0, 359.9, -720.5}) {
-                host.set_aircraft(lat, lon, heading);
+                host.services().set_aircraft(lat, lon, heading);
                 const double x = dot_x(), y = dot_y();
                 EXPECT_NEAR(x * x + y * y, 600.25, 0.01) << lat << " " << lon << " " << heading;
             }
@@ -158,19 +160,19 @@ TEST_F(Boundary, DotStaysAtRestOnTheWaypointAndForNonFiniteHostValues) {
 TEST_F(Boundary, EachPointerCallbackRefreshesLatitudeLongitudeHeadingOnceInOrder) {
     place(kGgate.lat - kMetresPerNm, kGgate.lon * 65536.0, 90.0);
     for (bool y : {false, true}) {
-        host.clear_calls();
+        host.services().clear_calls();
         y ? dot_y() : dot_x();
-        ASSERT_EQ(host.calls().size(), 3u);
+        ASSERT_EQ(host.services().calls().size(), 3u);
         std::vector<std::uint32_t> ids;
-        for (const auto& c : host.calls()) {
+        for (const auto& c : host.services().calls()) {
             EXPECT_EQ(c.position, 40u);
             ASSERT_EQ(c.args.size(), 1u);
             const Addr var = c.args[0];
-            ids.push_back(host.read(var));
+            ids.push_back(host.machine().read(var));
             // The host wrote the value as a double at byte 12, a 4-byte boundary.
-            EXPECT_EQ(host.read<double>(var + 12), host.var(host.read(var)));
+            EXPECT_EQ(host.machine().read<double>(var + 12), host.services().var(host.machine().read(var)));
             EXPECT_EQ(var % 4, 0u);
-            EXPECT_TRUE(host.writable_data(var, 28));
+            EXPECT_TRUE(host.machine().writable_data(var, 28));
         }
         EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x47, 0x48, 0x56}));
     }
@@ -180,7 +182,7 @@ TEST_F(Boundary, ServiceResultsHaveNoEffectOnThePointer) {
     place_on(kSfint, 330.0);
     const double x0 = dot_x(), y0 = dot_y();
     for (std::uint32_t r : {1u, 0xFFFFFFFFu, 0x80000000u}) {
-        host.set_result(40, r);
+        host.services().set_result(40, r);
         EXPECT_EQ(dot_x(), x0);
         EXPECT_EQ(dot_y(), y0);
     }
@@ -189,70 +191,73 @@ TEST_F(Boundary, ServiceResultsHaveNoEffectOnThePointer) {
 TEST_F(Boundary, ModuleReadsTheTableAddressAfreshAtEveryCall) {
     place_on(kSfint);
     dot_x();
-    ASSERT_EQ(host.calls().size(), 3u);
-    for (const auto& c : host.calls()) EXPECT_EQ(c.table, 0u);
+    ASSERT_EQ(host.services().calls().size(), 3u);
+    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 0u);
 
     host.use_table(1);
-    host.clear_calls();
+    host.services().clear_calls();
     dot_y();
-    ASSERT_EQ(host.calls().size(), 3u);
-    for (const auto& c : host.calls()) EXPECT_EQ(c.table, 1u);
+    ASSERT_EQ(host.services().calls().size(), 3u);
+    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 1u);
 
     host.use_table(0);
-    host.clear_calls();
+    host.services().clear_calls();
     dot_x();
-    ASSERT_EQ(host.calls().size(), 3u);
-    for (const auto& c : host.calls()) EXPECT_EQ(c.table, 0u);
+    ASSERT_EQ(host.services().calls().size(), 3u);
+    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 0u);
 }
 
 // Routines with known calling conventions, placed in host memory, prove that
 // the host's balance check catches a mismatch and names the routine.
 TEST(HostStackCheck, FailsOnARoutineWithTheWrongCallingConvention) {
     GaugeHost host;
-    const Addr stdcall_one = host.place_code({0xB8, 1, 0, 0, 0, 0xC2, 4, 0});  // mov eax,1; ret 4
-    const Addr cdecl_one = host.place_code({0xB8, 2, 0, 0, 0, 0xC3});          // mov eax,2; ret
-    const Addr pops_eight = host.place_code({0xB8, 3, 0, 0, 0, 0xC2, 8, 0});   // ret 8
-    const Addr clobbers = host.place_code({0x31, 0xDB, 0xC2, 4, 0});           // xor ebx,ebx; ret 4
+    const Addr stdcall_one = host.machine().place_code({0xB8, 1, 0, 0, 0, 0xC2, 4, 0});  // mov eax,1; ret 4
+    const Addr cdecl_one = host.machine().place_code({0xB8, 2, 0, 0, 0, 0xC3});          // mov eax,2; ret
+    const Addr pops_eight = host.machine().place_code({0xB8, 3, 0, 0, 0, 0xC2, 8, 0});   // ret 8
+    const Addr clobbers = host.machine().place_code({0x31, 0xDB, 0xC2, 4, 0});           // xor ebx,ebx; ret 4
 
     EXPECT_EQ(host.call_routine("stdcall_one", stdcall_one, 7), 1u);
     EXPECT_TRUE(host.violations().empty());
 
     EXPECT_EQ(host.call_routine("cdecl_one", cdecl_one, 7), 2u);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("cdecl_one"), std::string::npos);
-    EXPECT_NE(host.violations()[0].find("pushed 4 bytes of arguments and it removed 0"),
-              std::string::npos) << host.violations()[0];
+    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::StackUnbalanced, "cdecl_one",
+                                             "the host pushed 4 bytes of arguments and it removed 0"}));
+    EXPECT_EQ(host.violations()[0].sentence(),
+              "cdecl_one left the stack unbalanced: the host pushed 4 bytes of arguments and it removed 0");
 
     host.clear_violations();
     host.call_routine("pops_eight", pops_eight, 7);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("removed 8"), std::string::npos) << host.violations()[0];
+    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::StackUnbalanced, "pops_eight",
+                                             "the host pushed 4 bytes of arguments and it removed 8"}));
 
     host.clear_violations();
     host.call_routine("clobbers", clobbers, 7);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("did not preserve"), std::string::npos);
+    EXPECT_EQ(host.violations()[0].kind, ProblemKind::RegistersClobbered);
+    EXPECT_EQ(host.violations()[0].routine, "clobbers");
 }
 
 TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
     GaugeHost host;
-    const Addr slot = host.table_address(0) + 30 * 4;
+    const Addr slot = host.services().table_address(0) + 30 * 4;
     // call dword [table + 30*4]; ret 4
-    const Addr forbidden = host.place_code({0xFF, 0x15, std::uint8_t(slot), std::uint8_t(slot >> 8),
+    const Addr forbidden = host.machine().place_code({0xFF, 0x15, std::uint8_t(slot), std::uint8_t(slot >> 8),
                                             std::uint8_t(slot >> 16), std::uint8_t(slot >> 24),
                                             0xC2, 4, 0});
-    const auto out = host.call("calls_service_30", forbidden, {0}, false);
+    const auto out = host.machine().call("calls_service_30", forbidden, {0}, q7host::Returns::kInt);
     EXPECT_FALSE(out.completed);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("service 30"), std::string::npos);
-    EXPECT_NE(host.violations()[0].find("calls_service_30"), std::string::npos);
+    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::ForbiddenService, "calls_service_30", "30"}));
 
     // A read of unmapped memory ends the call and names the routine.
     host.clear_violations();
-    const Addr crash = host.place_code({0xA1, 0x10, 0, 0, 0, 0xC3});  // mov eax,[0x10]; ret
-    EXPECT_FALSE(host.call("reads_null", crash, {}, false).completed);
+    const Addr crash = host.machine().place_code({0xA1, 0x10, 0, 0, 0, 0xC3});  // mov eax,[0x10]; ret
+    EXPECT_FALSE(host.machine().call("reads_null", crash, {}, q7host::Returns::kInt).completed);
     ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_NE(host.violations()[0].find("reads_null crashed"), std::string::npos);
+    EXPECT_EQ(host.violations()[0].kind, ProblemKind::Crash);
+    EXPECT_EQ(host.violations()[0].routine, "reads_null");
 }
 
 // The host's instruction counter sees the module's own code and nothing else,
@@ -260,45 +265,45 @@ TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
 TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
     place_on(kSfint, 330.0);
     const double x0 = dot_x();  // translated and run once before counting starts
-    EXPECT_FALSE(host.counting_instructions());
+    EXPECT_FALSE(host.machine().counting_instructions());
     dot_y();
-    EXPECT_EQ(host.instructions(), 0u);
+    EXPECT_EQ(host.machine().instructions(), 0u);
 
-    host.count_instructions(true);
-    EXPECT_TRUE(host.counting_instructions());
+    host.machine().count_instructions(true);
+    EXPECT_TRUE(host.machine().counting_instructions());
     EXPECT_EQ(dot_x(), x0);
-    const std::uint64_t once = host.instructions();
+    const std::uint64_t once = host.machine().instructions();
     EXPECT_GT(once, 20u);
-    host.reset_instructions();
-    EXPECT_EQ(host.instructions(), 0u);
+    host.machine().reset_instructions();
+    EXPECT_EQ(host.machine().instructions(), 0u);
     EXPECT_EQ(dot_x(), x0);
-    EXPECT_EQ(host.instructions(), once);
+    EXPECT_EQ(host.machine().instructions(), once);
 
     // Host code outside the image: a routine that runs a few instructions of
     // its own and calls the same pointer callback adds only the callback's.
-    const Addr callback = host.read(dot() + q7host::moving_image::kXCallback);
+    const Addr callback = host.machine().read(dot() + q7host::moving_image::kXCallback);
     auto byte = [](Addr v, int k) { return static_cast<std::uint8_t>(v >> (8 * k)); };
     const Addr d = dot();
     // push dot; mov eax, callback; nop x4; call eax; ret 4
-    const Addr wrapper = host.place_code({0x68, byte(d, 0), byte(d, 1), byte(d, 2), byte(d, 3),
+    const Addr wrapper = host.machine().place_code({0x68, byte(d, 0), byte(d, 1), byte(d, 2), byte(d, 3),
                                           0xB8, byte(callback, 0), byte(callback, 1), byte(callback, 2),
                                           byte(callback, 3), 0x90, 0x90, 0x90, 0x90, 0xFF, 0xD0, 0xC2, 4, 0});
     const std::uint64_t image_end = host.base() + std::uint64_t{host.image().image_size};
     ASSERT_TRUE(wrapper < host.base() || wrapper >= image_end);
-    host.reset_instructions();
+    host.machine().reset_instructions();
     EXPECT_EQ(host.call_pointer("wrapper", wrapper, 0), x0);
-    EXPECT_EQ(host.instructions(), once);
+    EXPECT_EQ(host.machine().instructions(), once);
 
     // Host code alone counts nothing.
-    const Addr host_only = host.place_code({0x90, 0x90, 0xB8, 5, 0, 0, 0, 0xC2, 4, 0});  // nop; nop; mov eax,5; ret 4
-    host.reset_instructions();
+    const Addr host_only = host.machine().place_code({0x90, 0x90, 0xB8, 5, 0, 0, 0, 0xC2, 4, 0});  // nop; nop; mov eax,5; ret 4
+    host.machine().reset_instructions();
     EXPECT_EQ(host.call_routine("host_only", host_only, 0), 5u);
-    EXPECT_EQ(host.instructions(), 0u);
+    EXPECT_EQ(host.machine().instructions(), 0u);
 
     // Off again: the count stays where it was.
-    host.count_instructions(false);
-    EXPECT_FALSE(host.counting_instructions());
+    host.machine().count_instructions(false);
+    EXPECT_FALSE(host.machine().counting_instructions());
     EXPECT_EQ(dot_x(), x0);
     dot_y();
-    EXPECT_EQ(host.instructions(), 0u);
+    EXPECT_EQ(host.machine().instructions(), 0u);
 }

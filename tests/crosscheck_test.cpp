@@ -2,7 +2,7 @@
 // ordinary aircraft positions and headings, the dot's offsets and the three
 // texts that the loaded quorlan7.gau shows through the host's frame agree with
 // the formulas evaluated natively.
-#include "reference_nav.h"
+#include "model/reference_nav.h"
 #include "support/test_support.h"
 
 #include <cmath>
@@ -189,14 +189,14 @@ TEST_F(CrossCheck, AgreementSurvivesWrapRoundInBothDirections) {
 TEST_F(CrossCheck, AWaypointMovedByOneMetreIsCaught) {
     // The comparison has teeth: shift GGATE's stored latitude one metre north
     // in the loaded module and the module no longer agrees with the formulas.
-    const auto image = host.read_bytes(host.base(), host.image().image_size);
+    const auto image = host.machine().read_bytes(host.base(), host.image().image_size);
     const std::int32_t pair[2] = {q7ref::kWaypoints[0].latitude, q7ref::kWaypoints[0].longitude};
     std::vector<q7host::Addr> found;
     for (std::size_t i = 0; i + sizeof pair <= image.size(); i += 4) {
         if (std::memcmp(image.data() + i, pair, sizeof pair) == 0) found.push_back(host.base() + static_cast<q7host::Addr>(i));
     }
     ASSERT_EQ(found.size(), 1u) << "GGATE's coordinates should appear once in the image";
-    host.write<std::int32_t>(found[0], pair[0] + 1);
+    host.machine().write<std::int32_t>(found[0], pair[0] + 1);
 
     Tally t;
     compare_everywhere(0, t);

@@ -86,10 +86,10 @@ TEST_F(Readouts, DistanceThatCannotBeShownInFiveCharactersShowsDashes) {
 
 TEST_F(Readouts, NoTextIsWrittenWhileTheBufferIsNull) {
     for (Addr box : {ident_box(), number_box(), distance_box()}) {
-        host.write<std::uint32_t>(box + 184, 0);
-        const Addr callback = host.read(box + 180);
+        host.machine().write<std::uint32_t>(box + 184, 0);
+        const Addr callback = host.machine().read(box + 180);
         // A write through the null pointer would end the call as a crash.
-        const auto out = host.call("text_callback", callback, {0, 0}, true);
+        const auto out = host.machine().call("text_callback", callback, {0, 0}, q7host::Returns::kDouble);
         EXPECT_TRUE(out.completed);
         EXPECT_EQ(out.st0, box == number_box() ? 1.0 : 0.0);
     }
@@ -99,7 +99,7 @@ TEST_F(Readouts, AnIndexMatchingNoRowShowsTheFirstWaypoint) {
     place_on(kSfint, 0.0);
     const double x0 = dot_x(), y0 = dot_y();
     for (double bad : {7.5, -3.0, 20.0, 1e300, -1e300, std::nan(""), HUGE_VAL, 5e-324}) {
-        host.write<double>(ident_box() + 72, bad);
+        host.machine().write<double>(ident_box() + 72, bad);
         EXPECT_EQ(text(ident_box()), "GGATE") << bad;
         EXPECT_EQ(text(number_box()), " 1") << bad;
         EXPECT_EQ(text(distance_box()), "  12") << bad;
@@ -138,20 +138,20 @@ TEST_F(Buttons, StepWithWrapRoundBothWays) {
 
 TEST_F(Buttons, ServiceCalledOnceBeforeTheStepWhateverItReturns) {
     std::vector<double> seen;
-    host.service_observer = [&](const q7host::ServiceCall& c) {
+    host.services().service_observer = [&](const q7host::ServiceCall& c) {
         if (c.position == 36) seen.push_back(selection());
     };
     mouse_list();
     for (std::uint32_t r : {0u, 1u, 0xFFFFFFFFu}) {
-        host.set_result(36, r);
+        host.services().set_result(36, r);
         for (bool next : {true, false, false}) {
-            host.clear_calls();
+            host.services().clear_calls();
             seen.clear();
             const double before = selection();
             next ? click_next() : click_previous();
-            ASSERT_EQ(host.calls().size(), 1u);
-            EXPECT_EQ(host.calls()[0].position, 36u);
-            EXPECT_EQ(host.calls()[0].args, (std::vector<std::uint32_t>{0x10000, 0}));
+            ASSERT_EQ(host.services().calls().size(), 1u);
+            EXPECT_EQ(host.services().calls()[0].position, 36u);
+            EXPECT_EQ(host.services().calls()[0].args, (std::vector<std::uint32_t>{0x10000, 0}));
             ASSERT_EQ(seen.size(), 1u);
             EXPECT_EQ(seen[0], before);  // the step comes after the call
         }
@@ -160,7 +160,7 @@ TEST_F(Buttons, ServiceCalledOnceBeforeTheStepWhateverItReturns) {
 
 TEST_F(Buttons, HandlersReturnZeroWhateverTheHostPasses) {
     const Addr list = mouse_list();
-    const Addr previous = host.read(list + 2 * 44 + 36), next = host.read(list + 3 * 44 + 36);
+    const Addr previous = host.machine().read(list + 2 * 44 + 36), next = host.machine().read(list + 3 * 44 + 36);
     const std::uint32_t args[][2] = {{0, 0}, {0xFFFFFFFF, 0xFFFFFFFF}, {0x12345678, 0x20000000}};
     double expected = 0.0;
     for (const auto& a : args) {
@@ -188,11 +188,11 @@ TEST_F(Buttons, HitTestingOnTheExactPixelEdges) {
     };
     int row = 0;
     for (const auto& c : clicks) {
-        host.clear_calls();
+        host.services().clear_calls();
         const bool taken = host.click(c.x, c.y);
         EXPECT_EQ(taken, c.step != 0) << c.x << "," << c.y;
         row = (row + c.step + 20) % 20;
         EXPECT_EQ(selection(), double(row)) << c.x << "," << c.y;
-        EXPECT_EQ(host.calls().size(), c.step ? 1u : 0u) << c.x << "," << c.y;
+        EXPECT_EQ(host.services().calls().size(), c.step ? 1u : 0u) << c.x << "," << c.y;
     }
 }

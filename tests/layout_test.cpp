@@ -25,10 +25,10 @@ protected:
     std::map<unsigned, Addr> expect_record(const char* what, Addr record, unsigned size,
                                            const std::map<unsigned, std::uint32_t>& words,
                                            const std::set<unsigned>& code = {}) {
-        EXPECT_TRUE(host.writable_data(record, size)) << what << " is not in writable data";
+        EXPECT_TRUE(host.machine().writable_data(record, size)) << what << " is not in writable data";
         std::map<unsigned, Addr> routines;
         for (unsigned off = 0; off < size; off += 4) {
-            const std::uint32_t v = host.read(record + off);
+            const std::uint32_t v = host.machine().read(record + off);
             if (code.count(off)) {
                 EXPECT_TRUE(is_code(v)) << what << " +" << off << " = " << v;
                 routines[off] = v;
@@ -70,36 +70,36 @@ TEST_F(Layout, LinkageListsOneGaugeHeaderAndTwoHooks) {
 }
 
 TEST_F(Layout, GaugeHeaderNamesTheTreeAndSevenRoutines) {
-    const Addr list = host.read(header() + 8);
+    const Addr list = host.machine().read(header() + 8);
     // The name is data, not code: it is checked where the header points.
-    const Addr name = host.read(header() + 4);
+    const Addr name = host.machine().read(header() + 4);
     expect_record("GaugeHeader", header(), 88, {{0, 610}, {4, name}, {8, list}, {44, 100}},
                   {12, 16, 20, 24, 28, 32, 36});
-    EXPECT_EQ(host.read_cstring(name), "quorlan7");
-    EXPECT_EQ(host.read<char>(name + 8), '\0');
+    EXPECT_EQ(host.machine().read_cstring(name), "quorlan7");
+    EXPECT_EQ(host.machine().read<char>(name + 8), '\0');
     EXPECT_FALSE(is_code(name));
     std::set<Addr> distinct;
-    for (unsigned off : {12u, 16u, 20u, 24u, 28u, 32u, 36u}) distinct.insert(host.read(header() + off));
+    for (unsigned off : {12u, 16u, 20u, 24u, 28u, 32u, 36u}) distinct.insert(host.machine().read(header() + off));
     EXPECT_EQ(distinct.size(), 7u);
     // gauge_elements: the root, then the terminator.
-    EXPECT_EQ(host.read(list), face());
-    EXPECT_EQ(host.read(list + 4), 0u);
-    EXPECT_TRUE(host.writable_data(list, 8));
+    EXPECT_EQ(host.machine().read(list), face());
+    EXPECT_EQ(host.machine().read(list + 4), 0u);
+    EXPECT_TRUE(host.machine().writable_data(list, 8));
 }
 
 TEST_F(Layout, FaceAndButtonStripAreStaticImages) {
-    const Addr children = host.read(face() + 40);
+    const Addr children = host.machine().read(face() + 40);
     expect_record("face_image", face(), 80,
                   {{0, 0}, {4, 0x1000}, {32, header()}, {40, children}, {48, 4}});
     expect_record("button_strip", buttons(), 80, {{0, 0}, {4, 0x3000}, {12, 60}, {32, header()}});
 
     // face_children: five children in order, then the terminator.
-    EXPECT_TRUE(host.writable_data(children, 24));
+    EXPECT_TRUE(host.machine().writable_data(children, 24));
     std::vector<std::uint32_t> kinds;
-    for (int i = 0; i < 5; ++i) kinds.push_back(host.read(child(i)));
+    for (int i = 0; i < 5; ++i) kinds.push_back(host.machine().read(child(i)));
     EXPECT_EQ(kinds, (std::vector<std::uint32_t>{3, 2, 2, 2, 0}));
-    EXPECT_EQ(host.read(children + 20), 0u);
-    EXPECT_EQ(host.read(buttons() + 4), 0x3000u);
+    EXPECT_EQ(host.machine().read(children + 20), 0u);
+    EXPECT_EQ(host.machine().read(buttons() + 4), 0x3000u);
 }
 
 TEST_F(Layout, BearingDotIsAMovingImageWithScalesAsDoubles) {
@@ -109,8 +109,8 @@ TEST_F(Layout, BearingDotIsAMovingImageWithScalesAsDoubles) {
                                    {92, 0x00000000}, {96, 0x3FF00000}, {136, 0}, {140, 0xBFF00000}},
                                   {88, 132});
     EXPECT_NE(cb.at(88), cb.at(132));
-    EXPECT_EQ(bits_of(host.read<double>(dot() + 92)), 0x3FF0000000000000ull);
-    EXPECT_EQ(bits_of(host.read<double>(dot() + 136)), 0xBFF0000000000000ull);
+    EXPECT_EQ(bits_of(host.machine().read<double>(dot() + 92)), 0x3FF0000000000000ull);
+    EXPECT_EQ(bits_of(host.machine().read<double>(dot() + 136)), 0xBFF0000000000000ull);
 }
 
 TEST_F(Layout, TextBoxesCarryTheirFontColoursAndSources) {
@@ -124,11 +124,11 @@ TEST_F(Layout, TextBoxesCarryTheirFontColoursAndSources) {
     expect_record("number_box", number_box(), 312,
                   text_box(37, 62, 23, 13, 2, 0x00C3C3C3, 0x00303030, 2), {180});
 
-    std::set<Addr> callbacks{host.read(distance_box() + 180), host.read(ident_box() + 180),
-                             host.read(number_box() + 180)};
+    std::set<Addr> callbacks{host.machine().read(distance_box() + 180), host.machine().read(ident_box() + 180),
+                             host.machine().read(number_box() + 180)};
     EXPECT_EQ(callbacks.size(), 3u);
     // The face name: 16 characters, then 16 zero bytes.
-    const auto name = host.read_bytes(ident_box() + 248, 32);
+    const auto name = host.machine().read_bytes(ident_box() + 248, 32);
     EXPECT_EQ(std::string(name.begin(), name.begin() + 16), "Courier New Bold");
     for (int i = 16; i < 32; ++i) EXPECT_EQ(name[i], 0) << i;
 }
@@ -154,13 +154,13 @@ TEST_F(Layout, MouseRectangleListDescribesTheTwoButtons) {
     }
     ASSERT_EQ(handlers.size(), 2u);
     EXPECT_NE(handlers[0], handlers[1]);
-    EXPECT_TRUE(host.writable_data(list, 308));
+    EXPECT_TRUE(host.machine().writable_data(list, 308));
 }
 
 TEST_F(Layout, WritingTheSelectionIndexChangesNoOtherByte) {
-    const auto before = host.read_bytes(ident_box(), 312);
+    const auto before = host.machine().read_bytes(ident_box(), 312);
     click_next();
-    const auto after = host.read_bytes(ident_box(), 312);
+    const auto after = host.machine().read_bytes(ident_box(), 312);
     for (unsigned i = 0; i < 312; ++i) {
         if (i >= 72 && i < 80) continue;
         if (i >= 184 && i < 188) continue;  // text_buffer, which install filled

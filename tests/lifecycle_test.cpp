@@ -11,9 +11,9 @@ namespace {
 
 class Lifecycle : public LoadedGauge {
 protected:
-    Addr routine(unsigned offset) const { return host.read(header() + offset); }
+    Addr routine(unsigned offset) const { return host.machine().read(header() + offset); }
     Addr mouse_rects_in_install() {
-        for (const auto& c : host.calls()) {
+        for (const auto& c : host.services().calls()) {
             if (c.position == 32) return c.args[0];
         }
         return 0;
@@ -23,7 +23,7 @@ protected:
         std::vector<std::uint8_t> out;
         for (const auto& s : host.image().sections) {
             if (!s.writable()) continue;
-            auto b = host.read_bytes(host.base() + s.virtual_address, s.virtual_size);
+            auto b = host.machine().read_bytes(host.base() + s.virtual_address, s.virtual_size);
             out.insert(out.end(), b.begin(), b.end());
         }
         return out;
@@ -34,46 +34,46 @@ protected:
 
 TEST_F(Lifecycle, InstallHandsOverTreeMouseListAndHeaderInOrder) {
     for (std::uint32_t arg : {0u, 0xFFFFFFFFu, 0x1234u}) {
-        host.clear_calls();
-        host.set_result(25, 0x25252525);
-        host.set_result(32, 0x32323232);
-        host.set_result(33, 0xCAFEBABE);
+        host.services().clear_calls();
+        host.services().set_result(25, 0x25252525);
+        host.services().set_result(32, 0x32323232);
+        host.services().set_result(33, 0xCAFEBABE);
         EXPECT_EQ(host.install(arg), 0xCAFEBABEu);
-        ASSERT_EQ(host.call_positions(), (std::vector<unsigned>{25, 32, 33}));
-        const auto& c = host.calls();
+        ASSERT_EQ(host.services().call_positions(), (std::vector<unsigned>{25, 32, 33}));
+        const auto& c = host.services().calls();
         EXPECT_EQ(c[0].args, (std::vector<std::uint32_t>{face(), arg}));
         const Addr list = c[1].args[0];
-        EXPECT_EQ(c[1].args, (std::vector<std::uint32_t>{list, header(), host.host_image_record() + 4}));
+        EXPECT_EQ(c[1].args, (std::vector<std::uint32_t>{list, header(), host.services().host_image_record() + 4}));
         EXPECT_EQ(c[2].args, (std::vector<std::uint32_t>{list, header()}));
         // host_image was read after service 25 set it.
-        EXPECT_EQ(host.read(face() + 60), host.host_image_record());
+        EXPECT_EQ(host.machine().read(face() + 60), host.services().host_image_record());
     }
 }
 
 TEST_F(Lifecycle, InstallPassesFourWhenTheHostLeftHostImageZero) {
-    host.set_install_sets_host_image(false);
+    host.services().set_install_sets_host_image(false);
     host.install(7);
-    ASSERT_EQ(host.calls().size(), 3u);
-    EXPECT_EQ(host.calls()[1].args[2], 4u);
+    ASSERT_EQ(host.services().calls().size(), 3u);
+    EXPECT_EQ(host.services().calls()[1].args[2], 4u);
 }
 
 TEST_F(Lifecycle, UninstallGivesBackTheMouseListThenTheTree) {
     // Also without a prior install.
-    host.set_result(31, 0x31313131);
-    host.set_result(34, 0x34343434);
+    host.services().set_result(31, 0x31313131);
+    host.services().set_result(34, 0x34343434);
     EXPECT_EQ(host.uninstall(), 0x31313131u);
-    ASSERT_EQ(host.call_positions(), (std::vector<unsigned>{34, 31}));
-    const Addr list = host.calls()[0].args[0];
-    EXPECT_EQ(host.calls()[0].args, (std::vector<std::uint32_t>{list, header()}));
-    EXPECT_EQ(host.calls()[1].args, (std::vector<std::uint32_t>{face()}));
+    ASSERT_EQ(host.services().call_positions(), (std::vector<unsigned>{34, 31}));
+    const Addr list = host.services().calls()[0].args[0];
+    EXPECT_EQ(host.services().calls()[0].args, (std::vector<std::uint32_t>{list, header()}));
+    EXPECT_EQ(host.services().calls()[1].args, (std::vector<std::uint32_t>{face()}));
 
     // The same list and header that install handed over.
-    host.clear_calls();
+    host.services().clear_calls();
     host.install();
     const Addr installed = mouse_rects_in_install();
-    host.clear_calls();
+    host.services().clear_calls();
     host.uninstall();
-    EXPECT_EQ(host.calls()[0].args[0], installed);
+    EXPECT_EQ(host.services().calls()[0].args[0], installed);
     EXPECT_EQ(list, installed);
 }
 
@@ -83,18 +83,18 @@ TEST_F(Lifecycle, TheOtherRoutinesForwardTheRootAndReturnTheResultUnchanged) {
     for (const auto& r : routines) {
         for (std::uint32_t result : {0u, 1u, 0xFFFFFFFFu, 0x80000000u}) {
             for (std::uint32_t arg : {0u, 0xFFFFFFFFu}) {
-                host.clear_calls();
-                host.set_result(r.service, result);
+                host.services().clear_calls();
+                host.services().set_result(r.service, result);
                 const std::uint32_t got = r.takes_arg
                                               ? host.call_routine("routine", routine(r.slot), arg)
                                               : host.call_routine("routine", routine(r.slot));
                 EXPECT_EQ(got, result) << "slot " << r.slot;
-                ASSERT_EQ(host.calls().size(), 1u) << "slot " << r.slot;
-                EXPECT_EQ(host.calls()[0].position, r.service);
+                ASSERT_EQ(host.services().calls().size(), 1u) << "slot " << r.slot;
+                EXPECT_EQ(host.services().calls()[0].position, r.service);
                 const std::vector<std::uint32_t> args =
                     r.takes_arg ? std::vector<std::uint32_t>{face(), arg}
                                 : std::vector<std::uint32_t>{face()};
-                EXPECT_EQ(host.calls()[0].args, args) << "slot " << r.slot;
+                EXPECT_EQ(host.services().calls()[0].args, args) << "slot " << r.slot;
             }
         }
     }
@@ -106,12 +106,12 @@ TEST_F(Lifecycle, RoutinesForwardEveryTimeAndTouchNoStateOfTheModule) {
     place_on(kSfint, 330.0);
     host.frame();  // lat_var, lon_var, heading_var hold host values now
     const auto before = module_data();
-    host.clear_calls();
-    host.call_hook("LinkageHook1", host.read(host.linkage() + 4));
-    host.call_hook("LinkageHook2", host.read(host.linkage() + 8));
-    host.call_hook("LinkageHook2", host.read(host.linkage() + 8));
-    host.call_hook("LinkageHook1", host.read(host.linkage() + 4));
-    EXPECT_TRUE(host.calls().empty());  // the hooks call nothing
+    host.services().clear_calls();
+    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + 4));
+    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + 8));
+    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + 8));
+    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + 4));
+    EXPECT_TRUE(host.services().calls().empty());  // the hooks call nothing
     for (int round = 0; round < 2; ++round) {
         host.call_routine("GaugeRoutine1", routine(12));
         host.call_routine("GaugeRoutine3", routine(20));
@@ -121,7 +121,7 @@ TEST_F(Lifecycle, RoutinesForwardEveryTimeAndTouchNoStateOfTheModule) {
         host.uninstall();
         host.install(9);
     }
-    EXPECT_EQ(host.call_positions(),
+    EXPECT_EQ(host.services().call_positions(),
               (std::vector<unsigned>{24, 26, 27, 28, 29, 34, 31, 25, 32, 33,
                                      24, 26, 27, 28, 29, 34, 31, 25, 32, 33}));
     EXPECT_EQ(module_data(), before);
@@ -129,10 +129,10 @@ TEST_F(Lifecycle, RoutinesForwardEveryTimeAndTouchNoStateOfTheModule) {
 }
 
 TEST_F(Lifecycle, EndToEndFromInstallToUninstall) {
-    host.set_result(33, 1);
+    host.services().set_result(33, 1);
     ASSERT_EQ(host.install(0), 1u);
     place_on(kSfint, 330.0);
-    host.clear_calls();
+    host.services().clear_calls();
     auto f = host.frame();
     ASSERT_EQ(f.dots.size(), 1u);
     EXPECT_NEAR(f.dots[0].x, 3.37, 0.01);
@@ -144,7 +144,7 @@ TEST_F(Lifecycle, EndToEndFromInstallToUninstall) {
     EXPECT_EQ(f.text_for(distance_box())->text, "  12");
     // A frame: the dot's two callbacks each refresh three variables; the text
     // callbacks call nothing.
-    EXPECT_EQ(host.call_positions(), (std::vector<unsigned>(6, 40)));
+    EXPECT_EQ(host.services().call_positions(), (std::vector<unsigned>(6, 40)));
 
     // Forward across the wrap and back, through the host's hit-testing.
     ASSERT_TRUE(host.click(10, 68));  // previous: MERCD
@@ -160,9 +160,9 @@ TEST_F(Lifecycle, EndToEndFromInstallToUninstall) {
     const double x = f.dots[0].x, y = f.dots[0].y;
     EXPECT_NEAR(x * x + y * y, 600.25, 0.01);
 
-    host.clear_calls();
+    host.services().clear_calls();
     host.uninstall();
-    EXPECT_EQ(host.call_positions(), (std::vector<unsigned>{34, 31}));
+    EXPECT_EQ(host.services().call_positions(), (std::vector<unsigned>{34, 31}));
     host.unload();
     EXPECT_FALSE(host.loaded());
 }

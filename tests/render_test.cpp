@@ -50,7 +50,7 @@ protected:
     std::vector<Rect> text_boxes() const {
         return {box_of(distance_box()), box_of(ident_box()), box_of(number_box())};
     }
-    const Image& face_bitmap() const { return *renderer.bitmap(host.read(face() + 4)); }
+    const Image& face_bitmap() const { return *renderer.bitmap(host.machine().read(face() + 4)); }
 
     q7host::Renderer renderer{host};
 };

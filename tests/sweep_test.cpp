@@ -6,8 +6,8 @@
 // distance bound removed, a waypoint moved, the buttons swapped), each of which
 // the sweep must report under the right heading while a clean run of the same
 // seed reports nothing.
-#include "reference_nav.h"
-#include "sweep.h"
+#include "model/reference_nav.h"
+#include "tools/sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -136,22 +136,24 @@ TEST(FrameChecker, CatchesADotThatIsNotFiniteOrLeavesItsCircle) {
 }
 
 TEST(FrameChecker, SortsTheHostsComplaintsByRule) {
+    using q7host::ProblemKind;
     const struct {
-        const char* message;
+        q7host::Problem problem;
         Check check;
     } cases[] = {
-        {"bearing_dot_x left the stack unbalanced: the host pushed 4 bytes of arguments and it removed 0",
+        {{ProblemKind::StackUnbalanced, "bearing_dot_x", "the host pushed 4 bytes of arguments and it removed 0"},
          Check::Stack},
-        {"text_callback did not preserve ebx, esi, edi and ebp", Check::Registers},
-        {"x_callback crashed at 0x70501234: Invalid memory read (UC_ERR_READ_UNMAPPED)", Check::Crash},
-        {"mouse handler: the module called service 7, which it must never call", Check::Crash},
-        {"text_callback wrote past the end of its text buffer (max_chars 5)", Check::Guard},
-        {"text_callback wrote 8 characters into a box of 5: \"10000000\"", Check::Length},
+        {{ProblemKind::RegistersClobbered, "text_callback", ""}, Check::Registers},
+        {{ProblemKind::Crash, "x_callback", "0x70501234: Invalid memory read (UC_ERR_READ_UNMAPPED)"}, Check::Crash},
+        {{ProblemKind::NoReturn, "x_callback", "20000000"}, Check::Crash},
+        {{ProblemKind::ForbiddenService, "mouse handler", "7"}, Check::Crash},
+        {{ProblemKind::TextOverrun, "text_callback", "5"}, Check::Guard},
+        {{ProblemKind::TextTooLong, "text_callback", "8 characters into a box of 5: \"10000000\""}, Check::Length},
     };
     for (const auto& c : cases) {
         FrameState f = sfint_frame();
-        f.host_violations = {c.message};
-        EXPECT_TRUE(has(check_frame(f), c.check)) << c.message;
+        f.host_violations = {c.problem};
+        EXPECT_TRUE(has(check_frame(f), c.check)) << c.problem;
     }
 }
 
@@ -263,24 +265,24 @@ Options short_run() {
 }
 
 Addr child(GaugeHost& h, int index) {
-    return h.read(h.read(h.root() + q7host::element::kChildList) + 4 * index);
+    return h.machine().read(h.machine().read(h.root() + q7host::element::kChildList) + 4 * index);
 }
 
 // Puts a pointer callback of the host's making in place of bearing_dot_x.
 std::function<void(GaugeHost&)> replace_x_callback(std::initializer_list<std::uint8_t> code) {
     return [code](GaugeHost& h) {
-        const Addr routine = h.place_code(code);
-        h.write<std::uint32_t>(child(h, 0) + q7host::moving_image::kXCallback, routine);
+        const Addr routine = h.machine().place_code(code);
+        h.machine().write<std::uint32_t>(child(h, 0) + q7host::moving_image::kXCallback, routine);
     };
 }
 
 std::function<void(GaugeHost&)> set_max_chars(int box, std::uint32_t n) {
-    return [box, n](GaugeHost& h) { h.write<std::uint32_t>(child(h, box) + q7host::string_element::kMaxChars, n); };
+    return [box, n](GaugeHost& h) { h.machine().write<std::uint32_t>(child(h, box) + q7host::string_element::kMaxChars, n); };
 }
 
 // The one place in the loaded image that holds `bytes`.
 Addr find_once(GaugeHost& h, const void* bytes, std::size_t n) {
-    const auto image = h.read_bytes(h.base(), h.image().image_size);
+    const auto image = h.machine().read_bytes(h.base(), h.image().image_size);
     Addr at = 0;
     int count = 0;
     for (std::size_t i = 0; i + n <= image.size(); ++i) {
@@ -341,7 +343,7 @@ TEST(SweepFaults, ACallbackThatReturnsNaNFailsTheFiniteOffsetCheck) {
 
 TEST(SweepFaults, ADotScaledBeyondItsCircleFailsTheOffsetCheck) {
     Options o = short_run();
-    o.after_install = [](GaugeHost& h) { h.write<double>(child(h, 0) + q7host::moving_image::kXScale, 2.0); };
+    o.after_install = [](GaugeHost& h) { h.machine().write<double>(child(h, 0) + q7host::moving_image::kXScale, 2.0); };
     const Report r = run(o);
     EXPECT_GT(r.count(Check::Offset), kFaultFrames / 2);
 }
@@ -372,7 +374,7 @@ TEST(SweepFaults, WithoutTheInvalidDistanceBoundHostileValuesOverrunTheBuffer) {
     Options o = short_run();
     o.after_install = [](GaugeHost& h) {
         const float bound = 100000.0f, inf = std::numeric_limits<float>::infinity();
-        if (const Addr at = find_once(h, &bound, sizeof bound)) h.write<float>(at, inf);
+        if (const Addr at = find_once(h, &bound, sizeof bound)) h.machine().write<float>(at, inf);
     };
     const Report r = run(o);
     EXPECT_GT(r.count(Check::Guard), 0u);
@@ -383,7 +385,7 @@ TEST(SweepFaults, AWaypointMovedAHundredMetresDisagreesWithTheRecomputation) {
     Options o = short_run();
     o.after_install = [](GaugeHost& h) {
         const std::int32_t pair[2] = {q7ref::kWaypoints[0].latitude, q7ref::kWaypoints[0].longitude};
-        if (const Addr at = find_once(h, pair, sizeof pair)) h.write<std::int32_t>(at, pair[0] + 100);
+        if (const Addr at = find_once(h, pair, sizeof pair)) h.machine().write<std::int32_t>(at, pair[0] + 100);
     };
     const Report r = run(o);
     EXPECT_GT(r.count(Check::Reference), 0u);
@@ -393,12 +395,12 @@ TEST(SweepFaults, AWaypointMovedAHundredMetresDisagreesWithTheRecomputation) {
 TEST(SweepFaults, SwappedButtonsFailTheClickCheck) {
     Options o = short_run();
     o.after_install = [](GaugeHost& h) {
-        const Addr list = h.registered_mouse_list();
+        const Addr list = h.services().registered_mouse_list();
         const Addr left = list + 2 * q7host::mouse_rect::kSize + q7host::mouse_rect::kHandler;
         const Addr right = list + 3 * q7host::mouse_rect::kSize + q7host::mouse_rect::kHandler;
-        const std::uint32_t a = h.read(left), b = h.read(right);
-        h.write<std::uint32_t>(left, b);
-        h.write<std::uint32_t>(right, a);
+        const std::uint32_t a = h.machine().read(left), b = h.machine().read(right);
+        h.machine().write<std::uint32_t>(left, b);
+        h.machine().write<std::uint32_t>(right, a);
     };
     const Report r = run(o);
     EXPECT_GT(r.count(Check::Click), 0u);

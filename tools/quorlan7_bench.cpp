@@ -15,8 +15,8 @@
 //     callback, from the host's instruction counter (a figure that does not
 //     depend on the machine);
 //   - the module file's size, and the time to load and install it.
-#include "host/gauge_host.h"
-#include "tests/reference_nav.h"
+#include "host/gauge.h"
+#include "model/reference_nav.h"
 
 #include <algorithm>
 #include <array>
@@ -58,7 +58,7 @@ std::vector<Input> ordinary_inputs(std::size_t n) {
     std::vector<Input> out;
     for (std::size_t i = 0; i < n; ++i) {
         const int row = static_cast<int>(i % q7ref::kRows);
-        const double lat = (q7ref::waypoint_lat_degrees(row) + off(rng)) * 3600.0 * q7ref::kMetresPerArcSecond;
+        const double lat = q7ref::latitude_from_degrees(q7ref::waypoint_lat_degrees(row) + off(rng));
         const double lon = (q7ref::waypoint_lon_degrees(row) + off(rng)) / 360.0 * q7ref::kTurn48;
         out.push_back({lat, lon, hdg(rng)});
     }
@@ -101,37 +101,26 @@ __attribute__((noinline)) void native_frame(const Input& in, int row, FloorSink&
 
 class Gauge {
 public:
-    explicit Gauge(q7host::GaugeHost& host) : host_(host) {
-        const Addr children = host.read(host.root() + q7host::element::kChildList);
-        dot_ = host.read(children);
-        distance_ = host.read(children + 4);
-        ident_ = host.read(children + 8);
-        number_ = host.read(children + 12);
-        routines_ = {host.read(dot_ + q7host::moving_image::kXCallback),
-                     host.read(dot_ + q7host::moving_image::kYCallback),
-                     host.read(ident_ + q7host::string_element::kTextCallback),
-                     host.read(number_ + q7host::string_element::kTextCallback),
-                     host.read(distance_ + q7host::string_element::kTextCallback)};
+    explicit Gauge(q7host::GaugeHost& host) : host_(host), parts_(host.instrument()) {
+        routines_ = {parts_.dot.x_callback(), parts_.dot.y_callback(), parts_.ident.text_callback(),
+                     parts_.number.text_callback(), parts_.distance.text_callback()};
     }
 
-    void select(int row) {
-        host_.write<double>(ident_ + q7host::string_element::kSourceVars + q7host::module_var::kValue, row);
-    }
+    void select(int row) { host_.machine().write<double>(parts_.selection_slot(), row); }
 
     void place(const Input& in) {
-        host_.set_var(q7host::kSimLatitude, in.lat);
-        host_.set_var(q7host::kSimLongitude, in.lon);
-        host_.set_var(q7host::kSimHeading, in.heading);
-        const Addr slots = distance_ + q7host::string_element::kSourceVars + q7host::module_var::kValue;
-        host_.write<double>(slots, in.lat);
-        host_.write<double>(slots + q7host::module_var::kSize, in.lon);
+        host_.services().set_var(q7host::kSimLatitude, in.lat);
+        host_.services().set_var(q7host::kSimLongitude, in.lon);
+        host_.services().set_var(q7host::kSimHeading, in.heading);
+        host_.machine().write<double>(parts_.distance.source_value(0), in.lat);
+        host_.machine().write<double>(parts_.distance.source_value(1), in.lon);
     }
 
     // Callback k of a frame, in the order x, y, ident, number, distance.
     double callback(int k) {
         static const char* const names[5] = {"bearing_dot_x", "bearing_dot_y", "ident text_callback",
                                              "number text_callback", "distance text_callback"};
-        return k < 2 ? host_.call_pointer(names[k], routines_[k], dot_)
+        return k < 2 ? host_.call_pointer(names[k], routines_[k], parts_.dot.address())
                      : host_.call_text(names[k], routines_[k], 0.0);
     }
 
@@ -139,7 +128,7 @@ public:
         place(in);
         double sum = 0.0;
         for (int k = 0; k < 5; ++k) sum += callback(k);
-        host_.clear_calls();
+        host_.services().clear_calls();
         return sum;
     }
 
@@ -148,11 +137,11 @@ public:
         place(in);
         std::array<std::uint64_t, 5> out{};
         for (int k = 0; k < 5; ++k) {
-            const std::uint64_t before = host_.instructions();
+            const std::uint64_t before = host_.machine().instructions();
             callback(k);
-            out[k] = host_.instructions() - before;
+            out[k] = host_.machine().instructions() - before;
         }
-        host_.clear_calls();
+        host_.services().clear_calls();
         return out;
     }
 
@@ -163,17 +152,17 @@ public:
         place(in);
         const double x = callback(0), y = callback(1);
         for (int k = 2; k < 5; ++k) callback(k);
-        host_.clear_calls();
+        host_.services().clear_calls();
         const q7ref::Dot want = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
         return host_.violations().empty() && std::fabs(x - want.x) <= 1e-6 && std::fabs(y - want.y) <= 1e-6 &&
-               host_.read_text(ident_) == q7ref::kWaypoints[row].ident &&
-               host_.read_text(number_) == q7ref::number_text(row) &&
-               host_.read_text(distance_) == q7ref::distance_text(row, in.lat, in.lon);
+               host_.read_text(parts_.ident.address()) == q7ref::kWaypoints[row].ident &&
+               host_.read_text(parts_.number.address()) == q7ref::number_text(row) &&
+               host_.read_text(parts_.distance.address()) == q7ref::distance_text(row, in.lat, in.lon);
     }
 
 private:
     q7host::GaugeHost& host_;
-    Addr dot_ = 0, distance_ = 0, ident_ = 0, number_ = 0;
+    q7host::Instrument parts_;
     std::array<Addr, 5> routines_{};
 };
 
@@ -253,7 +242,7 @@ int main(int argc, char** argv) {
         h.install();
         install_ns.push_back(ns_since(t0));
         if (!h.violations().empty()) {
-            std::fprintf(stderr, "host saw: %s\n", h.violations().front().c_str());
+            std::fprintf(stderr, "host saw: %s\n", h.violations().front().sentence().c_str());
             return 1;
         }
     }
@@ -286,8 +275,8 @@ int main(int argc, char** argv) {
     });
 
     // Instructions, counted by the host's code hook on the module's image.
-    host.count_instructions(true);
-    host.reset_instructions();
+    host.machine().count_instructions(true);
+    host.machine().reset_instructions();
     std::array<std::vector<double>, 5> per_callback;
     std::vector<double> per_frame;
     for (std::size_t i = 0; i < a.count_frames; ++i) {
@@ -300,21 +289,21 @@ int main(int argc, char** argv) {
         }
         per_frame.push_back(total);
     }
-    const std::uint64_t counted_total = host.instructions();
+    const std::uint64_t counted_total = host.machine().instructions();
     // What the hook itself costs, on the same frames.
     const std::size_t hooked_frames = std::min<std::size_t>(a.frames, 5000);
     const double hooked_ns = per_frame_ns(hooked_frames, batch, timed_frame);
-    host.count_instructions(false);
+    host.machine().count_instructions(false);
 
     for (std::size_t i = 0; i < kInputCount; i += 37) {
         if (!gauge.shows_correctly(input(i), row_of(i * 5))) {
             std::fprintf(stderr, "the module's callbacks did not show what the formulas give (frame input %zu)\n", i);
-            for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.c_str());
+            for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
             return 1;
         }
     }
     if (!host.violations().empty()) {
-        std::fprintf(stderr, "host saw: %s\n", host.violations().front().c_str());
+        std::fprintf(stderr, "host saw: %s\n", host.violations().front().sentence().c_str());
         return 1;
     }
     const double sum_frames = [&] {

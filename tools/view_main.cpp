@@ -50,14 +50,14 @@ int apply(Session& s, const Action& a) {
     std::string error;
     if (!s.press(a, error)) return fail(kFailed, error);
     if (!s.host().violations().empty()) {
-        return fail(kFailed, "the module misbehaved: " + s.host().violations().front());
+        return fail(kFailed, "the module misbehaved: " + s.host().violations().front().sentence());
     }
     return kDone;
 }
 
 int check_module(Session& s) {
     if (!s.host().violations().empty()) {
-        return fail(kFailed, "the module misbehaved: " + s.host().violations().front());
+        return fail(kFailed, "the module misbehaved: " + s.host().violations().front().sentence());
     }
     return kDone;
 }

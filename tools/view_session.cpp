@@ -71,10 +71,10 @@ bool Session::open(const std::string& module_path, std::string& error) {
     }
     host_.install();
     if (!host_.violations().empty()) {
-        error = module_path + ": GaugeInstall failed: " + host_.violations().front();
+        error = module_path + ": GaugeInstall failed: " + host_.violations().front().sentence();
         return false;
     }
-    if (!host_.registered_mouse_list()) {
+    if (!host_.services().registered_mouse_list()) {
         error = module_path + ": GaugeInstall registered no mouse list";
         return false;
     }
@@ -88,16 +88,16 @@ bool Session::open(const std::string& module_path, std::string& error) {
 
 void Session::place(const Aircraft& aircraft) {
     aircraft_ = aircraft;
-    host_.set_aircraft(aircraft.latitude, aircraft.longitude, aircraft.heading);
+    host_.services().set_aircraft(aircraft.latitude, aircraft.longitude, aircraft.heading);
 }
 
 bool Session::click(int x, int y) {
-    host_.clear_calls();
+    host_.services().clear_calls();
     ClickRecord record;
     record.x = x;
     record.y = y;
     record.hit = host_.click(x, y);
-    record.calls = host_.calls();
+    record.calls = host_.services().calls();
     pending_clicks_.push_back(std::move(record));
     return pending_clicks_.back().hit;
 }
@@ -128,7 +128,7 @@ std::vector<ClickBox> Session::click_boxes() const {
 
 Addr Session::dot_element() const {
     for (Addr e : host_.walk(host_.root())) {
-        if (host_.read(e + q7host::element::kKind) == q7host::element::kMovingImage) return e;
+        if (host_.machine().read(e + q7host::element::kKind) == q7host::element::kMovingImage) return e;
     }
     return 0;
 }
@@ -136,7 +136,7 @@ Addr Session::dot_element() const {
 std::vector<Addr> Session::text_elements() const {
     std::vector<Addr> out;
     for (Addr e : host_.walk(host_.root())) {
-        if (host_.read(e + q7host::element::kKind) == q7host::element::kString) out.push_back(e);
+        if (host_.machine().read(e + q7host::element::kKind) == q7host::element::kString) out.push_back(e);
     }
     return out;
 }
@@ -152,9 +152,9 @@ std::string Session::current_ident() {
 std::pair<double, double> Session::probe(double latitude, double longitude) {
     namespace mi = q7host::moving_image;
     const Addr dot = dot_element();
-    host_.set_aircraft(latitude, longitude, 0.0);
-    const double x = host_.call_pointer("x_callback", host_.read(dot + mi::kXCallback), dot);
-    const double y = host_.call_pointer("y_callback", host_.read(dot + mi::kYCallback), dot);
+    host_.services().set_aircraft(latitude, longitude, 0.0);
+    const double x = host_.call_pointer("x_callback", host_.machine().read(dot + mi::kXCallback), dot);
+    const double y = host_.call_pointer("y_callback", host_.machine().read(dot + mi::kYCallback), dot);
     return {x, y};
 }
 
@@ -236,12 +236,12 @@ bool Session::sit_on(const std::string& ident, std::string& error) {
 Frame Session::frame() {
     Frame f;
     f.aircraft = aircraft_;
-    host_.clear_calls();
+    host_.services().clear_calls();
     f.readout = host_.frame();
-    f.calls = host_.calls();
+    f.calls = host_.services().calls();
     for (const auto& c : f.calls) {
         const bool refresh = c.position == q7host::kServiceVarRefresh && !c.args.empty();
-        f.refreshed.push_back(refresh ? host_.read(c.args[0] + q7host::module_var::kId) : 0);
+        f.refreshed.push_back(refresh ? host_.machine().read(c.args[0] + q7host::module_var::kId) : 0);
     }
     f.image = renderer_.draw(f.readout);
     const auto texts = text_elements();
@@ -256,11 +256,11 @@ Frame Session::frame() {
     if (!f.readout.dots.empty()) {
         f.dot = f.readout.dots.front();
         const Addr e = f.dot.element;
-        const int rest_x = host_.read<std::int32_t>(e + q7host::element::kPositionX);
-        const int rest_y = host_.read<std::int32_t>(e + q7host::element::kPositionY);
+        const int rest_x = host_.machine().read<std::int32_t>(e + q7host::element::kPositionX);
+        const int rest_y = host_.machine().read<std::int32_t>(e + q7host::element::kPositionY);
         f.dot_left = q7host::Renderer::placed(f.dot.screen_x, rest_x);
         f.dot_top = q7host::Renderer::placed(f.dot.screen_y, rest_y);
-        const q7host::Image* bmp = renderer_.bitmap(host_.read(e + q7host::element::kBitmapId));
+        const q7host::Image* bmp = renderer_.bitmap(host_.machine().read(e + q7host::element::kBitmapId));
         f.dot_centre_x = f.dot_left + (bmp ? bmp->width() / 2 : 0);
         f.dot_centre_y = f.dot_top + (bmp ? bmp->height() / 2 : 0);
     }

@@ -210,7 +210,7 @@ bool run_window(Session& session, int scale, std::ostream& log, std::string& err
 
             const Frame f = session.frame();
             if (!session.host().violations().empty()) {
-                error = "the module misbehaved: " + session.host().violations().front();
+                error = "the module misbehaved: " + session.host().violations().front().sentence();
                 running = false;
                 break;
             }

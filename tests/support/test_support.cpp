@@ -14,22 +14,22 @@ void LoadedGauge::TearDown() {
 }
 
 Addr LoadedGauge::child(int index) const {
-    const Addr list = host.read(face() + 40);
-    return host.read(list + 4 * index);
+    const Addr list = host.machine().read(face() + 40);
+    return host.machine().read(list + 4 * index);
 }
 
 void LoadedGauge::place(double latitude, double longitude, double heading) {
-    host.set_var(q7host::kSimLatitude, latitude);
-    host.set_var(q7host::kSimLongitude, longitude);
-    host.set_var(q7host::kSimHeading, heading);
+    host.services().set_var(q7host::kSimLatitude, latitude);
+    host.services().set_var(q7host::kSimLongitude, longitude);
+    host.services().set_var(q7host::kSimHeading, heading);
 }
 
 double LoadedGauge::dot_x() {
-    return host.call_pointer("bearing_dot_x", host.read(dot() + 88), dot());
+    return host.call_pointer("bearing_dot_x", host.machine().read(dot() + 88), dot());
 }
 
 double LoadedGauge::dot_y() {
-    return host.call_pointer("bearing_dot_y", host.read(dot() + 132), dot());
+    return host.call_pointer("bearing_dot_y", host.machine().read(dot() + 132), dot());
 }
 
 std::string LoadedGauge::text(Addr box, double* result, double arg) {
@@ -40,20 +40,20 @@ std::string LoadedGauge::text(Addr box, double* result, double arg) {
 }
 
 Addr LoadedGauge::mouse_list() {
-    if (!host.registered_mouse_list()) host.install();
-    return host.registered_mouse_list();
+    if (!host.services().registered_mouse_list()) host.install();
+    return host.services().registered_mouse_list();
 }
 
 void LoadedGauge::click_next() {
     // The right-arrow box: entry 4 of the mouse list.
     const Addr list = mouse_list();
-    const Addr handler = host.read(list + 3 * 44 + 36);
+    const Addr handler = host.machine().read(list + 3 * 44 + 36);
     EXPECT_EQ(host.call_handler("step_next_handler", handler, 0, 0), 0);
 }
 
 void LoadedGauge::click_previous() {
     const Addr list = mouse_list();
-    const Addr handler = host.read(list + 2 * 44 + 36);
+    const Addr handler = host.machine().read(list + 2 * 44 + 36);
     EXPECT_EQ(host.call_handler("step_previous_handler", handler, 0, 0), 0);
 }
 

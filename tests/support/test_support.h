@@ -2,7 +2,7 @@
 // reach the gauge's records through the module's own pointers.
 #pragma once
 
-#include "host/gauge_host.h"
+#include "host/gauge.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ protected:
     Addr number_box() const { return child(3); }
     Addr buttons() const { return child(4); }
 
-    double selection() { return host.read<double>(ident_box() + 72); }
+    double selection() { return host.machine().read<double>(ident_box() + 72); }
 
     // Aircraft position in host units.
     void place(double latitude, double longitude, double heading = 0.0);

@@ -9,7 +9,7 @@
 // equal to an independent re-computation.
 #pragma once
 
-#include "host/gauge_host.h"
+#include "host/gauge.h"
 
 #include <array>
 #include <cstdint>
@@ -22,8 +22,8 @@ namespace q7sweep {
 
 using q7host::Addr;
 
-// What a frame or a click can get wrong. Host-level problems are split by the
-// message the host gave, so that a report says which machine-level rule broke.
+// What a frame or a click can get wrong. Host-level problems are split by
+// their kind, so that a report says which machine-level rule broke.
 enum class Check {
     Stack,      // a call left the stack unbalanced
     Registers,  // a call did not preserve ebx, esi, edi, ebp
@@ -68,7 +68,7 @@ struct FrameState {
     double screen_x = 0.0, screen_y = 0.0;   // where the host drew the dot
     int texts = 0;
     TextState distance, ident, number;
-    std::vector<std::string> host_violations;
+    std::vector<q7host::Problem> host_violations;
     // Service calls during the frame: position and, for the variable refresh,
     // the variable id of the record it was handed.
     std::vector<std::pair<unsigned, std::uint32_t>> services;
@@ -77,8 +77,8 @@ struct FrameState {
 // Judges one frame; empty when everything holds.
 std::vector<Problem> check_frame(const FrameState& f);
 
-// The host's violation messages sorted into checks.
-Check classify_host_violation(const std::string& message);
+// The host's problems sorted into checks.
+Check classify_host_problem(const q7host::Problem& problem);
 
 // Sources of host values, from one deterministic seed.
 class HostileValues {
@@ -152,7 +152,8 @@ struct Report {
     std::uint64_t count(Check c) const { return failures[static_cast<std::size_t>(c)]; }
     // A run long enough to claim it must have sent every family at least once.
     bool coverage_complete() const;
-    bool ok() const { return load_error.empty() && failure_count() == 0 && coverage_complete(); }
+    // A run passes when it checked at least one frame and found nothing.
+    bool ok() const { return load_error.empty() && frames > 0 && failure_count() == 0 && coverage_complete(); }
 };
 
 Report run(const Options& options);

@@ -1,6 +1,6 @@
-#include "sweep.h"
+#include "tools/sweep.h"
 
-#include "reference_nav.h"
+#include "model/reference_nav.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -112,24 +112,26 @@ const char* family_name(Family f) {
     return names[static_cast<std::size_t>(f)];
 }
 
-Check classify_host_violation(const std::string& m) {
-    if (m.find("stack unbalanced") != std::string::npos) return Check::Stack;
-    if (m.find("did not preserve") != std::string::npos) return Check::Registers;
-    if (m.find("crashed") != std::string::npos || m.find("raised interrupt") != std::string::npos ||
-        m.find("must never call") != std::string::npos ||
-        m.find("does not provide") != std::string::npos) {
-        return Check::Crash;
+Check classify_host_problem(const q7host::Problem& p) {
+    switch (p.kind) {
+        case ProblemKind::StackUnbalanced: return Check::Stack;
+        case ProblemKind::RegistersClobbered: return Check::Registers;
+        case ProblemKind::Crash:
+        case ProblemKind::NoReturn:
+        case ProblemKind::StrayInterrupt:
+        case ProblemKind::ForbiddenService:
+        case ProblemKind::MissingFunction: return Check::Crash;
+        case ProblemKind::TextOverrun: return Check::Guard;
+        case ProblemKind::TextTooLong: return Check::Length;
+        default: return Check::Host;
     }
-    if (m.find("past the end of its text buffer") != std::string::npos) return Check::Guard;
-    if (m.find("characters into a box") != std::string::npos) return Check::Length;
-    return Check::Host;
 }
 
 std::vector<Problem> check_frame(const FrameState& f) {
     std::vector<Problem> out;
     auto fail = [&](Check c, std::string what) { out.push_back({c, std::move(what)}); };
 
-    for (const auto& v : f.host_violations) fail(classify_host_violation(v), "host: " + v);
+    for (const auto& v : f.host_violations) fail(classify_host_problem(v), "host: " + v.sentence());
     if (f.dots != 1 || f.texts != 3) {
         fail(Check::Structure, "the frame showed " + std::to_string(f.dots) + " dots and " +
                                    std::to_string(f.texts) + " texts");
@@ -254,7 +256,7 @@ double HostileValues::special() {
 }
 
 double HostileValues::latitude(int row, bool hostile) {
-    const double metres_per_degree = 3600.0 * q7ref::kMetresPerArcSecond;
+    const double metres_per_degree = q7ref::kMetresPerDegreeLat;
     if (!hostile) {
         const std::int32_t raw = q7ref::kWaypoints[row].latitude;
         if (chance(0.05)) return raw;  // on the waypoint's own latitude
@@ -342,11 +344,6 @@ std::uint64_t Report::failure_count() const {
 
 namespace {
 
-struct Elements {
-    Addr dot = 0, distance = 0, ident = 0, number = 0;
-    Addr selection_slot() const { return ident + string_element::kSourceVars + module_var::kValue; }
-};
-
 class Sweep {
 public:
     Sweep(const Options& o, Report& r) : opt_(o), rep_(r), values_(o.seed) {}
@@ -359,8 +356,7 @@ public:
         if (opt_.before_install) opt_.before_install(host_);
         host_.install();
         if (opt_.after_install) opt_.after_install(host_);
-        const Addr list = host_.read(host_.root() + element::kChildList);
-        el_ = {host_.read(list), host_.read(list + 4), host_.read(list + 8), host_.read(list + 12)};
+        el_ = host_.instrument();
         record_host_problems("install");
 
         for (frame_ = 0; frame_ < opt_.frames; ++frame_) {
@@ -374,7 +370,7 @@ public:
     }
 
 private:
-    double selection() const { return host_.read<double>(el_.selection_slot()); }
+    double selection() const { return host_.machine().read<double>(el_.selection_slot()); }
 
     void report(Check c, const std::string& what, const std::string& context) {
         ++rep_.failures[static_cast<std::size_t>(c)];
@@ -385,7 +381,9 @@ private:
     }
 
     void record_host_problems(const std::string& context) {
-        for (const auto& v : host_.violations()) report(classify_host_violation(v), "host: " + v, " (" + context + ")");
+        for (const auto& v : host_.violations()) {
+            report(classify_host_problem(v), "host: " + v.sentence(), " (" + context + ")");
+        }
         host_.clear_violations();
     }
 
@@ -394,10 +392,10 @@ private:
     // later a whole number again.
     void steer_selection() {
         if (garbage_left_ == 0 && values_.chance(0.02)) {
-            host_.write<double>(el_.selection_slot(), values_.selection_garbage());
+            host_.machine().write<double>(el_.selection_slot(), values_.selection_garbage());
             garbage_left_ = 1 + values_.below(16);
         } else if (garbage_left_ > 0 && --garbage_left_ == 0) {
-            host_.write<double>(el_.selection_slot(), static_cast<double>(values_.below(q7ref::kRows)));
+            host_.machine().write<double>(el_.selection_slot(), static_cast<double>(values_.below(q7ref::kRows)));
         }
         if (garbage_left_ > 0) ++rep_.garbage_frames;
     }
@@ -414,35 +412,36 @@ private:
         f.heading = values_.heading(hostile_heading);
         if (hostile_lat || hostile_lon || hostile_heading) ++rep_.hostile_frames;
         count_families(f);
-        host_.set_var(kSimLatitude, f.latitude);
-        host_.set_var(kSimLongitude, f.longitude);
-        host_.set_var(kSimHeading, f.heading);
+        host_.services().set_var(kSimLatitude, f.latitude);
+        host_.services().set_var(kSimLongitude, f.longitude);
+        host_.services().set_var(kSimHeading, f.heading);
         // Service results and the text callbacks' argument mean nothing to the module.
-        host_.set_result(kServiceVarRefresh, static_cast<std::uint32_t>(values_.bits()));
-        host_.set_result(36, static_cast<std::uint32_t>(values_.bits()));
+        host_.services().set_result(kServiceVarRefresh, static_cast<std::uint32_t>(values_.bits()));
+        host_.services().set_result(36, static_cast<std::uint32_t>(values_.bits()));
         const unsigned table = static_cast<unsigned>(values_.below(2));
         host_.use_table(table);
         const double text_arg = values_.chance(0.7) ? 0.0 : values_.special();
 
         // Now and then a host calls a text callback before it has set the
         // box's buffer.
-        const Addr boxes_in_order[3] = {el_.distance, el_.ident, el_.number};
+        const StringElementRef boxes_in_order[3] = {el_.distance, el_.ident, el_.number};
         TextState* states_in_order[3] = {&f.distance, &f.ident, &f.number};
-        Addr nulled = 0, nulled_buffer = 0;
+        StringElementRef nulled;
+        Addr nulled_buffer = 0;
         if (values_.chance(0.01)) {
             const int k = values_.below(3);
             nulled = boxes_in_order[k];
-            nulled_buffer = host_.read(nulled + string_element::kTextBuffer);
+            nulled_buffer = nulled.text_buffer();
             states_in_order[k]->null_buffer = true;
-            states_in_order[k]->before = host_.read_text(nulled);
-            host_.write<std::uint32_t>(nulled + string_element::kTextBuffer, 0);
+            states_in_order[k]->before = host_.read_text(nulled.address());
+            host_.machine().write<std::uint32_t>(nulled.text_buffer_field(), 0);
             ++rep_.null_buffer_calls;
         }
 
-        host_.clear_calls();
+        host_.services().clear_calls();
         const FrameReadout out = host_.frame(text_arg);
         rep_.module_calls += 5;
-        if (nulled) host_.write<std::uint32_t>(nulled + string_element::kTextBuffer, nulled_buffer);
+        if (nulled) host_.machine().write<std::uint32_t>(nulled.text_buffer_field(), nulled_buffer);
 
         f.dots = static_cast<int>(out.dots.size());
         if (!out.dots.empty()) {
@@ -453,20 +452,20 @@ private:
             f.screen_y = d.screen_y;
         }
         f.texts = static_cast<int>(out.texts.size());
-        const std::pair<Addr, TextState*> boxes[] = {
+        const std::pair<StringElementRef, TextState*> boxes[] = {
             {el_.distance, &f.distance}, {el_.ident, &f.ident}, {el_.number, &f.number}};
         for (auto [e, state] : boxes) {
-            if (const TextReadout* t = out.text_for(e)) {
+            if (const TextReadout* t = out.text_for(e.address())) {
                 state->text = t->text;
                 state->result = t->result;
             }
-            state->max_chars = host_.read(e + string_element::kMaxChars);
-            state->guards_intact = host_.text_guards_intact(e);
+            state->max_chars = e.max_chars();
+            state->guards_intact = host_.text_guards_intact(e.address());
         }
         bool wrong_table = false;
-        for (const auto& c : host_.calls()) {
+        for (const auto& c : host_.services().calls()) {
             const std::uint32_t id = c.position == kServiceVarRefresh && !c.args.empty()
-                                         ? host_.read(c.args[0] + module_var::kId)
+                                         ? host_.machine().read(c.args[0] + module_var::kId)
                                          : 0;
             f.services.emplace_back(c.position, id);
             wrong_table |= c.table != table;
@@ -476,7 +475,8 @@ private:
 
         std::vector<Problem> problems = check_frame(f);
         for (auto [e, state] : boxes) {
-            if (!state->guards_intact) rearm_guards(e);
+            // Each frame reports only the overruns it caused itself.
+            if (!state->guards_intact) host_.rearm_guards(e.address());
         }
         if (wrong_table) problems.push_back({Check::Services, "a service call went through the old table"});
         if (!problems.empty()) {
@@ -496,7 +496,7 @@ private:
             if (std::fpclassify(v) == FP_SUBNORMAL) seen(Family::Denormal);
             if (v == 0.0) seen(Family::Zero);
         }
-        if (std::isfinite(f.latitude) && std::fabs(f.latitude) > 90.0 * 3600.0 * q7ref::kMetresPerArcSecond) {
+        if (std::isfinite(f.latitude) && std::fabs(f.latitude) > q7ref::latitude_from_degrees(90.0)) {
             seen(Family::BeyondPoles);
         }
         if (f.longitude <= -2.0 * q7ref::kTurn48) seen(Family::TurnsWest);
@@ -505,15 +505,6 @@ private:
         const bool matches_row = f.selection == 0.0 || (f.selection == std::floor(f.selection) &&
                                                         f.selection >= 1.0 && f.selection <= 19.0);
         if (!matches_row) seen(Family::NoRow);
-    }
-
-    // Puts back the guard bytes a callback overwrote, so that each frame
-    // reports only the overruns it caused itself.
-    void rearm_guards(Addr box) {
-        const Addr buffer = host_.read(box + string_element::kTextBuffer);
-        const std::uint32_t usable = host_.read(box + string_element::kMaxChars) + 1;
-        const std::vector<std::uint8_t> guard(GaugeHost::kGuardBytes, GaugeHost::kGuardByte);
-        host_.write_bytes(buffer + usable, guard.data(), guard.size());
     }
 
     // A click through the host's hit-testing: mostly on a button, anywhere on
@@ -533,7 +524,7 @@ private:
         const bool right = row_band && x >= 20 && x <= 33;
 
         const double before = selection();
-        host_.clear_calls();
+        host_.services().clear_calls();
         const bool hit = host_.click(x, y);
         ++rep_.clicks;
         if (hit) ++rep_.module_calls;
@@ -551,12 +542,12 @@ private:
         } else {
             if (hit) report(Check::Click, "a handler ran outside both buttons", context);
             if (to_bits(after) != to_bits(before)) report(Check::Click, "selection changed", context);
-            if (!host_.calls().empty()) report(Check::Services, "services called by a missed click", context);
+            if (!host_.services().calls().empty()) report(Check::Services, "services called by a missed click", context);
         }
     }
 
     void check_click_service(const std::string& context) {
-        const auto& calls = host_.calls();
+        const auto& calls = host_.services().calls();
         if (calls.size() != 1 || calls[0].position != 36 ||
             calls[0].args != std::vector<std::uint32_t>{0x10000, 0}) {
             report(Check::Services, "a click did not call service 36 once with 0x10000 and 0", context);
@@ -565,16 +556,16 @@ private:
 
     // A host that calls a handler itself, with arguments of its own choosing.
     void one_direct_handler_call() {
-        const Addr list = host_.registered_mouse_list();
+        const Addr list = host_.services().registered_mouse_list();
         if (!list) {
             report(Check::Host, "no mouse list registered", "");
             return;
         }
         const bool next = values_.chance(0.5);
-        const Addr handler = host_.read(list + (next ? 3 : 2) * mouse_rect::kSize + mouse_rect::kHandler);
+        const Addr handler = host_.machine().read(list + (next ? 3 : 2) * mouse_rect::kSize + mouse_rect::kHandler);
         const auto a = static_cast<std::uint32_t>(values_.bits()), b = static_cast<std::uint32_t>(values_.bits());
         const double before = selection();
-        host_.clear_calls();
+        host_.services().clear_calls();
         const std::int32_t result = host_.call_handler(next ? "step_next_handler" : "step_previous_handler",
                                                        handler, a, b);
         ++rep_.handler_calls;
@@ -591,26 +582,26 @@ private:
     }
 
     void reinstall() {
-        host_.clear_calls();
+        host_.services().clear_calls();
         host_.uninstall();
-        const auto removed = host_.call_positions();
-        host_.clear_calls();
+        const auto removed = host_.services().call_positions();
+        host_.services().clear_calls();
         host_.install();
-        const auto installed = host_.call_positions();
+        const auto installed = host_.services().call_positions();
         rep_.module_calls += 2;
         ++rep_.reinstalls;
         record_host_problems("reinstall");
         if (removed != std::vector<unsigned>{34, 31} || installed != std::vector<unsigned>{25, 32, 33}) {
             report(Check::Services, "uninstall and install called the wrong services", "");
         }
-        if (!host_.registered_mouse_list()) report(Check::Host, "no mouse list after reinstall", "");
+        if (!host_.services().registered_mouse_list()) report(Check::Host, "no mouse list after reinstall", "");
     }
 
     const Options& opt_;
     Report& rep_;
     HostileValues values_;
     GaugeHost host_;
-    Elements el_;
+    Instrument el_;
     std::uint64_t frame_ = 0;
     int garbage_left_ = 0;
 };
@@ -645,6 +636,7 @@ std::string describe(const Report& r) {
     }
     s += "\n";
     if (!r.coverage_complete()) s += "coverage incomplete: a family of hostile values was never sent\n";
+    if (r.frames == 0) s += "no frames were run: nothing was checked\n";
     std::snprintf(line, sizeof line, "violations %" PRIu64 "\n", r.failure_count());
     s += line;
     for (std::size_t i = 0; i < kCheckCount; ++i) {

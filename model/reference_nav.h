@@ -7,8 +7,10 @@
 // library sine and cosine that the reference host hands the module.
 //
 // Shared by the cross-check test, the hostile-value sweep and the benchmark's
-// native floor.
+// native floor; it depends on nothing of the host.
 #pragma once
+
+#include "model/units.h"
 
 #include <cmath>
 #include <cstdint>
@@ -38,11 +40,6 @@ inline constexpr Waypoint kWaypoints[kRows] = {
     {"MODES", 4180843, -1442914148}, {"MERCD", 4142836, -1437710477},
 };
 
-// Host units.
-inline constexpr double kMetresPerArcSecond = 30.8695987654321;
-inline constexpr double kMetresPerNm = 60.0 * kMetresPerArcSecond;
-inline constexpr double kTurn48 = 281474976710656.0;  // aircraft longitude, one turn
-inline constexpr double kTurn32 = 4294967296.0;       // waypoint longitude, one turn
 inline constexpr double kRadius = 24.5;               // pixels
 inline constexpr int kRestX = 29, kRestY = 29;        // the dot's rest position
 

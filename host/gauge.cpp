@@ -1,0 +1,262 @@
+#include "host/gauge.h"
+
+#include "host/system_functions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace q7host {
+
+const TextReadout* FrameReadout::text_for(Addr element) const {
+    for (const auto& t : texts) {
+        if (t.element == element) return &t;
+    }
+    return nullptr;
+}
+
+GaugeHost::GaugeHost() {
+    services_.on_element_install = [this](Addr root) {
+        tree_ = {};
+        prepare_text_buffers(root);
+    };
+    click_point_ = machine_.allocate(8);
+    unloaded_ = machine_.mark();
+}
+
+GaugeHost::~GaugeHost() {
+    unload();
+}
+
+Addr GaugeHost::resolve_import(const PeImport& imp) {
+    if (const SystemFunction* f = find_system_function(imp.dll, imp.function)) {
+        return bind_system_function(machine_, *f);
+    }
+    // Bound all the same: the module fails only if it calls it.
+    std::string name = imp.dll;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    name += "!" + imp.function;
+    return machine_.add_stub([name](StubCall& call) { call.fail(ProblemKind::MissingFunction, name); }, 0,
+                             Returns::kInt);
+}
+
+bool GaugeHost::load(const std::string& path) {
+    unload();
+    error_.clear();
+    std::string err;
+    auto img = PeImage::read_file(path, err);
+    if (!img) {
+        error_ = path + ": " + err;
+        return false;
+    }
+    if (!(img->characteristics & 0x2000)) {
+        error_ = path + ": not a dynamic library";
+        return false;
+    }
+    module_ = map_module(machine_, std::move(*img), [this](const PeImport& i) { return resolve_import(i); }, err);
+    if (!module_) {
+        error_ = path + ": " + err;
+        machine_.release(unloaded_);
+        return false;
+    }
+    const CallOutcome attach = notify_module(machine_, *module_, 1);
+    if (!attach.completed || attach.eax != 1) {
+        error_ = path + ": the entry routine refused to attach";
+        unload();
+        return false;
+    }
+    import_table_ = module_->export_address("ImportTable", 1);
+    linkage_ = module_->export_address("Linkage", 2);
+    if (!import_table_) {
+        error_ = path + ": ImportTable is not exported as ordinal 1";
+    } else if (!linkage_) {
+        error_ = path + ": Linkage is not exported as ordinal 2";
+    } else if (machine_.read(import_table_ + import_table::kEntryId) != import_table::kPanelServices) {
+        error_ = path + ": ImportTable does not ask for the panel services";
+    }
+    if (!error_.empty()) {
+        unload();
+        return false;
+    }
+    use_table(0);
+    return true;
+}
+
+void GaugeHost::unload() {
+    if (module_) {
+        if (import_table_ || linkage_) {
+            const CallOutcome detach = notify_module(machine_, *module_, 0);
+            if (detach.completed && detach.eax != 1) machine_.report({ProblemKind::EntryRefused, "", "detach"});
+        }
+        unmap_module(machine_, *module_);
+    }
+    module_.reset();
+    machine_.release(unloaded_);
+    buffers_.clear();
+    tree_ = {};
+    services_.forget_registrations();
+    import_table_ = 0;
+    linkage_ = 0;
+}
+
+Addr GaugeHost::gauge() const {
+    return linkage_ ? machine_.read(linkage_ + linkage::kGauges) : 0;
+}
+
+Addr GaugeHost::root() const {
+    const Addr g = gauge();
+    const Addr list = g ? machine_.read(g + gauge_header::kElementList) : 0;
+    return list ? machine_.read(list) : 0;
+}
+
+void GaugeHost::use_table(unsigned table) {
+    machine_.write<std::uint32_t>(import_table_ + import_table::kEntryAddress, services_.table_address(table));
+}
+
+void GaugeHost::call_hook(const char* name, Addr hook) {
+    machine_.call(name, hook, {}, Returns::kInt);
+}
+
+std::uint32_t GaugeHost::call_routine(const char* name, Addr routine) {
+    return machine_.call(name, routine, {}, Returns::kInt).eax;
+}
+
+std::uint32_t GaugeHost::call_routine(const char* name, Addr routine, std::uint32_t arg) {
+    return machine_.call(name, routine, {arg}, Returns::kInt).eax;
+}
+
+double GaugeHost::call_pointer(const char* name, Addr callback, std::uint32_t arg) {
+    return machine_.call(name, callback, {arg}, Returns::kDouble).st0;
+}
+
+double GaugeHost::call_text(const char* name, Addr callback, double arg) {
+    std::uint32_t w[2];
+    std::memcpy(w, &arg, sizeof w);
+    return machine_.call(name, callback, {w[0], w[1]}, Returns::kDouble).st0;
+}
+
+std::int32_t GaugeHost::call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(machine_.call(name, handler, {a, b}, Returns::kInt).eax);
+}
+
+std::uint32_t GaugeHost::install(std::uint32_t arg) {
+    return call_routine("GaugeInstall", machine_.read(gauge() + gauge_header::kInstall), arg);
+}
+
+std::uint32_t GaugeHost::uninstall() {
+    return call_routine("GaugeUninstall", machine_.read(gauge() + gauge_header::kUninstall));
+}
+
+const ElementTree& GaugeHost::elements() {
+    const Addr r = root();
+    if (tree_.root != r || tree_.elements.empty()) tree_ = read_element_tree(machine_, r);
+    return tree_;
+}
+
+void GaugeHost::prepare_text_buffers(Addr root) {
+    for (Addr e : walk_elements(machine_, root)) {
+        const StringElementRef box(machine_, e);
+        if (box.kind() != element::kString) continue;
+        if (auto it = buffers_.find(e); it != buffers_.end()) {
+            machine_.write<std::uint32_t>(box.text_buffer_field(), it->second.address);
+            continue;
+        }
+        const unsigned usable = std::min(box.max_chars(), 4096u) + 1;
+        const Addr buffer = machine_.allocate(usable + kGuardBytes, kGuardByte);
+        const std::vector<std::uint8_t> zeros(usable, 0);
+        machine_.write_bytes(buffer, zeros.data(), usable);
+        buffers_[e] = {buffer, usable};
+        machine_.write<std::uint32_t>(box.text_buffer_field(), buffer);
+    }
+}
+
+bool GaugeHost::text_guards_intact(Addr element) const {
+    auto it = buffers_.find(element);
+    if (it == buffers_.end()) return true;
+    const auto guard = machine_.read_bytes(it->second.address + it->second.usable, kGuardBytes);
+    return std::all_of(guard.begin(), guard.end(), [](std::uint8_t b) { return b == kGuardByte; });
+}
+
+void GaugeHost::rearm_guards(Addr element) {
+    auto it = buffers_.find(element);
+    if (it == buffers_.end()) return;
+    const std::vector<std::uint8_t> guard(kGuardBytes, kGuardByte);
+    machine_.write_bytes(it->second.address + it->second.usable, guard.data(), guard.size());
+}
+
+std::string GaugeHost::read_text(Addr element) const {
+    auto it = buffers_.find(element);
+    if (it == buffers_.end()) return {};
+    return machine_.read_cstring(it->second.address, it->second.usable + kGuardBytes);
+}
+
+void GaugeHost::check_text(const char* name, Addr element) {
+    const std::uint32_t max_chars = StringElementRef(machine_, element).max_chars();
+    if (!text_guards_intact(element)) {
+        machine_.report({ProblemKind::TextOverrun, name, std::to_string(max_chars)});
+    }
+    const std::string text = read_text(element);
+    if (text.size() > max_chars) {
+        machine_.report({ProblemKind::TextTooLong, name,
+                         std::to_string(text.size()) + " characters into a box of " + std::to_string(max_chars) +
+                             ": \"" + text + "\""});
+    }
+}
+
+TextReadout GaugeHost::refresh_text(Addr e, double arg) {
+    if (!buffers_.count(e)) prepare_text_buffers(e);
+    const StringElementRef box(machine_, e);
+    services_.fill_vars(box.source_vars(), StringElementRef::kSourceSlots);
+    TextReadout t;
+    t.element = e;
+    if (const Addr cb = box.text_callback()) {
+        t.result = call_text("text_callback", cb, arg);
+        check_text("text_callback", e);
+    }
+    t.text = read_text(e);
+    return t;
+}
+
+FrameReadout GaugeHost::frame(double text_arg) {
+    FrameReadout out;
+    const ElementTree tree = elements();  // a copy: a callback may not change what this frame walks
+    for (const ElementRef& e : tree.elements) {
+        const std::uint32_t kind = e.kind();
+        if (kind == element::kMovingImage) {
+            const MovingImageRef image(machine_, e.address());
+            services_.fill_vars(image.x_source(), 1);
+            services_.fill_vars(image.y_source(), 1);
+            DotReadout d;
+            d.element = e.address();
+            if (const Addr xcb = image.x_callback()) d.x = call_pointer("x_callback", xcb, e.address());
+            if (const Addr ycb = image.y_callback()) d.y = call_pointer("y_callback", ycb, e.address());
+            d.screen_x = image.x() + d.x * image.x_scale();
+            d.screen_y = image.y() + d.y * image.y_scale();
+            out.dots.push_back(d);
+        } else if (kind == element::kString) {
+            out.texts.push_back(refresh_text(e.address(), text_arg));
+        }
+    }
+    return out;
+}
+
+std::vector<ClickArea> GaugeHost::click_areas(Addr list, bool* malformed) const {
+    return resolve_mouse_list(machine_, list ? list : services_.registered_mouse_list(), malformed);
+}
+
+bool GaugeHost::click(int x, int y, Addr list) {
+    bool malformed = false;
+    const auto areas = click_areas(list, &malformed);
+    if (malformed) machine_.report({ProblemKind::MouseListMalformed, "", ""});
+    for (const ClickArea& a : areas) {
+        if (!a.contains(x, y) || !a.handler || !(a.event_mask & mouse_rect::kLeftSingle)) continue;
+        // The handler gets the point inside its box and the event.
+        machine_.write<std::int32_t>(click_point_, x - a.x);
+        machine_.write<std::int32_t>(click_point_ + 4, y - a.y);
+        call_handler("mouse handler", a.handler, click_point_, mouse_rect::kLeftSingle);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace q7host

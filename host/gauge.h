@@ -1,0 +1,132 @@
+// The gauge as a panel host runs it, on the layers below: loads a module file,
+// installs and uninstalls its gauge, gives its text boxes buffers with guard
+// bytes, runs frames, passes clicks through the mouse list the gauge
+// registered and shows its element tree as typed views. This is what the
+// tools and most tests use; the machine and the services are reached through
+// it only where a program needs their particulars.
+#pragma once
+
+#include "host/elements.h"
+#include "host/machine.h"
+#include "host/module_loader.h"
+#include "host/panel_services.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace q7host {
+
+struct TextReadout {
+    Addr element = 0;
+    std::string text;
+    double result = 0.0;
+};
+
+struct DotReadout {
+    Addr element = 0;
+    double x = 0.0;  // callback values, before the element's scales
+    double y = 0.0;
+    double screen_x = 0.0;  // rest position plus value times scale, gauge pixels
+    double screen_y = 0.0;
+};
+
+struct FrameReadout {
+    std::vector<DotReadout> dots;
+    std::vector<TextReadout> texts;
+    const TextReadout* text_for(Addr element) const;
+};
+
+class GaugeHost {
+public:
+    GaugeHost();
+    ~GaugeHost();
+    GaugeHost(const GaugeHost&) = delete;
+    GaugeHost& operator=(const GaugeHost&) = delete;
+
+    // Loads a module file: checks it is a 32-bit DLL, maps it, binds its
+    // imports, runs its entry routine, finds ImportTable and Linkage by name
+    // and by ordinal and writes service table 0 into ImportTable.
+    bool load(const std::string& path);
+    void unload();
+    bool loaded() const { return module_.has_value(); }
+    const std::string& error() const { return error_; }
+    const PeImage& image() const { return module_->image; }
+    Addr base() const { return module_ ? module_->base : 0; }
+    Addr import_table() const { return import_table_; }
+    Addr linkage() const { return linkage_; }
+    Addr gauge() const;  // the first GaugeHeader Linkage lists
+    Addr root() const;   // the first entry of the gauge's element list
+    // Writes the address of service table 0 or 1 into ImportTable.
+    void use_table(unsigned table);
+
+    Machine& machine() { return machine_; }
+    const Machine& machine() const { return machine_; }
+    PanelServices& services() { return services_; }
+    const PanelServices& services() const { return services_; }
+
+    // Problems seen at the boundary since they were last cleared.
+    const std::vector<Problem>& violations() const { return machine_.problems(); }
+    void clear_violations() { machine_.clear_problems(); }
+
+    // Checked calls into the module, one per routine shape.
+    void call_hook(const char* name, Addr hook);
+    std::uint32_t call_routine(const char* name, Addr routine);
+    std::uint32_t call_routine(const char* name, Addr routine, std::uint32_t arg);
+    double call_pointer(const char* name, Addr callback, std::uint32_t arg);
+    double call_text(const char* name, Addr callback, double arg);
+    std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
+
+    // The gauge's lifecycle as a simulator runs it.
+    std::uint32_t install(std::uint32_t arg = 0);
+    std::uint32_t uninstall();
+
+    // The tree the gauge installed (read afresh when the root changes).
+    const ElementTree& elements();
+    Instrument instrument() { return find_instrument(elements()); }
+    std::vector<Addr> walk(Addr root) const { return walk_elements(machine_, root); }
+
+    // One frame: the moving images' callbacks, then each text box refreshed.
+    FrameReadout frame(double text_arg = 0.0);
+    // Refreshes one text box as a frame does: its buffer, its source slots
+    // that name a host variable, its callback, then the guard check.
+    TextReadout refresh_text(Addr element, double arg = 0.0);
+
+    // Text buffers are max_chars + 1 bytes followed by guard bytes; an element
+    // keeps the buffer it was given for as long as the module is loaded.
+    static constexpr unsigned kGuardBytes = 32;
+    static constexpr std::uint8_t kGuardByte = 0xA5;
+    bool text_guards_intact(Addr element) const;
+    std::string read_text(Addr element) const;
+    // Puts back guard bytes a callback overwrote.
+    void rearm_guards(Addr element);
+
+    // A click at a gauge pixel: hit-tests the mouse list the module registered
+    // (or `list`) and calls the handler of the child box that holds the point.
+    bool click(int x, int y, Addr list = 0);
+    std::vector<ClickArea> click_areas(Addr list = 0, bool* malformed = nullptr) const;
+
+private:
+    struct TextBuffer {
+        Addr address = 0;
+        unsigned usable = 0;
+    };
+    void prepare_text_buffers(Addr root);
+    void check_text(const char* name, Addr element);
+    Addr resolve_import(const PeImport& import);
+
+    Machine machine_;
+    PanelServices services_{machine_};
+    Machine::Mark unloaded_;  // host memory as it is with no module loaded
+    std::optional<LoadedModule> module_;
+    Addr import_table_ = 0;
+    Addr linkage_ = 0;
+    std::string error_;
+    std::map<Addr, TextBuffer> buffers_;
+    ElementTree tree_;
+    Addr click_point_ = 0;
+};
+
+}  // namespace q7host

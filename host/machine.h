@@ -1,0 +1,166 @@
+// The emulated i386 that module code runs on: a 32-bit address space with page
+// protection, host memory inside it, stubs through which module code reaches
+// host functions, and the checked call into module code with its instruction
+// budget and counter. It knows nothing of gauges, PE files or panel services.
+#pragma once
+
+#include "host/problem.h"
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace q7host {
+
+using Addr = std::uint32_t;  // an address in the emulated 32-bit address space
+
+namespace prot {
+inline constexpr unsigned kNone = 0, kRead = 1, kWrite = 2, kExec = 4;
+inline constexpr unsigned kReadWrite = kRead | kWrite, kReadExec = kRead | kExec;
+}  // namespace prot
+
+// The host touched memory that is not mapped.
+struct MemoryFault : std::runtime_error {
+    MemoryFault(Addr at, const char* access);
+    Addr address;
+};
+
+// The emulator itself failed (it could not be opened, refused a mapping or a
+// hook): nothing a module did, so it is not a Problem.
+struct EmulatorError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// How a routine hands back its result: in eax, or on the x87 stack.
+enum class Returns { kInt, kDouble };
+
+// What one call into module code did at the machine level.
+struct CallOutcome {
+    std::uint32_t eax = 0;
+    double st0 = 0.0;
+    std::int32_t stack_delta = 0;  // 0 when the routine removed exactly its arguments
+    bool registers_preserved = true;
+    bool completed = true;  // false when the routine trapped, crashed or did not return
+};
+
+class Machine;
+
+// A call from module code into a host stub, as the stub's handler sees it.
+class StubCall {
+public:
+    StubCall(Machine& m, Addr esp) : machine_(m), esp_(esp) {}
+    // The i-th 32-bit word after the return address.
+    std::uint32_t arg(unsigned index) const;
+    double arg_double(unsigned first_word) const;
+    void return_int(std::uint32_t value);
+    void return_double(double value);  // only for a stub made with Returns::kDouble
+    // Records the problem against the routine being run and ends the call.
+    void fail(ProblemKind kind, std::string detail);
+    Machine& machine() { return machine_; }
+
+private:
+    Machine& machine_;
+    Addr esp_;
+};
+
+using StubHandler = std::function<void(StubCall&)>;
+
+class Machine {
+public:
+    Machine();  // throws EmulatorError
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The address space. Mapping and protection work on whole 4 KiB pages.
+    static constexpr std::uint32_t kPage = 0x1000;
+    void map(Addr at, std::uint32_t size, unsigned protection);  // throws EmulatorError
+    void protect(Addr at, std::uint32_t size, unsigned protection);
+    void unmap(Addr at, std::uint32_t size);
+    // Whether [at, at+size) lies in the host's own areas (stubs, code, data, stack).
+    static bool in_host_area(Addr at, std::uint64_t size);
+    // Whether every byte of [a, a+n) is mapped writable and not executable.
+    bool writable_data(Addr a, std::size_t n) const;
+
+    // The host's view of memory: it may read and write any mapped page
+    // whatever its protection; an unmapped byte throws MemoryFault.
+    void read_bytes(Addr a, void* out, std::size_t n) const;
+    std::vector<std::uint8_t> read_bytes(Addr a, std::size_t n) const;
+    void write_bytes(Addr a, const void* data, std::size_t n);
+    template <typename T = std::uint32_t>
+    T read(Addr a) const {
+        T v{};
+        read_bytes(a, &v, sizeof v);
+        return v;
+    }
+    template <typename T>
+    void write(Addr a, const T& v) {
+        write_bytes(a, &v, sizeof v);
+    }
+    // Up to `max` bytes, or to the first NUL.
+    std::string read_cstring(Addr a, std::size_t max = 256) const;
+
+    // Host memory in the emulated address space, handed out in order. Data
+    // that module code may read and write; constant data it may only read;
+    // code it may only run. A mark taken now and released later gives back
+    // everything allocated in between, stubs included.
+    Addr allocate(std::size_t n, std::uint8_t fill = 0);
+    Addr allocate_constant(std::size_t n);
+    Addr place_code(std::initializer_list<std::uint8_t> code);
+    struct Mark {
+        Addr heap, constants, code, stubs;
+    };
+    Mark mark() const;
+    void release(const Mark& m);
+
+    // A host function that module code can call: a few bytes of code that
+    // trap into `handler` and then return, removing `pop_bytes` of arguments.
+    Addr add_stub(StubHandler handler, unsigned pop_bytes, Returns returns);
+
+    // The checked call: pushes the words (first at the lowest address) and a
+    // return address, marks the registers the routine must preserve, runs it
+    // within the instruction budget and reports what broke.
+    static constexpr std::uint64_t kInstructionBudget = 20'000'000;
+    CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
+                     Returns returns);
+    const char* current_routine() const { return current_; }
+
+    // Problems seen at the boundary, in order.
+    void report(Problem p) { problems_.push_back(std::move(p)); }
+    const std::vector<Problem>& problems() const { return problems_; }
+    void clear_problems() { problems_.clear(); }
+
+    // Counts the instructions executed in [begin, end) while counting is on.
+    // Off by default: no hook is installed then, so calls run at full speed.
+    void set_counted_range(Addr begin, Addr end);
+    void count_instructions(bool on);
+    bool counting_instructions() const { return counting_; }
+    std::uint64_t instructions() const { return instructions_; }
+    void reset_instructions() { instructions_ = 0; }
+
+    struct Engine;  // the emulator behind this class; only machine.cpp sees it
+
+private:
+    friend class StubCall;
+    friend struct Engine;
+    void stop_call(Problem p);
+    void attach_counter();
+    void detach_counter();
+    void forget_translations(Addr begin, Addr end);
+
+    std::unique_ptr<Engine> engine_;
+    std::vector<Problem> problems_;
+    std::vector<StubHandler> stubs_;  // index = (address - first stub) / stub size
+    Mark next_;
+    const char* current_ = "";
+    bool call_failed_ = false;
+    Addr counted_begin_ = 0, counted_end_ = 0;
+    bool counting_ = false;
+    std::uint64_t instructions_ = 0;
+};
+
+}  // namespace q7host
