@@ -18,6 +18,8 @@
 #include "host/gauge.h"
 #include "model/reference_nav.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -176,18 +178,24 @@ struct Args {
     std::size_t loads = 20;
 };
 
-bool parse(int argc, char** argv, Args& a) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string k = argv[i];
-        const char* v = argv[i + 1];
-        if (k == "--module") a.module = v;
-        else if (k == "--frames") a.frames = std::strtoull(v, nullptr, 0);
-        else if (k == "--floor-frames") a.floor_frames = std::strtoull(v, nullptr, 0);
-        else if (k == "--count-frames") a.count_frames = std::strtoull(v, nullptr, 0);
-        else if (k == "--loads") a.loads = std::strtoull(v, nullptr, 0);
-        else return false;
+// Reads the options; returns the exit status to stop with, or -1 to go on.
+int parse(int argc, char** argv, Args& a) {
+    CLI::App app{"What one frame of the gauge costs on the reference host, beside a native floor."};
+    app.add_option("--module", a.module, "the module file")->capture_default_str();
+    app.add_option("--frames", a.frames, "module frames timed")->check(CLI::Range(100ul, 1ul << 40))->capture_default_str();
+    app.add_option("--floor-frames", a.floor_frames, "frames of the native floor")
+        ->check(CLI::Range(1000ul, 1ul << 40))
+        ->capture_default_str();
+    app.add_option("--count-frames", a.count_frames, "frames under the instruction counter")
+        ->check(CLI::Range(1ul, 1ul << 40))
+        ->capture_default_str();
+    app.add_option("--loads", a.loads, "loads and installs timed")->check(CLI::Range(1ul, 1ul << 20))->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
     }
-    return argc % 2 == 1 && a.frames >= 100 && a.floor_frames >= 1000 && a.count_frames > 0 && a.loads > 0;
+    return -1;
 }
 
 // Median ns per frame over batches of `batch` frames.
@@ -205,12 +213,7 @@ double per_frame_ns(std::size_t frames, std::size_t batch, Frame&& frame) {
 }  // namespace
 int main(int argc, char** argv) {
     Args a;
-    if (!parse(argc, argv, a)) {
-        std::fprintf(stderr,
-                     "usage: quorlan7_bench [--module FILE] [--frames N>=100] [--floor-frames N>=1000] "
-                     "[--count-frames N] [--loads N]\n");
-        return 2;
-    }
+    if (const int status = parse(argc, argv, a); status >= 0) return status;
     const auto inputs = ordinary_inputs(kInputCount);
     auto input = [&](std::size_t i) -> const Input& { return inputs[i % kInputCount]; };
     auto row_of = [](std::size_t i) { return static_cast<int>((i / kRowEvery) % q7ref::kRows); };

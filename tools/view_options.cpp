@@ -1,6 +1,11 @@
 #include "tools/view_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
+#include <functional>
+#include <map>
+#include <set>
 #include <cmath>
 #include <sstream>
 
@@ -90,32 +95,168 @@ std::string check_longitude(double degrees) {
     return {};
 }
 
-std::string usage() {
-    return R"(usage: quorlan7-view [options]
-Shows the quorlan7 gauge as a panel host draws it.
+namespace {
 
-Scene (default: the aircraft on SFINT, heading 330, GGATE selected):
-  --lat DEG --lon DEG   aircraft position in degrees (north, east positive)
-  --heading DEG         aircraft heading in degrees
-  --at IDENT            select waypoint IDENT and put the aircraft on it
-  --next N, --prev N    press the right or left arrow button N times
-  --click X,Y           click at gauge pixel X,Y (repeatable; in order)
-  --module PATH         another build of quorlan7.gau
-Output:
-  --png FILE            write the gauge picture (default preview.png when
-                        neither --json nor --route is given)
-  --scale K             enlarge K times, nearest neighbour (default 4)
-  --json                print one JSON object (JSON lines with --route)
-  --route FILE          draw one frame per CSV line "lat,lon,heading"; lines
-                        "next [N]", "prev [N]" and "click X,Y" press buttons
-                        between frames
-  --out DIR             folder for the route's frames and contact sheet
-                        (default: the route file's name plus -frames)
-  --window              open a window: click the arrows, Left/Right turn,
-                        Up/Down move, +/- change speed, n/p step, q quits
-  --help                show this text
-Exit status: 0 done, 1 the module misbehaved or no display, 2 bad input.
-)";
+// What one option's value is checked against: an empty result accepts it,
+// anything else is the complaint, after the option's name.
+using Check = std::function<std::string(const std::string&)>;
+
+Check number_within(std::string (*range)(double)) {
+    return [range](const std::string& v) -> std::string {
+        const auto n = parse_number(v);
+        if (!n) return "'" + v + "' is not a number";
+        return range ? range(*n) : std::string();
+    };
+}
+
+std::string count_check(const std::string& v) {
+    const auto n = parse_int(v);
+    return n && *n >= 0 && *n <= 100000 ? std::string() : "'" + v + "' is not a count from 0 to 100000";
+}
+
+std::string scale_check(const std::string& v) {
+    const auto n = parse_int(v);
+    return n && *n >= 1 && *n <= 32 ? std::string() : "'" + v + "' is not a whole number from 1 to 32";
+}
+
+std::string point_check(const std::string& v) {
+    return parse_click(v) ? std::string() : "'" + v + "' is not a point X,Y in whole pixels";
+}
+
+// The command line as CLI11 reads it. Every option takes its value as text and
+// checks it itself, so that each complaint names the option and the value in
+// the viewer's own words; presses are recorded as they are met, in order.
+class CommandLine {
+public:
+    explicit CommandLine(Options& o) : app_("Shows the quorlan7 gauge as a panel host draws it.", "quorlan7-view") {
+        app_.set_help_flag();
+        app_.footer("Exit status: 0 done, 1 the module misbehaved or no display, 2 bad input.");
+        app_.get_formatter()->column_width(24);
+
+        number(option("--lat", "aircraft latitude in degrees, north positive (with --lon)")->type_name("DEG"),
+               check_latitude, [&o](double v) { o.latitude = v; });
+        number(option("--lon", "aircraft longitude in degrees, east positive (with --lat)")->type_name("DEG"),
+               check_longitude, [&o](double v) { o.longitude = v; });
+        number(option("--heading", "aircraft heading in degrees (default 330)")->type_name("DEG"), nullptr,
+               [&o](double v) { o.heading = v; });
+        text(option("--at", "select waypoint IDENT and put the aircraft on it")->type_name("IDENT"),
+             "a waypoint identifier", [&o](const std::string& v) { o.at = trim(v); });
+        for (const auto kind : {Action::kNext, Action::kPrevious}) {
+            const bool next = kind == Action::kNext;
+            checked(option(next ? "--next" : "--prev",
+                                    next ? "press the right arrow button N times" : "press the left arrow button N times")
+                        ->type_name("N"),
+                    "a value", count_check, [&o, kind](const std::string& v) {
+                        o.actions.push_back({.kind = kind, .count = *parse_int(v)});
+                    });
+        }
+        checked(option("--click", "click at gauge pixel X,Y (repeatable; in order)")->type_name("X,Y"),
+                "a point X,Y", point_check, [&o](const std::string& v) { o.actions.push_back(*parse_click(v)); });
+        text(option("--module", "another build of quorlan7.gau")->type_name("PATH"), "a file name",
+             [&o](const std::string& v) { o.module = v; });
+        text(option("--png", "write the gauge picture (default preview.png when neither --json nor --route is given)")
+                 ->type_name("FILE"),
+             "a file name", [&o](const std::string& v) { o.png = v; });
+        checked(option("--scale", "enlarge K times, nearest neighbour (default 4)")->type_name("K"), "a value",
+                scale_check, [&o](const std::string& v) { o.scale = *parse_int(v); });
+        flag(flag_option("--json", "print one JSON object (JSON lines with --route)"), o.json);
+        text(option("--route", "draw one frame per CSV line \"lat,lon,heading\"; lines \"next [N]\", "
+                                        "\"prev [N]\" and \"click X,Y\" press buttons between frames")
+                 ->type_name("FILE"),
+             "a file name", [&o](const std::string& v) { o.route = v; });
+        text(option("--out", "folder for the route's frames and contact sheet (default: the route file's "
+                                      "name plus -frames)")
+                 ->type_name("DIR"),
+             "a file name", [&o](const std::string& v) { o.out = v; });
+        flag(flag_option("--window", "open a window: click the arrows, Left/Right turn, Up/Down move, +/- change "
+                                       "speed, n/p step, q quits"),
+             o.window);
+        flag(flag_option("-h,--help", "show this text"), o.help);
+    }
+
+    // Parses; on bad input returns false with one line in `error`.
+    bool parse(const std::vector<std::string>& args, std::string& error) {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+        try {
+            app_.parse(reversed);
+            return true;
+        } catch (const CLI::ExtrasError&) {
+            const auto extra = app_.remaining();
+            const std::string first = extra.empty() ? std::string() : extra.front();
+            error = first.rfind("-", 0) == 0 ? "unknown option " + first.substr(0, first.find('='))
+                                             : "unexpected argument '" + first + "'";
+        } catch (const CLI::ParseError& e) {
+            error = complaint_.empty() ? e.what() : complaint_;
+            if (complaint_.empty()) {
+                // CLI11's own complaints: "--NAME: ... missing" for a missing
+                // value, "NAME was given a disallowed flag override" for a
+                // value on a flag.
+                const std::string what = e.what();
+                const std::string name = what.substr(0, what.find(':'));
+                if (auto it = missing_.find(name); it != missing_.end()) error = name + " needs " + it->second;
+                const std::string flag = "--" + what.substr(0, what.find(' '));
+                if (flags_.count(flag) && what.find("flag override") != std::string::npos) {
+                    error = flag + " takes no value";
+                }
+            }
+        }
+        return false;
+    }
+
+    std::string help() const { return app_.help(); }
+
+private:
+    CLI::Option* option(const std::string& name, const std::string& description) {
+        return app_.add_option(name)->description(description);
+    }
+    CLI::Option* flag_option(const std::string& name, const std::string& description) {
+        return app_.add_flag(name)->description(description);
+    }
+
+    // An option with one value a time; the last one given counts, each one
+    // is checked when it is met.
+    void checked(CLI::Option* opt, const std::string& missing, Check check,
+                 std::function<void(const std::string&)> store) {
+        const std::string name = opt->get_name();
+        missing_[name] = missing;
+        opt->expected(1)->allow_extra_args(false)->trigger_on_parse()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        opt->each([this, name, check, store](const std::string& v) {
+            if (const std::string why = check(v); !why.empty()) {
+                complaint_ = name + ": " + why;
+                throw CLI::ValidationError(complaint_);
+            }
+            store(v);
+        });
+    }
+    void number(CLI::Option* opt, std::string (*range)(double), std::function<void(double)> store) {
+        checked(opt, "a value", number_within(range), [store](const std::string& v) { store(*parse_number(v)); });
+    }
+    void text(CLI::Option* opt, const std::string& missing, std::function<void(const std::string&)> store) {
+        const std::string name = opt->get_name();
+        const bool ident = name == "--at";
+        checked(opt, missing,
+                [ident, name, missing](const std::string& v) {
+                    return (ident ? trim(v) : v).empty() ? "needs " + missing : std::string();
+                },
+                store);
+    }
+    void flag(CLI::Option* opt, bool& target) {
+        flags_.insert(opt->get_name());
+        opt->disable_flag_override()->trigger_on_parse();
+        opt->each([&target](const std::string&) { target = true; });
+    }
+
+    CLI::App app_;
+    std::string complaint_;                     // the first value an option refused
+    std::map<std::string, std::string> missing_;  // what each option needs when its value is missing
+    std::set<std::string> flags_;
+};
+
+}  // namespace
+
+std::string usage() {
+    Options o;
+    return CommandLine(o).help();
 }
 
 std::optional<Options> parse_arguments(const std::vector<std::string>& args, std::string& error) {
@@ -124,90 +265,7 @@ std::optional<Options> parse_arguments(const std::vector<std::string>& args, std
         error = std::move(why);
         return std::nullopt;
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i], value;
-        bool has_value = false;
-        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= args.size()) return std::nullopt;
-            return args[++i];
-        };
-        auto take_number = [&](double& out) -> std::string {
-            const auto v = take();
-            if (!v) return name + " needs a value";
-            const auto n = parse_number(*v);
-            if (!n) return name + ": '" + *v + "' is not a number";
-            out = *n;
-            return {};
-        };
-        auto take_count = [&](int& out) -> std::string {
-            const auto v = take();
-            if (!v) return name + " needs a value";
-            const auto n = parse_int(*v);
-            if (!n || *n < 0 || *n > 100000) return name + ": '" + *v + "' is not a count from 0 to 100000";
-            out = *n;
-            return {};
-        };
-        std::string why;
-        const bool flag = name == "--json" || name == "--window" || name == "--help" || name == "-h";
-        if (flag && has_value) return fail(name + " takes no value");
-
-        if (name == "--lat" || name == "--lon" || name == "--heading") {
-            double v = 0;
-            if (!(why = take_number(v)).empty()) return fail(why);
-            if (name == "--lat") {
-                if (!(why = check_latitude(v)).empty()) return fail("--lat: " + why);
-                o.latitude = v;
-            } else if (name == "--lon") {
-                if (!(why = check_longitude(v)).empty()) return fail("--lon: " + why);
-                o.longitude = v;
-            } else {
-                o.heading = v;
-            }
-        } else if (name == "--at") {
-            const auto v = take();
-            if (!v || trim(*v).empty()) return fail("--at needs a waypoint identifier");
-            o.at = trim(*v);
-        } else if (name == "--next" || name == "--prev") {
-            Action a;
-            a.kind = name == "--next" ? Action::kNext : Action::kPrevious;
-            if (!(why = take_count(a.count)).empty()) return fail(why);
-            o.actions.push_back(a);
-        } else if (name == "--click") {
-            const auto v = take();
-            if (!v) return fail("--click needs a point X,Y");
-            const auto a = parse_click(*v);
-            if (!a) return fail("--click: '" + *v + "' is not a point X,Y in whole pixels");
-            o.actions.push_back(*a);
-        } else if (name == "--module" || name == "--png" || name == "--route" || name == "--out") {
-            const auto v = take();
-            if (!v || v->empty()) return fail(name + " needs a file name");
-            if (name == "--module") o.module = *v;
-            else if (name == "--png") o.png = *v;
-            else if (name == "--route") o.route = *v;
-            else o.out = *v;
-        } else if (name == "--scale") {
-            const auto v = take();
-            if (!v) return fail("--scale needs a value");
-            const auto n = parse_int(*v);
-            if (!n || *n < 1 || *n > 32) return fail("--scale: '" + *v + "' is not a whole number from 1 to 32");
-            o.scale = *n;
-        } else if (name == "--json") {
-            o.json = true;
-        } else if (name == "--window") {
-            o.window = true;
-        } else if (name == "--help" || name == "-h") {
-            o.help = true;
-        } else {
-            return fail(name.rfind("-", 0) == 0 ? "unknown option " + name
-                                                : "unexpected argument '" + name + "'");
-        }
-    }
+    if (!CommandLine(o).parse(args, error)) return std::nullopt;
 
     if (o.latitude.has_value() != o.longitude.has_value()) {
         return fail("--lat and --lon go together");
