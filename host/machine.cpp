@@ -20,7 +20,10 @@ constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
 constexpr Addr kReturnInt = kStubArea;           // hlt: where a call returns to
 constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult]; hlt
 constexpr Addr kReturnDoubleEnd = kReturnDouble + 6;
-constexpr Addr kFirstStub = kStubArea + 0x100;
+// The stubs start on the next page: each call makes the emulator drop what it
+// translated round its stop address, and stubs on the trampolines' page would
+// be translated afresh at every call.
+constexpr Addr kFirstStub = kStubArea + 0x1000;
 constexpr std::uint32_t kStubSize = 16;
 constexpr Addr kCodeArea = kHostBase + 0x10000;
 constexpr Addr kConstantArea = kHostBase + 0x20000;
