@@ -126,35 +126,19 @@ std::vector<ClickBox> Session::click_boxes() const {
     return out;
 }
 
-Addr Session::dot_element() const {
-    for (Addr e : host_.walk(host_.root())) {
-        if (host_.machine().read(e + q7host::element::kKind) == q7host::element::kMovingImage) return e;
-    }
-    return 0;
-}
-
-std::vector<Addr> Session::text_elements() const {
-    std::vector<Addr> out;
-    for (Addr e : host_.walk(host_.root())) {
-        if (host_.machine().read(e + q7host::element::kKind) == q7host::element::kString) out.push_back(e);
-    }
-    return out;
-}
-
 std::string Session::current_ident() {
-    const auto texts = text_elements();
-    if (texts.size() < 2) return {};
+    const auto ident = host_.instrument().ident;
+    if (!ident) return {};
     const auto readout = host_.frame();
-    const auto* t = readout.text_for(texts[1]);
+    const auto* t = readout.text_for(ident.address());
     return t ? trimmed(t->text) : std::string();
 }
 
 std::pair<double, double> Session::probe(double latitude, double longitude) {
-    namespace mi = q7host::moving_image;
-    const Addr dot = dot_element();
+    const auto dot = host_.instrument().dot;
     host_.services().set_aircraft(latitude, longitude, 0.0);
-    const double x = host_.call_pointer("x_callback", host_.machine().read(dot + mi::kXCallback), dot);
-    const double y = host_.call_pointer("y_callback", host_.machine().read(dot + mi::kYCallback), dot);
+    const double x = host_.call_pointer("x_callback", dot.x_callback(), dot.address());
+    const double y = host_.call_pointer("y_callback", dot.y_callback(), dot.address());
     return {x, y};
 }
 
@@ -170,7 +154,7 @@ std::pair<double, double> Session::probe(double latitude, double longitude) {
 // the start. The result sits on the stored coordinates as the module rounds
 // them: the distance reads 0.
 bool Session::sit_on(const std::string& ident, std::string& error) {
-    if (!dot_element() || text_elements().size() < 2) {
+    if (const auto parts = host_.instrument(); !parts.dot || !parts.ident) {
         error = "the gauge has no dot or identifier box to find a waypoint with";
         return false;
     }
@@ -244,23 +228,22 @@ Frame Session::frame() {
         f.refreshed.push_back(refresh ? host_.machine().read(c.args[0] + q7host::module_var::kId) : 0);
     }
     f.image = renderer_.draw(f.readout);
-    const auto texts = text_elements();
-    std::string* slots[] = {&f.distance, &f.ident, &f.number};
-    for (std::size_t i = 0; i < texts.size() && i < 3; ++i) {
-        if (const auto* t = f.readout.text_for(texts[i])) {
-            *slots[i] = t->text;
-            if (i == 1) f.selection = t->result;
-            if (i == 2) f.number_value = t->result;
-        }
+    const q7host::Instrument parts = host_.instrument();
+    if (const auto* t = f.readout.text_for(parts.distance.address())) f.distance = t->text;
+    if (const auto* t = f.readout.text_for(parts.ident.address())) {
+        f.ident = t->text;
+        f.selection = t->result;
+    }
+    if (const auto* t = f.readout.text_for(parts.number.address())) {
+        f.number = t->text;
+        f.number_value = t->result;
     }
     if (!f.readout.dots.empty()) {
         f.dot = f.readout.dots.front();
-        const Addr e = f.dot.element;
-        const int rest_x = host_.machine().read<std::int32_t>(e + q7host::element::kPositionX);
-        const int rest_y = host_.machine().read<std::int32_t>(e + q7host::element::kPositionY);
-        f.dot_left = q7host::Renderer::placed(f.dot.screen_x, rest_x);
-        f.dot_top = q7host::Renderer::placed(f.dot.screen_y, rest_y);
-        const q7host::Image* bmp = renderer_.bitmap(host_.machine().read(e + q7host::element::kBitmapId));
+        const q7host::ElementRef e(host_.machine(), f.dot.element);
+        f.dot_left = q7host::Renderer::placed(f.dot.screen_x, e.x());
+        f.dot_top = q7host::Renderer::placed(f.dot.screen_y, e.y());
+        const q7host::Image* bmp = renderer_.bitmap(e.bitmap_id());
         f.dot_centre_x = f.dot_left + (bmp ? bmp->width() / 2 : 0);
         f.dot_centre_y = f.dot_top + (bmp ? bmp->height() / 2 : 0);
     }

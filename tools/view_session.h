@@ -69,8 +69,6 @@ public:
     q7host::Renderer& renderer() { return renderer_; }
 
 private:
-    q7host::Addr dot_element() const;
-    std::vector<q7host::Addr> text_elements() const;
     // Dot callback values with the aircraft at a position, heading north.
     std::pair<double, double> probe(double latitude, double longitude);
 
