@@ -4,11 +4,13 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_SYNTHESIS_H
+#include FT_TRUETYPE_TABLES_H
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace q7host {
@@ -166,6 +168,43 @@ struct TextPainter::Impl {
         if (!load(f, font, c, false)) return 0;
         return static_cast<int>((f->glyph->advance.x + 32) >> 6);
     }
+
+    // The ascent and descent a Windows host reports in TEXTMETRIC come from
+    // the OS/2 table's usWinAscent and usWinDescent, in font units. Without
+    // an OS/2 table (or with both values zero) the horizontal header's
+    // ascender and descender stand in; a face with no scalable metrics (a
+    // bitmap strike) has none, and gets {0, 0}.
+    static std::pair<long, long> win_extent(FT_Face f) {
+        const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(f, FT_SFNT_OS2));
+        if (os2 && os2->version != 0xFFFF && os2->usWinAscent + os2->usWinDescent > 0) {
+            return {os2->usWinAscent, os2->usWinDescent};
+        }
+        if (FT_IS_SCALABLE(f) && f->ascender - f->descender > 0) {
+            return {f->ascender, -f->descender};
+        }
+        return {0, 0};
+    }
+
+    // tmAscent and tmDescent at `ppem` pixels per em: the extents above
+    // scaled to the size, each rounded to the nearest pixel; their sum is
+    // tmHeight, the height of a line. A face without scalable extents gives
+    // the size's own rounded ascender and descender. The face must already be
+    // set to `ppem`.
+    static void gdi_metrics(FT_Face f, int ppem, FontChoice& font) {
+        const auto [up, down] = win_extent(f);
+        const long em = f->units_per_EM;
+        if (em > 0 && up + down > 0) {
+            auto scaled = [&](long units) {
+                return static_cast<int>((units * ppem + em / 2) / em);
+            };
+            font.ascent = scaled(up);
+            font.descent = scaled(down);
+        } else {
+            const FT_Size_Metrics& m = f->size->metrics;
+            font.ascent = static_cast<int>((m.ascender + 32) >> 6);
+            font.descent = static_cast<int>((-m.descender + 32) >> 6);
+        }
+    }
 };
 
 TextPainter::TextPainter() : impl_(std::make_unique<Impl>()) {
@@ -236,13 +275,31 @@ std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int bo
         error = "cannot open the font file " + font.file;
         return std::nullopt;
     }
+    // The size is chosen as a Windows host gets it from CreateFont. A positive
+    // height there asks for a cell height, which GDI turns into
+    // ppem = height * unitsPerEm / (usWinAscent + usWinDescent) rounded to a
+    // whole ppem; a negative height asks for that character height (ppem)
+    // directly. Either way the face is drawn at a whole ppem, so the sizes are
+    // stepped as character heights (-ppem, largest first): that visits every
+    // size a host can get and skips none, whatever the face's cell-to-em
+    // ratio. A line fits the box when the font's tmHeight (its GDI ascent plus
+    // descent, see gdi_metrics) is no taller than the box, the height
+    // DrawText lays a single line out by. FreeType's rounded ascender and
+    // descender are not used: they round each part up and so make some sizes
+    // a pixel taller than GDI's cell (Liberation Mono Bold, Courier New's
+    // stand-in, at 11 ppem: 10 + 4 = 14 where GDI has 9 + 3 = 12). The search
+    // starts at a ppem whose unrounded cell exceeds the box by more than a
+    // pixel, so no size that might still fit after rounding is left out.
     const int chars = std::max(max_chars, 1);
-    for (int size = std::max(box_height, 1); size >= 1; --size) {
+    const int height = std::max(box_height, 1);
+    int largest = height;
+    if (const auto [up, down] = Impl::win_extent(f); up + down > 0 && f->units_per_EM > 0) {
+        largest = std::max<long>(height, (height + 1L) * f->units_per_EM / (up + down) + 1);
+    }
+    for (int size = largest; size >= 1; --size) {
         font.pixel_size = size;
         impl_->face(font);
-        const FT_Size_Metrics& m = f->size->metrics;
-        font.ascent = static_cast<int>((m.ascender + 63) >> 6);
-        font.descent = static_cast<int>((-m.descender + 63) >> 6);
+        Impl::gdi_metrics(f, size, font);
         font.advance = 0;
         for (char32_t c = 0x20; c < 0x7F; ++c) {
             font.advance = std::max(font.advance, impl_->advance(f, font, c));

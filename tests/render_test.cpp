@@ -195,6 +195,45 @@ TEST_F(Rendered, TextInkStaysInsideEachBoxAndIsCentred) {
     }
 }
 
+// The default scene lettered as a Windows GDI host letters it: each box gets
+// the largest whole ppem whose GDI cell (win ascent plus descent, each rounded)
+// fits its height, so the 13-high boxes take 11 ppem (cell 9 + 3 = 12) and the
+// 14-high distance box 12 ppem (10 + 4 = 14). The ink extents are those GDI
+// paints; the distance box's ink count is the one it had under the earlier
+// line-height rule, which already agreed with GDI there.
+TEST_F(Rendered, TextIsSizedByTheGdiCellHeight) {
+    struct Case {
+        const char* label;
+        Addr element;
+        int cell_height, left, right, top, bottom, ink;  // ink < 0: not checked
+    };
+    const Case cases[] = {
+        {"identifier GGATE", ident_box(), 12, 14, 47, 20, 26, -1},
+        {"number 1", number_box(), 12, 48, 53, 64, 70, -1},
+        {"distance 12", distance_box(), 14, 31, 43, 33, 40, 46},
+    };
+    place_on(kSfint, 330);
+    const Image frame = renderer.render();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto* b = renderer.text_box(c.element);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->font.cell_height(), c.cell_height);
+        int ink = 0, left = 99, right = -1, top = 99, bottom = -1;
+        for (int y = b->y; y < b->y + b->height; ++y) {
+            for (int x = b->x; x < b->x + b->width; ++x) {
+                if (!(frame.at(x, y) == b->text_color)) continue;
+                ++ink;
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+            }
+        }
+        EXPECT_EQ((std::array<int, 4>{left, right, top, bottom}),
+                  (std::array<int, 4>{c.left, c.right, c.top, c.bottom}));
+        if (c.ink >= 0) EXPECT_EQ(ink, c.ink);
+    }
+}
+
 TEST_F(Rendered, OverlongTextIsClippedToItsBox) {
     q7host::FrameReadout readout;
     const Image plain = renderer.render(&readout);
