@@ -1,8 +1,6 @@
-// Typed views of the records a gauge hands its host: the element tree walked
-// from its root, each element read through named fields, the mouse list
-// resolved into click areas in gauge pixels, and the quorlan7 instrument's
-// parts by role. Views read module memory live through the Machine; they know
-// the records' layout, nothing of services or calls.
+// Typed views of the records a gauge hands its host: the element tree, each element's named fields,
+// the mouse list as click areas in gauge pixels, the quorlan7 instrument's parts by role.
+// Views read module memory live through the Machine; they know nothing of services or calls.
 #pragma once
 
 #include "host/layout.h"

@@ -1,9 +1,6 @@
-// The gauge as a panel host runs it, on the layers below: loads a module file,
-// installs and uninstalls its gauge, gives its text boxes buffers with guard
-// bytes, runs frames, passes clicks through the mouse list the gauge
-// registered and shows its element tree as typed views. This is what the
-// tools and most tests use; the machine and the services are reached through
-// it only where a program needs their particulars.
+// The gauge as a panel host runs it: load a module file, install and uninstall the gauge, guarded
+// text buffers, frames, clicks through the registered mouse list, the element tree as typed views.
+// What tools and most tests use; it reaches the machine and the services only through their faces.
 #pragma once
 
 #include "host/elements.h"

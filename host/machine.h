@@ -1,7 +1,6 @@
-// The emulated i386 that module code runs on: a 32-bit address space with page
-// protection, host memory inside it, stubs through which module code reaches
-// host functions, and the checked call into module code with its instruction
-// budget and counter. It knows nothing of gauges, PE files or panel services.
+// The emulated i386 that module code runs on: address space and page protection, host memory and
+// stubs inside it, the checked call with its instruction budget, and the instruction counter.
+// It knows nothing of gauges, PE files or panel services.
 #pragma once
 
 #include "host/problem.h"

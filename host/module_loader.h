@@ -1,7 +1,6 @@
-// Maps a PE image into a Machine as a Windows loader does: headers and
-// sections with their page protection, base relocations, imports bound
-// through a resolver the caller gives, the entry routine for attach and
-// detach, and exports found by name and ordinal. It knows nothing of gauges.
+// Maps a PE image into a Machine as a Windows loader does: sections with their protection,
+// relocations, imports bound through the caller's resolver, the entry routine, exports by name and
+// ordinal. It knows nothing of gauges.
 #pragma once
 
 #include "host/machine.h"

@@ -1,9 +1,6 @@
-// The panel services a module reaches through ImportTable: two service tables
-// of 64 positions in host memory, one entry point per position the module may
-// call (made from the one list of them), a trap at every other position, the
-// call log, the results the host's user chooses, and the simulation variables.
-// It knows the machine and the few record fields a service reads or fills,
-// nothing of frames, texts or clicks.
+// The service tables a module reaches through ImportTable, one entry point per position it may call
+// (from the one list of them) and a trap at every other, the call log, chosen results and the
+// simulation variables. It knows nothing of frames, texts or clicks.
 #pragma once
 
 #include "host/layout.h"

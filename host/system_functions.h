@@ -1,7 +1,5 @@
-// The Windows functions a module may import, each a small host function with
-// the real one's limits: wsprintfA (at most 1024 characters and a NUL), cos
-// and sin. One table maps "dll!name" to them. It knows the machine it binds
-// them into, nothing of gauges.
+// The Windows functions a module may import (wsprintfA, cos, sin), each a small host function with
+// the real one's limits, in one table by "dll!name". It knows the machine, nothing of gauges.
 #pragma once
 
 #include "host/machine.h"

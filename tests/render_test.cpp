@@ -230,7 +230,9 @@ TEST_F(Rendered, TextIsSizedByTheGdiCellHeight) {
         }
         EXPECT_EQ((std::array<int, 4>{left, right, top, bottom}),
                   (std::array<int, 4>{c.left, c.right, c.top, c.bottom}));
-        if (c.ink >= 0) EXPECT_EQ(ink, c.ink);
+        if (c.ink >= 0) {
+            EXPECT_EQ(ink, c.ink);
+        }
     }
 }
 

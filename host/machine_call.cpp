@@ -1,0 +1,180 @@
+#include "host/machine_engine.h"
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace q7host {
+
+using namespace machine_detail;
+
+std::uint32_t StubCall::arg(unsigned index) const {
+    return machine_.read(esp_ + 4 + 4 * index);
+}
+
+double StubCall::arg_double(unsigned first_word) const {
+    return machine_.read<double>(esp_ + 4 + 4 * first_word);
+}
+
+void StubCall::return_int(std::uint32_t value) {
+    machine_.engine_->set_reg(UC_X86_REG_EAX, value);
+}
+
+void StubCall::return_double(double value) {
+    machine_.write<double>(kStubResult, value);
+}
+
+void StubCall::fail(ProblemKind kind, std::string detail) {
+    machine_.stop_call({kind, machine_.current_, std::move(detail)});
+}
+
+void Machine::stop_call(Problem p) {
+    report(std::move(p));
+    call_failed_ = true;
+    uc_emu_stop(engine_->uc);
+}
+
+// Module code reached a stub (or raised the stub interrupt anywhere else).
+void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    Engine& e = *m.engine_;
+    const Addr stub = e.reg(UC_X86_REG_EIP) - 2;
+    const std::uint32_t index = (stub - kFirstStub) / kStubSize;
+    const bool is_stub = vector == kStubVector && stub >= kFirstStub && (stub - kFirstStub) % kStubSize == 0 &&
+                         index < m.stubs_.size() && m.stubs_[index];
+    if (!is_stub) {
+        m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(stub)});
+        return;
+    }
+    StubCall call(m, e.reg(UC_X86_REG_ESP));
+    // Exceptions must not unwind through the emulator: a host read of memory
+    // the module pointed at is the module's problem, anything else is kept
+    // and raised again once the emulator has stopped.
+    try {
+        m.stubs_[index](call);
+    } catch (const MemoryFault& f) {
+        m.stop_call({ProblemKind::BadPointer, m.current_,
+                     std::string("the host an address it cannot use: ") + hex(f.address)});
+    } catch (...) {
+        e.pending = std::current_exception();
+        m.call_failed_ = true;
+        uc_emu_stop(e.uc);
+    }
+}
+
+bool Machine::Engine::on_invalid_memory(uc_engine*, int, std::uint64_t address, int, std::int64_t,
+                                        void* user) {
+    auto& e = *static_cast<Engine*>(user);
+    e.invalid_seen = true;
+    e.invalid_address = address;
+    return false;
+}
+
+void Machine::Engine::on_counted_instruction(uc_engine*, std::uint64_t, std::uint32_t, void* user) {
+    ++static_cast<Machine*>(user)->instructions_;
+}
+
+CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
+                          Returns returns) {
+    Engine& e = *engine_;
+    CallOutcome out;
+    const Addr esp0 = kStackTop;
+    Addr sp = esp0 - 4 * static_cast<Addr>(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) write<std::uint32_t>(sp + 4 * static_cast<Addr>(i), words[i]);
+    sp -= 4;
+    const bool dbl = returns == Returns::kDouble;
+    write<std::uint32_t>(sp, dbl ? kReturnDouble : kReturnInt);
+    e.set_reg(UC_X86_REG_ESP, sp);
+    for (const auto& r : kSavedRegisters) e.set_reg(r.reg, r.marker);
+    e.set_reg(UC_X86_REG_EAX, 0);
+    write<double>(kResult, std::nan(""));
+
+    const char* outer = current_;
+    current_ = name;
+    call_failed_ = false;
+    e.invalid_seen = false;
+    e.pending = nullptr;
+    const Addr until = dbl ? kReturnDoubleEnd : kReturnInt;
+    const uc_err err = uc_emu_start(e.uc, routine, until, 0, kInstructionBudget);
+    current_ = outer;
+    if (e.pending) std::rethrow_exception(std::exchange(e.pending, nullptr));
+
+    const std::uint32_t eip = e.reg(UC_X86_REG_EIP), esp = e.reg(UC_X86_REG_ESP);
+    if (call_failed_) {
+        out.completed = false;
+        return out;
+    }
+    if (err == UC_ERR_OK && eip != until) {
+        out.completed = false;
+        report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
+        return out;
+    }
+    if (err != UC_ERR_OK) {
+        out.completed = false;
+        std::string what = hex(eip) + ": " + uc_strerror(err);
+        if (e.invalid_seen) what += " (access to " + hex(static_cast<std::uint32_t>(e.invalid_address)) + ")";
+        report({ProblemKind::Crash, name, what});
+        return out;
+    }
+    out.eax = e.reg(UC_X86_REG_EAX);
+    out.stack_delta = static_cast<std::int32_t>(esp - esp0);
+    for (const auto& r : kSavedRegisters) {
+        out.registers_preserved = out.registers_preserved && e.reg(r.reg) == r.marker;
+    }
+    if (dbl) out.st0 = read<double>(kResult);
+    if (out.stack_delta != 0) {
+        const int pushed = static_cast<int>(words.size()) * 4;
+        report({ProblemKind::StackUnbalanced, name,
+                "the host pushed " + std::to_string(pushed) + " bytes of arguments and it removed " +
+                    std::to_string(pushed + out.stack_delta)});
+    }
+    if (!out.registers_preserved) report({ProblemKind::RegistersClobbered, name, ""});
+    return out;
+}
+
+void Machine::set_counted_range(Addr begin, Addr end) {
+    const bool was = engine_->counter_attached;
+    detach_counter();
+    counted_begin_ = begin;
+    counted_end_ = end;
+    if (was || counting_) attach_counter();
+}
+
+void Machine::count_instructions(bool on) {
+    counting_ = on;
+    if (on) attach_counter();
+    else detach_counter();
+}
+
+void Machine::attach_counter() {
+    Engine& e = *engine_;
+    if (e.counter_attached || counted_end_ <= counted_begin_) return;
+    check(uc_hook_add(e.uc, &e.counter, UC_HOOK_CODE, reinterpret_cast<void*>(&Engine::on_counted_instruction),
+                      this, counted_begin_, std::uint64_t{counted_end_} - 1),
+          "adding the instruction-counting hook");
+    e.counter_attached = true;
+    // Code translated before the hook existed carries no call to it.
+    forget_translations(counted_begin_, counted_end_);
+}
+
+void Machine::detach_counter() {
+    Engine& e = *engine_;
+    if (!e.counter_attached) return;
+    check(uc_hook_del(e.uc, e.counter), "removing the instruction-counting hook");
+    e.counter_attached = false;
+    // Translations made while counting still call the hook dispatcher.
+    forget_translations(counted_begin_, counted_end_);
+}
+
+// Drops the emulator's translated code for a range, so that the next call
+// translates it afresh with or without the counting hook. Page by page: with
+// Unicorn 2.0.1 one request over a whole image left the old translations in
+// use, one request per page does not.
+void Machine::forget_translations(Addr begin, Addr end) {
+    for (std::uint64_t page = begin; page < end; page += kPage) {
+        uc_ctl_remove_cache(engine_->uc, page, page + kPage);
+    }
+}
+
+}  // namespace q7host
