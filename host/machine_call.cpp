@@ -173,7 +173,7 @@ void Machine::detach_counter() {
 // use, one request per page does not.
 void Machine::forget_translations(Addr begin, Addr end) {
     for (std::uint64_t page = begin; page < end; page += kPage) {
-        uc_ctl_remove_cache(engine_->uc, page, page + kPage);
+        check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
     }
 }
 
