@@ -49,6 +49,24 @@ bool GaugeHost::load(const std::string& path) {
         error_ = path + ": " + err;
         return false;
     }
+    return load_image(std::move(*img), path);
+}
+
+bool GaugeHost::load(std::vector<std::uint8_t> bytes, const std::string& name) {
+    unload();
+    error_.clear();
+    std::string err;
+    auto img = PeImage::parse(std::move(bytes), err);
+    if (!img) {
+        error_ = name + ": " + err;
+        return false;
+    }
+    return load_image(std::move(*img), name);
+}
+
+bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
+    std::string err;
+    auto* img = &image;
     if (!(img->characteristics & 0x2000)) {
         error_ = path + ": not a dynamic library";
         return false;

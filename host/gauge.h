@@ -47,6 +47,8 @@ public:
     // imports, runs its entry routine, finds ImportTable and Linkage by name
     // and by ordinal and writes service table 0 into ImportTable.
     bool load(const std::string& path);
+    // The same from the file's bytes; `name` stands for the file in errors.
+    bool load(std::vector<std::uint8_t> bytes, const std::string& name);
     void unload();
     bool loaded() const { return module_.has_value(); }
     const std::string& error() const { return error_; }
@@ -113,6 +115,7 @@ private:
     void prepare_text_buffers(Addr root);
     void check_text(const char* name, Addr element);
     Addr resolve_import(const PeImport& import);
+    bool load_image(PeImage&& image, const std::string& path);
 
     Machine machine_;
     PanelServices services_{machine_};
