@@ -29,15 +29,12 @@ GaugeHost::~GaugeHost() {
 }
 
 Addr GaugeHost::resolve_import(const PeImport& imp) {
-    if (const SystemFunction* f = find_system_function(imp.dll, imp.function)) {
-        return bind_system_function(machine_, *f);
-    }
-    // Bound all the same: the module fails only if it calls it.
-    std::string name = imp.dll;
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    name += "!" + imp.function;
-    return machine_.add_stub([name](StubCall& call) { call.fail(ProblemKind::MissingFunction, name); }, 0,
-                             Returns::kInt);
+    const SystemFunction* f = find_system_function(imp.dll, imp.function);
+    if (!f) return 0;
+    // One stub a function, however often the module imports it.
+    auto [it, fresh] = bound_.try_emplace(f, 0);
+    if (fresh) it->second = bind_system_function(machine_, *f);
+    return it->second;
 }
 
 bool GaugeHost::load(const std::string& path) {
@@ -74,6 +71,7 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
     module_ = map_module(machine_, std::move(*img), [this](const PeImport& i) { return resolve_import(i); }, err);
     if (!module_) {
         error_ = path + ": " + err;
+        bound_.clear();
         machine_.release(unloaded_);
         return false;
     }
@@ -109,6 +107,7 @@ void GaugeHost::unload() {
         unmap_module(machine_, *module_);
     }
     module_.reset();
+    bound_.clear();
     machine_.release(unloaded_);
     buffers_.clear();
     tree_ = {};

@@ -7,6 +7,7 @@
 #include "host/machine.h"
 #include "host/module_loader.h"
 #include "host/panel_services.h"
+#include "host/system_functions.h"
 
 #include <cstdint>
 #include <map>
@@ -125,6 +126,7 @@ private:
     Addr linkage_ = 0;
     std::string error_;
     std::map<Addr, TextBuffer> buffers_;
+    std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
     ElementTree tree_;
     Addr click_point_ = 0;
 };

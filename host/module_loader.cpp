@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace q7host {
 
@@ -40,39 +41,45 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     LoadedModule m;
     m.mapped_size = page_up(image.image_size);
     m.base = image.image_base;
-    if (m.base < 0x10000 || Machine::in_host_area(m.base, m.mapped_size)) m.base = kFallbackBase;
-    try {
-        machine.map(m.base, m.mapped_size, prot::kRead | prot::kWrite | prot::kExec);
-    } catch (const EmulatorError&) {
-        error = "cannot map the image at " + hex(m.base);
-        return std::nullopt;
-    }
-    m.image = std::move(image);
-    const PeImage& img = m.image;
-    const auto headers = img.bytes_at(0, img.headers_size);
-    machine.write_bytes(m.base, headers.data(), headers.size());
-    for (const auto& s : img.sections) {
-        const auto bytes = img.bytes_at(s.virtual_address, std::max(s.virtual_size, s.raw_size));
-        machine.write_bytes(m.base + s.virtual_address, bytes.data(), bytes.size());
-    }
+    const bool fits = m.base >= 0x10000 && std::uint64_t{m.base} + m.mapped_size <= 0x100000000ull;
+    if (!fits || Machine::in_host_area(m.base, m.mapped_size)) m.base = kFallbackBase;
+    const PeImage& img = image;
+
+    // The image laid out and relocated on the host's side first, then written
+    // into the machine at once.
+    std::vector<std::uint8_t> bytes = img.bytes_at(0, m.mapped_size);
     const std::uint32_t delta = m.base - img.image_base;
     for (std::uint32_t rva : img.relocations) {
-        machine.write<std::uint32_t>(m.base + rva, machine.read(m.base + rva) + delta);
+        std::uint32_t v;
+        std::memcpy(&v, bytes.data() + rva, 4);
+        v += delta;
+        std::memcpy(bytes.data() + rva, &v, 4);
     }
     for (const auto& imp : img.imports) {
         const Addr target = resolve(imp);
         if (!target) {
-            error = "imports " + imp.dll + "!" + imp.function + ", which this host does not provide";
-            machine.unmap(m.base, m.mapped_size);
+            error = "imports " + imp.dll + "!" +
+                    (imp.function.empty() ? "ordinal " + std::to_string(imp.ordinal) : imp.function) +
+                    ", which this host does not provide";
             return std::nullopt;
         }
-        machine.write<std::uint32_t>(m.base + imp.iat_rva, target);
+        std::memcpy(bytes.data() + imp.iat_rva, &target, 4);
     }
+    try {
+        machine.map(m.base, m.mapped_size, prot::kNone);
+    } catch (const EmulatorError&) {
+        error = "cannot map the image at " + hex(m.base);
+        return std::nullopt;
+    }
+    machine.write_bytes(m.base, bytes.data(), bytes.size());
+    // Pages no section covers stay inaccessible; each section gets what its
+    // flags say, so data the module does not mark as code never runs.
     machine.protect(m.base, img.headers_size, prot::kRead);
     for (const auto& s : img.sections) {
-        machine.protect(m.base + s.virtual_address, std::max(s.virtual_size, 1u), protection_of(s));
+        if (s.span()) machine.protect(m.base + s.virtual_address, s.span(), protection_of(s));
     }
     machine.set_counted_range(m.base, m.base + m.mapped_size);
+    m.image = std::move(image);
     return m;
 }
 

@@ -19,6 +19,9 @@ struct PeSection {
     bool readable() const { return characteristics & 0x40000000; }
     bool writable() const { return characteristics & 0x80000000; }
     bool executable() const { return characteristics & 0x20000000; }
+    // The bytes the section takes in the image: its virtual size, or its raw
+    // size where the virtual size is 0.
+    std::uint32_t span() const;
 };
 
 struct PeExport {
@@ -45,9 +48,12 @@ struct PeResource {
 
 class PeImage {
 public:
-    // Parses a file; returns nullopt with `error` set when it is not a PE32 i386 DLL
-    // this reader understands.
+    // Parses a file, checking every header field, section, directory,
+    // relocation, import, export and resource against the file's and the
+    // image's size before it is used; returns nullopt with `error` set to one
+    // line naming what is wrong and where.
     static std::optional<PeImage> parse(std::vector<std::uint8_t> bytes, std::string& error);
+    // Reads a regular file of at most 64 MiB and parses it.
     static std::optional<PeImage> read_file(const std::string& path, std::string& error);
 
     std::uint16_t machine = 0;
