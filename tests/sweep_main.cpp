@@ -5,6 +5,7 @@
 //
 // The default is the full run of 1,000,000 frames on the built quorlan7.gau.
 #include "sweep.h"
+#include "version/program_version.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,7 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: quorlan7_sweep [--frames N] [--seed S] [--module FILE] [--reports N]\n");
+    std::fprintf(stderr, "usage: quorlan7_sweep [--frames N] [--seed S] [--module FILE] [--reports N] | --version\n");
     return 2;
 }
 
@@ -27,6 +28,7 @@ bool number(const char* text, std::uint64_t& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_sweep");
     q7sweep::Options o;
     o.module = Q7_MODULE_FILE;
     for (int i = 1; i < argc; ++i) {

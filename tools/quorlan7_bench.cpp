@@ -17,6 +17,7 @@
 //   - the module file's size, and the time to load and install it.
 #include "host/gauge_host.h"
 #include "tests/reference_nav.h"
+#include "version/program_version.h"
 
 #include <algorithm>
 #include <array>
@@ -215,11 +216,12 @@ double per_frame_ns(std::size_t frames, std::size_t batch, Frame&& frame) {
 
 }  // namespace
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bench");
     Args a;
     if (!parse(argc, argv, a)) {
         std::fprintf(stderr,
                      "usage: quorlan7_bench [--module FILE] [--frames N>=100] [--floor-frames N>=1000] "
-                     "[--count-frames N] [--loads N]\n");
+                     "[--count-frames N] [--loads N] | --version\n");
         return 2;
     }
     const auto inputs = ordinary_inputs(kInputCount);

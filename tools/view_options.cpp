@@ -114,6 +114,7 @@ Output:
   --window              open a window: click the arrows, Left/Right turn,
                         Up/Down move, +/- change speed, n/p step, q quits
   --help                show this text
+  --version             print the version
 Exit status: 0 done, 1 the module misbehaved or no display, 2 bad input.
 )";
 }
