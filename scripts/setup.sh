@@ -9,6 +9,7 @@ packages=(
   libunicorn-dev googletest
   libfreetype-dev libfontconfig-dev fonts-liberation libpng-dev libx11-dev nlohmann-json3-dev
   xvfb xdotool
+  zip
 )
 
 missing=()
