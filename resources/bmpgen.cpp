@@ -1,6 +1,7 @@
 // bmpgen: turns one text pixel map (see pixmap.hpp) into a .bmp file.
 //
 //     bmpgen MAP.txt OUT.bmp
+//     bmpgen --version
 //
 // Runs at build time; any fault in the map is reported as FILE:LINE and ends
 // the program with exit code 1, so a typo in a picture fails the build. The
@@ -13,10 +14,12 @@
 #include <vector>
 
 #include "pixmap.hpp"
+#include "version/program_version.h"
 
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bmpgen");
     if (argc != 3) {
-        std::cerr << "usage: bmpgen MAP.txt OUT.bmp\n";
+        std::cerr << "usage: bmpgen MAP.txt OUT.bmp | --version\n";
         return 2;
     }
     const std::string in_path = argv[1];

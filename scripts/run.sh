@@ -9,7 +9,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 cmake --build --preset default --target package >/dev/null
 echo "module: $PWD/build/bin/quorlan7.gau ($(stat -c %s build/bin/quorlan7.gau) bytes)"
-echo "release archives: $(ls "$PWD"/build/quorlan7-*.zip "$PWD"/build/quorlan7-*.tar.gz | tr '\n' ' ')"
+echo "release files: $(ls "$PWD"/build/release/* | tr '\n' ' ')"
 if [[ -x build/bin/quorlan7-view ]]; then
   build/bin/quorlan7-view "$@"
 fi

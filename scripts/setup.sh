@@ -9,6 +9,7 @@ packages=(
   libunicorn-dev libgtest-dev libcli11-dev
   libfreetype-dev libfontconfig-dev fonts-liberation libpng-dev libx11-dev nlohmann-json3-dev
   xvfb xdotool
+  zip
 )
 
 missing=()

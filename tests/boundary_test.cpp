@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -306,4 +309,72 @@ TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
     EXPECT_EQ(dot_x(), x0);
     dot_y();
     EXPECT_EQ(host.machine().instructions(), 0u);
+}
+
+// The module asks for a fixed base of its own, 64 KiB aligned, that the host
+// leaves free, so it runs where it was linked. Moved elsewhere, as a loader
+// moves it when that range is taken, it works the same: every absolute address
+// in the file is in its relocation list.
+TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
+    const std::uint32_t preferred = host.image().image_base;
+    EXPECT_EQ(preferred % 0x10000, 0u);
+    EXPECT_NE(preferred, 0x10000000u);
+    EXPECT_EQ(host.base(), preferred) << "the host had to move the module";
+
+    // What the module shows and computes, and where its pointers lead.
+    struct Seen {
+        std::string ident, number, distance;
+        double x, y;
+        std::uint32_t root_rva, selection_after_click;
+    };
+    auto observe = [this] {
+        place_on(kSfint, 330.0);
+        Seen s{text(ident_box()), text(number_box()), text(distance_box()), dot_x(), dot_y(),
+               face() - host.base(), 0};
+        click_next();
+        s.ident += '/';
+        s.ident += text(ident_box());
+        s.selection_after_click = static_cast<std::uint32_t>(selection());
+        return s;
+    };
+    const Seen at_home = observe();
+
+    // The same file linked 0x60000000 - preferred higher: header and every
+    // relocated address moved by that much. 0x60000000 is taken by the host,
+    // which must then relocate the image again.
+    const q7host::PeImage& img = host.image();
+    std::vector<std::uint8_t> file = img.file;
+    const std::uint32_t linked = 0x60000000, delta = linked - preferred;
+    const std::uint32_t pe = file[0x3C] | file[0x3D] << 8 | file[0x3E] << 16 | file[0x3F] << 24;
+    auto add = [&file](std::size_t at, std::uint32_t d) {
+        std::uint32_t v;
+        std::memcpy(&v, file.data() + at, 4);
+        v += d;
+        std::memcpy(file.data() + at, &v, 4);
+    };
+    add(pe + 24 + 28, delta);
+    for (std::uint32_t rva : img.relocations) {
+        const auto* s = img.section_at(rva);
+        ASSERT_TRUE(s && rva - s->virtual_address + 4 <= s->raw_size) << std::hex << rva;
+        add(s->raw_offset + (rva - s->virtual_address), delta);
+    }
+    const std::string moved = ::testing::TempDir() + "quorlan7-linked-at-0x60000000.gau";
+    {
+        std::ofstream out(moved, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        ASSERT_TRUE(out.good()) << moved;
+    }
+    host.unload();
+    ASSERT_TRUE(host.load(moved)) << host.error();
+    std::remove(moved.c_str());
+    ASSERT_EQ(host.image().image_base, linked);
+    ASSERT_NE(host.base(), linked);
+    const Seen moved_away = observe();
+    EXPECT_EQ(moved_away.ident, at_home.ident);
+    EXPECT_EQ(moved_away.number, at_home.number);
+    EXPECT_EQ(moved_away.distance, at_home.distance);
+    EXPECT_EQ(moved_away.x, at_home.x);
+    EXPECT_EQ(moved_away.y, at_home.y);
+    EXPECT_EQ(moved_away.root_rva, at_home.root_rva);
+    EXPECT_EQ(moved_away.selection_after_click, at_home.selection_after_click);
 }

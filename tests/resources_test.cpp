@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/pe_image.h"
@@ -467,6 +469,36 @@ TEST_F(ModuleResources, VersionBlockIdentifiesTheModule) {
     EXPECT_EQ(narrow(var_info.children[0].key), "Translation");
     EXPECT_EQ(std::vector<std::uint8_t>(var_info.children[0].value.begin(), var_info.children[0].value.end()),
               (std::vector<std::uint8_t>{0x09, 0x04, 0xB0, 0x04}));
+}
+
+// The numbers of the fixed part and both version texts are the version of the
+// top-level CMake project.
+TEST_F(ModuleResources, VersionBlockCarriesTheProjectVersion) {
+    const std::string version = Q7_PROJECT_VERSION;
+    unsigned part[4] = {0, 0, 0, 0};
+    char rest = 0;
+    const int parts = std::sscanf(version.c_str(), "%u.%u.%u.%u%c", &part[0], &part[1], &part[2], &part[3], &rest);
+    ASSERT_TRUE(parts == 3 || parts == 4) << "project version " << version;
+
+    const auto block = bytes(kVersionType, 1);
+    ASSERT_FALSE(block.empty());
+    const VersionNode root = parse_version_node(block, 0);
+    ASSERT_EQ(root.value.size(), sizeof(FixedFileInfo));
+    FixedFileInfo fixed;
+    std::memcpy(&fixed, root.value.data(), sizeof fixed);
+    const std::uint32_t ms = part[0] << 16 | part[1], ls = part[2] << 16 | part[3];
+    EXPECT_EQ(fixed.dwFileVersionMS, ms);
+    EXPECT_EQ(fixed.dwFileVersionLS, ls);
+    EXPECT_EQ(fixed.dwProductVersionMS, ms);
+    EXPECT_EQ(fixed.dwProductVersionLS, ls);
+
+    ASSERT_FALSE(root.children.empty());
+    ASSERT_FALSE(root.children[0].children.empty());
+    std::vector<std::pair<std::string, std::string>> versions;
+    for (const VersionNode& s : root.children[0].children[0].children)
+        if (narrow(s.key).ends_with("Version")) versions.emplace_back(narrow(s.key), string_value(s));
+    EXPECT_EQ(versions, (std::vector<std::pair<std::string, std::string>>{{"FileVersion", version},
+                                                                          {"ProductVersion", version}}));
 }
 
 // ---------------------------------------------------------------------------

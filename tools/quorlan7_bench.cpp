@@ -18,6 +18,8 @@
 #include "host/gauge.h"
 #include "model/reference_nav.h"
 
+#include "version/program_version.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -181,6 +183,7 @@ struct Args {
 // Reads the options; returns the exit status to stop with, or -1 to go on.
 int parse(int argc, char** argv, Args& a) {
     CLI::App app{"What one frame of the gauge costs on the reference host, beside a native floor."};
+    app.add_flag("--version")->description("print the program's name and version");
     app.add_option("--module", a.module, "the module file")->capture_default_str();
     app.add_option("--frames", a.frames, "module frames timed")->check(CLI::Range(100ul, 1ul << 40))->capture_default_str();
     app.add_option("--floor-frames", a.floor_frames, "frames of the native floor")
@@ -212,6 +215,7 @@ double per_frame_ns(std::size_t frames, std::size_t batch, Frame&& frame) {
 
 }  // namespace
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bench");
     Args a;
     if (const int status = parse(argc, argv, a); status >= 0) return status;
     const auto inputs = ordinary_inputs(kInputCount);

@@ -5,6 +5,7 @@
 //
 // The default is the full run of 1,000,000 frames on the built quorlan7.gau.
 #include "tools/sweep.h"
+#include "version/program_version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -12,6 +13,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_sweep");
     q7sweep::Options o;
     o.module = Q7_MODULE_FILE;
     CLI::App app{"The hostile-value sweep: frame after frame of the gauge with hostile host values, each checked."};
@@ -20,6 +22,7 @@ int main(int argc, char** argv) {
     app.add_option("--seed", o.seed, "seed of the value generator")->capture_default_str();
     app.add_option("--module", o.module, "the module file")->capture_default_str();
     app.add_option("--reports", o.max_reports, "how many failures to describe")->capture_default_str();
+    app.add_flag("--version")->description("print the program's name and version");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -3,6 +3,7 @@
 #include "tools/view_options.h"
 #include "tools/view_session.h"
 #include "tools/view_window.h"
+#include "version/program_version.h"
 
 #include <unistd.h>
 
@@ -247,6 +248,7 @@ int run_window_mode(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-view");
     std::string error;
     const auto options = parse_arguments(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) return fail(kBadInput, error + " (see --help)");

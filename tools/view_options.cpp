@@ -172,6 +172,8 @@ public:
                                        "speed, n/p step, q quits"),
              o.window);
         flag(flag_option("-h,--help", "show this text"), o.help);
+        // Handled before the options are parsed, when it is the only one.
+        flag(flag_option("--version", "print the program's name and version (alone)"), version_);
     }
 
     // Parses; on bad input returns false with one line in `error`.
@@ -179,7 +181,8 @@ public:
         std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
         try {
             app_.parse(reversed);
-            return true;
+            if (version_) error = "--version goes alone";
+            return !version_;
         } catch (const CLI::ExtrasError&) {
             const auto extra = app_.remaining();
             const std::string first = extra.empty() ? std::string() : extra.front();
@@ -250,6 +253,7 @@ private:
     std::string complaint_;                     // the first value an option refused
     std::map<std::string, std::string> missing_;  // what each option needs when its value is missing
     std::set<std::string> flags_;
+    bool version_ = false;
 };
 
 }  // namespace
