@@ -1,6 +1,26 @@
 #include "host/elements.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace q7host {
+
+namespace {
+
+bool readable(const Machine& m, Addr a, std::uint32_t n) {
+    try {
+        m.read_bytes(a, n);
+        return true;
+    } catch (const MemoryFault&) {
+        return false;
+    }
+}
+
+int saturated(std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN / 2, INT32_MAX / 2));
+}
+
+}  // namespace
 
 std::vector<Addr> walk_elements(const Machine& m, Addr root) {
     std::vector<Addr> out;
@@ -9,12 +29,15 @@ std::vector<Addr> walk_elements(const Machine& m, Addr root) {
     while (!pending.empty() && out.size() < kMaxElements) {
         const Addr e = pending.back();
         pending.pop_back();
+        // An element whose header the host cannot read is not part of the tree.
+        if (!readable(m, e, element::kHeaderSize)) continue;
         out.push_back(e);
         const Addr list = m.read(e + element::kChildList);
-        if (!list) continue;
         std::vector<Addr> children;
-        for (std::size_t i = 0; i < kMaxElements; ++i) {
-            const Addr c = m.read(list + 4 * static_cast<Addr>(i));
+        for (std::size_t i = 0; list && i < kMaxElements; ++i) {
+            const Addr at = list + 4 * static_cast<Addr>(i);
+            if (!readable(m, at, 4)) break;
+            const Addr c = m.read(at);
             if (!c) break;
             children.push_back(c);
         }
@@ -53,19 +76,23 @@ std::vector<ClickArea> resolve_mouse_list(const Machine& m, Addr list, bool* mal
     std::vector<Origin> parents{{0, 0}};
     for (std::size_t i = 0; i < kMaxMouseRects; ++i) {
         const Addr r = list + static_cast<Addr>(i) * mouse_rect::kSize;
+        if (!readable(m, r, mouse_rect::kSize)) {
+            if (malformed) *malformed = true;  // a list that runs into memory the module does not have
+            return out;
+        }
         const std::uint32_t kind = m.read(r + mouse_rect::kKind);
         if (kind == mouse_rect::kEnd) break;
         const Origin o = parents.back();
-        const int x = o.x + m.read<std::int32_t>(r + mouse_rect::kBoxX);
-        const int y = o.y + m.read<std::int32_t>(r + mouse_rect::kBoxY);
+        const int x = saturated(std::int64_t{o.x} + m.read<std::int32_t>(r + mouse_rect::kBoxX));
+        const int y = saturated(std::int64_t{o.y} + m.read<std::int32_t>(r + mouse_rect::kBoxY));
         switch (kind) {
             case mouse_rect::kParent: parents.push_back({x, y}); break;
             case mouse_rect::kEndParent:
                 if (parents.size() > 1) parents.pop_back();
                 break;
             case mouse_rect::kChild:
-                out.push_back({x, y, m.read<std::int32_t>(r + mouse_rect::kBoxWidth),
-                               m.read<std::int32_t>(r + mouse_rect::kBoxHeight), m.read(r + mouse_rect::kHandler),
+                out.push_back({x, y, saturated(m.read<std::int32_t>(r + mouse_rect::kBoxWidth)),
+                               saturated(m.read<std::int32_t>(r + mouse_rect::kBoxHeight)), m.read(r + mouse_rect::kHandler),
                                m.read(r + mouse_rect::kEventMask)});
                 break;
             default:

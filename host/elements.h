@@ -94,7 +94,9 @@ struct ClickArea {
     int x = 0, y = 0, width = 0, height = 0;
     Addr handler = 0;
     std::uint32_t event_mask = 0;
-    bool contains(int px, int py) const { return px >= x && px < x + width && py >= y && py < y + height; }
+    bool contains(int px, int py) const {
+        return px >= x && std::int64_t{px} < std::int64_t{x} + width && py >= y && std::int64_t{py} < std::int64_t{y} + height;
+    }
     int centre_x() const { return x + width / 2; }
     int centre_y() const { return y + height / 2; }
 };

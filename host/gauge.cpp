@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace q7host {
@@ -62,44 +63,66 @@ bool GaugeHost::load(std::vector<std::uint8_t> bytes, const std::string& name) {
 }
 
 bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
-    std::string err;
-    auto* img = &image;
-    if (!(img->characteristics & 0x2000)) {
+    failure_ = LoadFailure::kFile;
+    if (machine_.stopped()) {
+        error_ = path + ": this host's emulator has stopped; a new host is needed";
+        return false;
+    }
+    if (!(image.characteristics & 0x2000)) {
         error_ = path + ": not a dynamic library";
         return false;
     }
-    module_ = map_module(machine_, std::move(*img), [this](const PeImport& i) { return resolve_import(i); }, err);
+    std::string err;
+    module_ = map_module(machine_, std::move(image), [this](const PeImport& i) { return resolve_import(i); }, err);
     if (!module_) {
         error_ = path + ": " + err;
         bound_.clear();
         machine_.release(unloaded_);
         return false;
     }
-    const CallOutcome attach = notify_module(machine_, *module_, 1);
-    if (!attach.completed || attach.eax != 1) {
-        error_ = path + ": the entry routine refused to attach";
-        unload();
-        return false;
-    }
+    const auto fits = [this](Addr at, std::uint32_t size) {
+        return at && std::uint64_t{at} + size <= std::uint64_t{module_->base} + module_->image.image_size;
+    };
     import_table_ = module_->export_address("ImportTable", 1);
     linkage_ = module_->export_address("Linkage", 2);
     if (!import_table_) {
         error_ = path + ": ImportTable is not exported as ordinal 1";
     } else if (!linkage_) {
         error_ = path + ": Linkage is not exported as ordinal 2";
-    } else if (machine_.read(import_table_ + import_table::kEntryId) != import_table::kPanelServices) {
-        error_ = path + ": ImportTable does not ask for the panel services";
+    } else if (!fits(import_table_, import_table::kSize) || !fits(linkage_, linkage::kSize)) {
+        error_ = path + ": ImportTable or Linkage runs past the end of the image";
     }
     if (!error_.empty()) {
+        import_table_ = linkage_ = 0;
+        unload();
+        return false;
+    }
+    // The entry routine runs before anything else of the module, as a
+    // loader runs it; what it does wrong is the module's fault, not the file's.
+    const CallOutcome attach = notify_module(machine_, *module_, 1);
+    if (!attach.completed || attach.eax != 1) {
+        failure_ = LoadFailure::kModule;
+        if (!attach.completed && !machine_.problems().empty()) {
+            error_ = path + ": " + machine_.problems().back().sentence();
+        } else {
+            error_ = path + ": the entry routine refused to attach (it returned " + std::to_string(attach.eax) + ")";
+        }
+        import_table_ = linkage_ = 0;
+        unload();
+        return false;
+    }
+    if (machine_.read(import_table_ + import_table::kEntryId) != import_table::kPanelServices) {
+        error_ = path + ": ImportTable does not ask for the panel services";
         unload();
         return false;
     }
     use_table(0);
+    failure_ = LoadFailure::kNone;
     return true;
 }
 
 void GaugeHost::unload() {
-    if (module_) {
+    if (module_ && !machine_.stopped()) {
         if (import_table_ || linkage_) {
             const CallOutcome detach = notify_module(machine_, *module_, 0);
             if (detach.completed && detach.eax != 1) machine_.report({ProblemKind::EntryRefused, "", "detach"});
@@ -117,13 +140,35 @@ void GaugeHost::unload() {
 }
 
 Addr GaugeHost::gauge() const {
-    return linkage_ ? machine_.read(linkage_ + linkage::kGauges) : 0;
+    try {
+        return linkage_ ? machine_.read(linkage_ + linkage::kGauges) : 0;
+    } catch (const std::runtime_error&) {
+        return 0;
+    }
 }
 
 Addr GaugeHost::root() const {
-    const Addr g = gauge();
-    const Addr list = g ? machine_.read(g + gauge_header::kElementList) : 0;
-    return list ? machine_.read(list) : 0;
+    try {
+        const Addr g = gauge();
+        const Addr list = g ? machine_.read(g + gauge_header::kElementList) : 0;
+        return list ? machine_.read(list) : 0;
+    } catch (const std::runtime_error&) {  // records that point nowhere: no tree
+        return 0;
+    }
+}
+
+template <typename F>
+auto GaugeHost::guarded(const char* what, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const MemoryFault& fault) {
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%08X", fault.address);
+        machine_.report({ProblemKind::BadPointer, what, std::string("the host an address it cannot use: ") + at});
+    } catch (const EmulatorError&) {
+        if (!machine_.stopped()) throw;  // the emulator's own failure, not the module's
+    }
+    return decltype(f())();
 }
 
 void GaugeHost::use_table(unsigned table) {
@@ -157,11 +202,17 @@ std::int32_t GaugeHost::call_handler(const char* name, Addr handler, std::uint32
 }
 
 std::uint32_t GaugeHost::install(std::uint32_t arg) {
-    return call_routine("GaugeInstall", machine_.read(gauge() + gauge_header::kInstall), arg);
+    return guarded("GaugeInstall", [&] {
+        const Addr g = gauge();  // a gauge list that names none: the call crashes at 0
+        return call_routine("GaugeInstall", g ? machine_.read(g + gauge_header::kInstall) : 0, arg);
+    });
 }
 
 std::uint32_t GaugeHost::uninstall() {
-    return call_routine("GaugeUninstall", machine_.read(gauge() + gauge_header::kUninstall));
+    return guarded("GaugeUninstall", [&] {
+        const Addr g = gauge();
+        return call_routine("GaugeUninstall", g ? machine_.read(g + gauge_header::kUninstall) : 0);
+    });
 }
 
 const ElementTree& GaugeHost::elements() {
@@ -221,40 +272,44 @@ void GaugeHost::check_text(const char* name, Addr element) {
 }
 
 TextReadout GaugeHost::refresh_text(Addr e, double arg) {
-    if (!buffers_.count(e)) prepare_text_buffers(e);
-    const StringElementRef box(machine_, e);
-    services_.fill_vars(box.source_vars(), StringElementRef::kSourceSlots);
-    TextReadout t;
-    t.element = e;
-    if (const Addr cb = box.text_callback()) {
-        t.result = call_text("text_callback", cb, arg);
-        check_text("text_callback", e);
-    }
-    t.text = read_text(e);
-    return t;
+    return guarded("text_callback", [&] {
+        if (!buffers_.count(e)) prepare_text_buffers(e);
+        const StringElementRef box(machine_, e);
+        services_.fill_vars(box.source_vars(), StringElementRef::kSourceSlots);
+        TextReadout t;
+        t.element = e;
+        if (const Addr cb = box.text_callback()) {
+            t.result = call_text("text_callback", cb, arg);
+            check_text("text_callback", e);
+        }
+        t.text = read_text(e);
+        return t;
+    });
 }
 
 FrameReadout GaugeHost::frame(double text_arg) {
-    FrameReadout out;
-    const ElementTree tree = elements();  // a copy: a callback may not change what this frame walks
-    for (const ElementRef& e : tree.elements) {
-        const std::uint32_t kind = e.kind();
-        if (kind == element::kMovingImage) {
-            const MovingImageRef image(machine_, e.address());
-            services_.fill_vars(image.x_source(), 1);
-            services_.fill_vars(image.y_source(), 1);
-            DotReadout d;
-            d.element = e.address();
-            if (const Addr xcb = image.x_callback()) d.x = call_pointer("x_callback", xcb, e.address());
-            if (const Addr ycb = image.y_callback()) d.y = call_pointer("y_callback", ycb, e.address());
-            d.screen_x = image.x() + d.x * image.x_scale();
-            d.screen_y = image.y() + d.y * image.y_scale();
-            out.dots.push_back(d);
-        } else if (kind == element::kString) {
-            out.texts.push_back(refresh_text(e.address(), text_arg));
+    return guarded("the element tree", [&] {
+        FrameReadout out;
+        const ElementTree tree = elements();  // a copy: a callback may not change what this frame walks
+        for (const ElementRef& e : tree.elements) {
+            const std::uint32_t kind = e.kind();
+            if (kind == element::kMovingImage) {
+                const MovingImageRef image(machine_, e.address());
+                services_.fill_vars(image.x_source(), 1);
+                services_.fill_vars(image.y_source(), 1);
+                DotReadout d;
+                d.element = e.address();
+                if (const Addr xcb = image.x_callback()) d.x = call_pointer("x_callback", xcb, e.address());
+                if (const Addr ycb = image.y_callback()) d.y = call_pointer("y_callback", ycb, e.address());
+                d.screen_x = image.x() + d.x * image.x_scale();
+                d.screen_y = image.y() + d.y * image.y_scale();
+                out.dots.push_back(d);
+            } else if (kind == element::kString) {
+                out.texts.push_back(refresh_text(e.address(), text_arg));
+            }
         }
-    }
-    return out;
+        return out;
+    });
 }
 
 std::vector<ClickArea> GaugeHost::click_areas(Addr list, bool* malformed) const {
@@ -262,18 +317,20 @@ std::vector<ClickArea> GaugeHost::click_areas(Addr list, bool* malformed) const 
 }
 
 bool GaugeHost::click(int x, int y, Addr list) {
-    bool malformed = false;
-    const auto areas = click_areas(list, &malformed);
-    if (malformed) machine_.report({ProblemKind::MouseListMalformed, "", ""});
-    for (const ClickArea& a : areas) {
-        if (!a.contains(x, y) || !a.handler || !(a.event_mask & mouse_rect::kLeftSingle)) continue;
-        // The handler gets the point inside its box and the event.
-        machine_.write<std::int32_t>(click_point_, x - a.x);
-        machine_.write<std::int32_t>(click_point_ + 4, y - a.y);
-        call_handler("mouse handler", a.handler, click_point_, mouse_rect::kLeftSingle);
-        return true;
-    }
-    return false;
+    return guarded("the mouse list", [&] {
+        bool malformed = false;
+        const auto areas = click_areas(list, &malformed);
+        if (malformed) machine_.report({ProblemKind::MouseListMalformed, "", ""});
+        for (const ClickArea& a : areas) {
+            if (!a.contains(x, y) || !a.handler || !(a.event_mask & mouse_rect::kLeftSingle)) continue;
+            // The handler gets the point inside its box and the event.
+            machine_.write<std::int32_t>(click_point_, x - a.x);
+            machine_.write<std::int32_t>(click_point_ + 4, y - a.y);
+            call_handler("mouse handler", a.handler, click_point_, mouse_rect::kLeftSingle);
+            return true;
+        }
+        return false;
+    });
 }
 
 }  // namespace q7host

@@ -53,6 +53,10 @@ public:
     void unload();
     bool loaded() const { return module_.has_value(); }
     const std::string& error() const { return error_; }
+    // Why the last load failed: the file cannot be used, or the module
+    // misbehaved (its entry routine crashed, looped or refused).
+    enum class LoadFailure { kNone, kFile, kModule };
+    LoadFailure load_failure() const { return failure_; }
     const PeImage& image() const { return module_->image; }
     Addr base() const { return module_ ? module_->base : 0; }
     Addr import_table() const { return import_table_; }
@@ -117,6 +121,10 @@ private:
     void check_text(const char* name, Addr element);
     Addr resolve_import(const PeImport& import);
     bool load_image(PeImage&& image, const std::string& path);
+    // Runs `f`; memory the module's records point at but does not have
+    // becomes a problem of `what`, and so does an emulator that has stopped.
+    template <typename F>
+    auto guarded(const char* what, F&& f) -> decltype(f());
 
     Machine machine_;
     PanelServices services_{machine_};
@@ -125,6 +133,7 @@ private:
     Addr import_table_ = 0;
     Addr linkage_ = 0;
     std::string error_;
+    LoadFailure failure_ = LoadFailure::kNone;
     std::map<Addr, TextBuffer> buffers_;
     std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
     ElementTree tree_;

@@ -26,7 +26,7 @@ inline constexpr unsigned kRoutine5 = 28, kRoutine6 = 32, kUninstall = 36, kFixe
 }  // namespace gauge_header
 
 namespace element {
-inline constexpr unsigned kKind = 0, kBitmapId = 4, kPositionX = 8, kPositionY = 12;
+inline constexpr unsigned kHeaderSize = 60, kKind = 0, kBitmapId = 4, kPositionX = 8, kPositionY = 12;
 inline constexpr unsigned kOwnerGauge = 32, kBackLink = 36, kChildList = 40, kDrawFlags = 48;
 inline constexpr std::uint32_t kStaticImage = 0, kString = 2, kMovingImage = 3;
 }  // namespace element

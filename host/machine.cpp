@@ -46,18 +46,29 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
 }
 
 Machine::~Machine() {
-    uc_close(engine_->uc);
+    // An engine that aborted may hold its own locks: it is kept, unclosed,
+    // where the process can still see it.
+    static std::vector<std::unique_ptr<Engine>> stopped;
+    if (engine_->broken) stopped.push_back(std::move(engine_));
+    else uc_close(engine_->uc);
+}
+
+bool Machine::stopped() const {
+    return engine_->broken;
 }
 
 void Machine::map(Addr at, std::uint32_t size, unsigned protection) {
+    engine_->usable();
     check(uc_mem_map(engine_->uc, at, page_up(size), uc_prot(protection)), "mapping memory");
 }
 
 void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
+    engine_->usable();
     check(uc_mem_protect(engine_->uc, at, page_up(size), uc_prot(protection)), "protecting memory");
 }
 
 void Machine::unmap(Addr at, std::uint32_t size) {
+    engine_->usable();
     check(uc_mem_unmap(engine_->uc, at, page_up(size)), "unmapping memory");
 }
 
@@ -67,6 +78,7 @@ bool Machine::in_host_area(Addr at, std::uint64_t size) {
 }
 
 bool Machine::writable_data(Addr a, std::size_t n) const {
+    engine_->usable();
     uc_mem_region* regions = nullptr;
     std::uint32_t count = 0;
     if (uc_mem_regions(engine_->uc, &regions, &count) != UC_ERR_OK) return false;
@@ -87,6 +99,7 @@ bool Machine::writable_data(Addr a, std::size_t n) const {
 }
 
 void Machine::read_bytes(Addr a, void* out, std::size_t n) const {
+    engine_->usable();
     if (n && uc_mem_read(engine_->uc, a, out, n) != UC_ERR_OK) throw MemoryFault(a, "read");
 }
 
@@ -97,6 +110,7 @@ std::vector<std::uint8_t> Machine::read_bytes(Addr a, std::size_t n) const {
 }
 
 void Machine::write_bytes(Addr a, const void* data, std::size_t n) {
+    engine_->usable();
     if (n && uc_mem_write(engine_->uc, a, data, n) != UC_ERR_OK) throw MemoryFault(a, "write");
 }
 

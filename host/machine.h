@@ -72,6 +72,9 @@ class Machine {
 public:
     Machine();  // throws EmulatorError
     ~Machine();
+    // True once the emulator has stopped at an instruction it cannot run:
+    // every later call fails and every memory access throws EmulatorError.
+    bool stopped() const;
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 

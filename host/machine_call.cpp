@@ -1,5 +1,8 @@
 #include "host/machine_engine.h"
 
+#include <csetjmp>
+#include <csignal>
+
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -8,6 +11,52 @@
 namespace q7host {
 
 using namespace machine_detail;
+
+namespace {
+
+// The emulator ends the process (abort) on a few instructions it cannot
+// translate, a far jump or call through a register among them, and prints a
+// line first. While module code runs, SIGABRT jumps back into the call
+// instead and the emulator's own output goes nowhere; the engine that
+// aborted is not used again. Outside a call an abort is passed on to whoever
+// handled it before.
+thread_local sigjmp_buf* t_abort_target = nullptr;
+struct sigaction g_previous_abort;
+
+void on_abort(int sig) {
+    if (t_abort_target) siglongjmp(*t_abort_target, 1);
+    sigaction(SIGABRT, &g_previous_abort, nullptr);
+    std::raise(sig);
+}
+
+FILE* quiet_stream() {
+    static FILE* const quiet = [] {
+        struct sigaction sa {};
+        sa.sa_handler = on_abort;
+        sa.sa_flags = SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGABRT, &sa, &g_previous_abort);
+        return std::fopen("/dev/null", "w");
+    }();
+    return quiet;
+}
+
+// Where the instruction that raised an interrupt starts: "int n" is two
+// bytes, int3, into and int1 one; a fault leaves eip on the instruction.
+Addr interrupt_site(const Machine& m, Addr eip) {
+    auto byte = [&m](Addr a) -> int {
+        try {
+            return m.read<std::uint8_t>(a);
+        } catch (const MemoryFault&) {
+            return -1;
+        }
+    };
+    if (byte(eip - 2) == 0xCD) return eip - 2;
+    if (const int b = byte(eip - 1); b == 0xCC || b == 0xCE || b == 0xF1) return eip - 1;
+    return eip;
+}
+
+}  // namespace
 
 std::uint32_t StubCall::arg(unsigned index) const {
     return machine_.read(esp_ + 4 + 4 * index);
@@ -44,7 +93,8 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
     const bool is_stub = vector == kStubVector && stub >= kFirstStub && (stub - kFirstStub) % kStubSize == 0 &&
                          index < m.stubs_.size() && m.stubs_[index];
     if (!is_stub) {
-        m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(stub)});
+        const Addr site = interrupt_site(m, stub + 2);
+        m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site)});
         return;
     }
     StubCall call(m, e.reg(UC_X86_REG_ESP));
@@ -79,6 +129,10 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
                           Returns returns) {
     Engine& e = *engine_;
     CallOutcome out;
+    if (e.broken) {
+        out.completed = false;
+        return out;
+    }
     const Addr esp0 = kStackTop;
     Addr sp = esp0 - 4 * static_cast<Addr>(words.size());
     for (std::size_t i = 0; i < words.size(); ++i) write<std::uint32_t>(sp + 4 * static_cast<Addr>(i), words[i]);
@@ -96,7 +150,26 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     e.invalid_seen = false;
     e.pending = nullptr;
     const Addr until = dbl ? kReturnDoubleEnd : kReturnInt;
-    const uc_err err = uc_emu_start(e.uc, routine, until, 0, kInstructionBudget);
+    FILE* const quiet = quiet_stream();
+    FILE* const loud = stderr;
+    sigjmp_buf* const outer_target = t_abort_target;
+    sigjmp_buf jump;
+    uc_err err = UC_ERR_OK;
+    if (sigsetjmp(jump, 0) == 0) {
+        t_abort_target = &jump;
+        if (quiet) stderr = quiet;
+        err = uc_emu_start(e.uc, routine, until, 0, kInstructionBudget);
+        stderr = loud;
+        t_abort_target = outer_target;
+    } else {
+        stderr = loud;
+        t_abort_target = outer_target;
+        current_ = outer;
+        e.broken = true;
+        report({ProblemKind::Crash, name, "an instruction the emulator cannot run (it stopped for good)"});
+        out.completed = false;
+        return out;
+    }
     current_ = outer;
     if (e.pending) std::rethrow_exception(std::exchange(e.pending, nullptr));
 
@@ -106,8 +179,15 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
         return out;
     }
     if (err == UC_ERR_OK && eip != until) {
+        // The emulator stops on hlt as it does at the end of the budget.
         out.completed = false;
-        report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
+        bool halted = false;
+        try {
+            halted = read<std::uint8_t>(eip - 1) == 0xF4;
+        } catch (const MemoryFault&) {
+        }
+        if (halted) report({ProblemKind::Crash, name, hex(eip - 1) + ": a hlt instruction"});
+        else report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
         return out;
     }
     if (err != UC_ERR_OK) {

@@ -84,7 +84,11 @@ struct Machine::Engine {
     uc_hook counter = 0;
     bool counter_attached = false;
     std::exception_ptr pending;  // a host exception raised inside a hook
+    bool broken = false;  // the emulator aborted inside a call: never touched again
 
+    void usable() const {
+        if (broken) throw EmulatorError("emulator: stopped at an instruction it cannot run");
+    }
     std::uint32_t reg(int r) const {
         std::uint32_t v = 0;
         machine_detail::check(uc_reg_read(uc, r, &v), "reading a register");
