@@ -41,6 +41,7 @@ Addr GaugeHost::resolve_import(const PeImport& imp) {
 bool GaugeHost::load(const std::string& path) {
     unload();
     error_.clear();
+    failure_ = LoadFailure::kFile;
     std::string err;
     auto img = PeImage::read_file(path, err);
     if (!img) {
@@ -53,6 +54,7 @@ bool GaugeHost::load(const std::string& path) {
 bool GaugeHost::load(std::vector<std::uint8_t> bytes, const std::string& name) {
     unload();
     error_.clear();
+    failure_ = LoadFailure::kFile;
     std::string err;
     auto img = PeImage::parse(std::move(bytes), err);
     if (!img) {

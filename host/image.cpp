@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,8 +33,13 @@ void Image::set(int x, int y, Rgb c) {
 }
 
 void Image::fill_rect(int x, int y, int w, int h, Rgb c) {
-    for (int yy = y; yy < y + h; ++yy) {
-        for (int xx = x; xx < x + w; ++xx) set(xx, yy, c);
+    // Only the part on the picture, whatever size the rectangle claims.
+    const int x0 = static_cast<int>(std::max<std::int64_t>(x, 0));
+    const int y0 = static_cast<int>(std::max<std::int64_t>(y, 0));
+    const int x1 = static_cast<int>(std::min<std::int64_t>(std::int64_t{x} + std::max(w, 0), width_));
+    const int y1 = static_cast<int>(std::min<std::int64_t>(std::int64_t{y} + std::max(h, 0), height_));
+    for (int yy = y0; yy < y1; ++yy) {
+        for (int xx = x0; xx < x1; ++xx) set(xx, yy, c);
     }
 }
 

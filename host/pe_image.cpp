@@ -279,8 +279,12 @@ void parse_into(PeImage& img) {
     if (img.image_size == 0 || img.image_size > kMaxImageSize) {
         throw Bad{"the image size " + hex(img.image_size) + " is not between 1 byte and " + hex(kMaxImageSize)};
     }
-    if (img.headers_size == 0 || img.headers_size > img.image_size || !f.has(0, img.headers_size)) {
-        throw Bad{"the headers' size " + hex(img.headers_size) + " does not fit the file and the image"};
+    if (img.headers_size == 0 || img.headers_size > img.image_size) {
+        throw Bad{"the headers' size " + hex(img.headers_size) + " does not fit the image"};
+    }
+    if (!f.has(0, img.headers_size)) {
+        throw Bad{"the file is truncated: it ends at byte " + std::to_string(f.size()) + ", inside the headers (" +
+                  std::to_string(img.headers_size) + " bytes)"};
     }
     if (nsections == 0 || nsections > kMaxSections) {
         throw Bad{"the file claims " + std::to_string(nsections) + " sections (1 to " + std::to_string(kMaxSections) + ")"};

@@ -1,5 +1,6 @@
 #include "host/renderer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -10,6 +11,7 @@ namespace {
 constexpr std::uint32_t kBitmapResource = 2;
 constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;
 constexpr std::uint32_t kTransparentBlack = 0x1;  // draw_flags bit: pure black is not painted
+constexpr int kFarOff = 1 << 16;
 
 std::string hex(std::uint32_t v) {
     char buf[16];
@@ -23,7 +25,9 @@ Renderer::Renderer(GaugeHost& host) : host_(host) {}
 Renderer::~Renderer() = default;
 
 int Renderer::placed(double screen, double rest) {
-    return static_cast<int>(std::floor((std::isfinite(screen) ? screen : rest) + 0.5));
+    // Far off the picture is as good as anywhere off it, and stays an int.
+    const double at = std::isfinite(screen) ? std::clamp(screen, -1e6, 1e6) : rest;
+    return static_cast<int>(std::floor(at + 0.5));
 }
 
 bool Renderer::prepare(std::string& error) {
@@ -58,10 +62,12 @@ bool Renderer::prepare(std::string& error) {
     }
     for (const StringElementRef& e : tree.texts) {
         TextBox box;
-        box.x = e.x();
-        box.y = e.y();
-        box.width = e.box_width();
-        box.height = e.box_height();
+        // A box far off the picture is drawn (as nothing) wherever it is, so
+        // its numbers are kept in a range where the layout cannot overflow.
+        box.x = std::clamp(e.x(), -kFarOff, kFarOff);
+        box.y = std::clamp(e.y(), -kFarOff, kFarOff);
+        box.width = std::clamp(e.box_width(), 0, kFarOff);
+        box.height = std::clamp(e.box_height(), 0, kFarOff);
         box.text_color = rgb_from_colorref(e.text_color());
         box.fill_color = rgb_from_colorref(e.fill_color());
         box.format = e.format_flags();
@@ -109,7 +115,7 @@ Image Renderer::draw(const FrameReadout& frame) {
 
 void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout& frame) {
     const std::uint32_t kind = e.kind();
-    const int x = e.x(), y = e.y();
+    const int x = std::clamp(e.x(), -kFarOff, kFarOff), y = std::clamp(e.y(), -kFarOff, kFarOff);
     const Image* picture = bitmap(e.bitmap_id());
     const Rgb black{};
     const Rgb* transparent = (e.draw_flags() & kTransparentBlack) ? &black : nullptr;

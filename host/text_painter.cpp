@@ -281,12 +281,16 @@ std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int bo
     // stand-in, at 11 ppem: 10 + 4 = 14 where GDI has 9 + 3 = 12). The search
     // starts at a ppem whose unrounded cell exceeds the box by more than a
     // pixel, so no size that might still fit after rounding is left out.
-    const int chars = std::max(max_chars, 1);
-    const int height = std::max(box_height, 1);
+    // Whatever a record claims, panel text is never larger than this, and
+    // the search never tries more sizes.
+    constexpr int kLargestText = 256;
+    const int chars = std::clamp(max_chars, 1, 4096);
+    const int height = std::clamp(box_height, 1, kLargestText);
     int largest = height;
     if (const auto [up, down] = Impl::win_extent(f); up + down > 0 && f->units_per_EM > 0) {
         largest = std::max<long>(height, (height + 1L) * f->units_per_EM / (up + down) + 1);
     }
+    largest = std::min(largest, kLargestText);
     for (int size = largest; size >= 1; --size) {
         font.pixel_size = size;
         impl_->face(font);
@@ -295,7 +299,7 @@ std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int bo
         for (char32_t c = 0x20; c < 0x7F; ++c) {
             font.advance = std::max(font.advance, impl_->advance(f, font, c));
         }
-        if (font.advance * chars <= box_width && font.cell_height() <= box_height) return font;
+        if (std::int64_t{font.advance} * chars <= box_width && font.cell_height() <= box_height) return font;
     }
     return font;  // the box is too small for any size; the smallest is used
 }

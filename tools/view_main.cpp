@@ -42,7 +42,7 @@ std::string default_module() {
 int open_session(Session& s, const Options& o) {
     const std::string module = o.module.empty() ? default_module() : o.module;
     std::string error;
-    if (!s.open(module, error)) return fail(kBadInput, error);
+    if (!s.open(module, error)) return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
     return kDone;
 }
 

@@ -65,11 +65,14 @@ std::string trimmed(const std::string& text) {
 }
 
 bool Session::open(const std::string& module_path, std::string& error) {
+    misbehaved_ = false;
     if (!host_.load(module_path)) {
         error = host_.error();
+        misbehaved_ = host_.load_failure() == q7host::GaugeHost::LoadFailure::kModule;
         return false;
     }
     host_.install();
+    misbehaved_ = true;
     if (!host_.violations().empty()) {
         error = module_path + ": GaugeInstall failed: " + host_.violations().front().sentence();
         return false;
@@ -78,9 +81,11 @@ bool Session::open(const std::string& module_path, std::string& error) {
         error = module_path + ": GaugeInstall registered no mouse list";
         return false;
     }
+    misbehaved_ = false;
     std::string why;
     if (!renderer_.prepare(why)) {
         error = module_path + ": " + why;
+        misbehaved_ = !host_.violations().empty();
         return false;
     }
     return true;

@@ -46,6 +46,9 @@ public:
     // Loads the module, runs GaugeInstall and reads the element tree. Errors
     // name the file.
     bool open(const std::string& module_path, std::string& error);
+    // After a failed open: whether the module misbehaved (its entry routine
+    // or GaugeInstall went wrong) rather than the file being unusable.
+    bool module_misbehaved() const { return misbehaved_; }
 
     void place(const Aircraft& aircraft);
     const Aircraft& aircraft() const { return aircraft_; }
@@ -76,6 +79,7 @@ private:
     q7host::Renderer renderer_{host_};
     Aircraft aircraft_;
     std::vector<ClickRecord> pending_clicks_;
+    bool misbehaved_ = false;
 };
 
 // Readout texts without their padding: "  12" -> "12".
