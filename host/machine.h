@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,6 +103,16 @@ public:
     template <typename T>
     void write(Addr a, const T& v) {
         write_bytes(a, &v, sizeof v);
+    }
+    // The same where the module may have pointed anywhere: nothing when the
+    // memory is not mapped.
+    template <typename T = std::uint32_t>
+    std::optional<T> try_read(Addr a) const {
+        try {
+            return read<T>(a);
+        } catch (const MemoryFault&) {
+            return std::nullopt;
+        }
     }
     // Up to `max` bytes, or to the first NUL.
     std::string read_cstring(Addr a, std::size_t max = 256) const;

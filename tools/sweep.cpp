@@ -465,7 +465,7 @@ private:
         bool wrong_table = false;
         for (const auto& c : host_.services().calls()) {
             const std::uint32_t id = c.position == kServiceVarRefresh && !c.args.empty()
-                                         ? host_.machine().read(c.args[0] + module_var::kId)
+                                         ? host_.machine().try_read(c.args[0] + module_var::kId).value_or(0)
                                          : 0;
             f.services.emplace_back(c.position, id);
             wrong_table |= c.table != table;

@@ -230,7 +230,7 @@ Frame Session::frame() {
     f.calls = host_.services().calls();
     for (const auto& c : f.calls) {
         const bool refresh = c.position == q7host::kServiceVarRefresh && !c.args.empty();
-        f.refreshed.push_back(refresh ? host_.machine().read(c.args[0] + q7host::module_var::kId) : 0);
+        f.refreshed.push_back(refresh ? host_.machine().try_read(c.args[0] + q7host::module_var::kId).value_or(0) : 0);
     }
     f.image = renderer_.draw(f.readout);
     const q7host::Instrument parts = host_.instrument();
