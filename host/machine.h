@@ -137,7 +137,9 @@ public:
     // The checked call: pushes the words (first at the lowest address) and a
     // return address, marks the registers the routine must preserve, runs it
     // within the instruction budget and reports what broke.
-    static constexpr std::uint64_t kInstructionBudget = 20'000'000;
+    // About 6,000 times what one callback of the gauge executes, and a
+    // fraction of a second on the emulator even in a loop of service calls.
+    static constexpr std::uint64_t kInstructionBudget = 2'000'000;
     CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
                      Returns returns);
     const char* current_routine() const { return current_; }
