@@ -105,12 +105,15 @@ public:
         write_bytes(a, &v, sizeof v);
     }
     // The same where the module may have pointed anywhere: nothing when the
-    // memory is not mapped.
+    // memory is not mapped, or when the module's code has stopped the emulator.
     template <typename T = std::uint32_t>
     std::optional<T> try_read(Addr a) const {
         try {
             return read<T>(a);
         } catch (const MemoryFault&) {
+            return std::nullopt;
+        } catch (const EmulatorError&) {
+            if (!stopped()) throw;
             return std::nullopt;
         }
     }
