@@ -1,5 +1,6 @@
 // quorlan7-view: shows the gauge as a panel host draws it, as PNG pictures,
 // JSON readouts, a route's frames and contact sheet, or a live window.
+#include "tools/guarded_main.h"
 #include "tools/text_escape.h"
 #include "tools/view_options.h"
 #include "tools/view_output.h"
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <new>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -303,16 +303,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-// A fault in the viewer itself, whatever it is, ends the run with one line
-// and status 1 rather than an abort.
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        return fail(kFailed, "out of memory");
-    } catch (const std::exception& e) {
-        return fail(kFailed, std::string("internal error: ") + e.what());
-    } catch (...) {
-        return fail(kFailed, "internal error");
-    }
-}
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-view", run, argc, argv); }

@@ -118,9 +118,10 @@ bool ContactSheet::add(const q7host::Image& frame, int scale, const std::string&
     const int per_page = rows_per_page_ * columns_;
     const int slot = added_ % per_page;
     if (slot == 0) {
-        const int left = count_ - added_;
-        const int rows = std::min(rows_per_page_, (std::min(left, per_page) + columns_ - 1) / columns_);
-        page_ = q7host::Image(kGap + columns_ * (frame_w_ + kGap), kGap + rows * (frame_h_ + caption_h_ + kGap),
+        // A page only as big as the frames it will hold.
+        const int on_page = std::min(count_ - added_, per_page);
+        const int columns = std::min(columns_, on_page), rows = (on_page + columns_ - 1) / columns_;
+        page_ = q7host::Image(kGap + columns * (frame_w_ + kGap), kGap + rows * (frame_h_ + caption_h_ + kGap),
                               kBackground);
     }
     const int col = slot % columns_, row = slot / columns_;
