@@ -38,6 +38,8 @@ public:
     // Copies `src` with its top-left corner at (x, y); with `transparent` set,
     // source pixels of that colour leave the destination as it was.
     void blit(const Image& src, int x, int y, const Rgb* transparent = nullptr);
+    // The same with `src` enlarged `factor` times, nearest neighbour.
+    void blit_scaled(const Image& src, int factor, int x, int y, const Rgb* transparent = nullptr);
     Image scaled(int factor) const;  // nearest neighbour
     // Rows top to bottom, three bytes per pixel, no padding.
     const std::vector<std::uint8_t>& rgb() const { return pixels_; }
@@ -53,14 +55,11 @@ private:
 // and 32 bits per pixel directly, bottom-up or top-down, uncompressed only.
 std::optional<Image> decode_dib(const std::vector<std::uint8_t>& data, std::string& error);
 
-std::vector<std::uint8_t> encode_png(const Image& image);
-// Writes the file under a temporary name beside it and renames it into place,
-// so that a failed or interrupted write never leaves a partial PNG behind.
-bool write_png(const std::string& path, const Image& image, std::string& error);
+// Writes the picture enlarged `scale` times (nearest neighbour), a row at a
+// time, so the enlarged picture is never held in memory. The file is written
+// under a temporary name beside it and renamed into place, so that a failed
+// write never leaves a partial PNG behind.
+bool write_png(const std::string& path, const Image& image, std::string& error, int scale = 1);
 std::optional<Image> read_png(const std::string& path, std::string& error);
-
-// Writes bytes the same way: temporary file, then rename.
-bool write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes,
-                           std::string& error);
 
 }  // namespace q7host

@@ -2,11 +2,13 @@
 // waypoint search it makes through the host, and the program itself run as a
 // user runs it (outputs, JSON, exit status and error lines).
 #include "tools/view_options.h"
+#include "tools/view_output.h"
 #include "tools/view_session.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -377,6 +379,12 @@ TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
     write("ok.csv", "37.6,-122.4,0\n");
     fs::create_directories(dir / "busy");
     write("busy/notes.txt", "mine");
+    write("presses.csv", "next 100000\nnext\n37.6,-122.4,0\n");
+    fs::create_symlink("ok.csv", dir / "link.png");
+    ASSERT_EQ(mkfifo((dir / "pipe.png").c_str(), 0644), 0);
+    // An earlier route's output, which a failing run must leave as it was.
+    fs::create_directories(dir / "kept");
+    write("kept/frame-001.png", "earlier");
     const std::pair<std::string, std::string> cases[] = {
         {"--wings", "unknown option --wings"},
         {"--lat 91 --lon 0 --png p.png", "latitude 91 is outside -90..90"},
@@ -388,6 +396,11 @@ TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
         {"--at NOWHR --png p.png", "no waypoint NOWHR"},
         {"--png no/such/folder/p.png", "no/such/folder/p.png"},
         {"--route ok.csv --out busy", "busy holds other files"},
+        {"--png link.png", "link.png is a symbolic link"},
+        {"--png pipe.png", "pipe.png is a pipe"},
+        {"--route ok.csv --out kept --png pipe.png", "pipe.png is a pipe"},
+        {"--route presses.csv", "100001 button presses in all"},
+        {"--route ok.csv --out kept --png no/such/folder/s.png", "no/such/folder/s.png"},
     };
     const auto before = files();
     for (const auto& [args, expected] : cases) {
@@ -398,6 +411,56 @@ TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
         EXPECT_EQ(r.out, "") << args;
         EXPECT_EQ(files(), before) << args << " left something behind";
     }
+}
+
+// A module may write any bytes into its texts; a copy whose first waypoint
+// reads G, 0xFF, 0x01, T, E must come through JSON (ASCII, the exact bytes
+// as character codes), the summary and a route's lines, readable.
+TEST_F(Program, TextBytesThatAreNotUtf8OrPrintableSurviveEveryOutput) {
+    std::ifstream in(Q7_MODULE_FILE, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto at = bytes.find("GGATE");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at + 1, 2, "\xFF\x01");
+    std::ofstream(dir / "odd.gau", std::ios::binary) << bytes;
+
+    ViewerRun r = run_viewer(dir, "--module odd.gau --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::all_of(r.out.begin(), r.out.end(), [](char c) { return c > 0 && c < 0x7F; }));
+    EXPECT_NE(r.out.find(R"("ident": "G\u00ff\u0001TE")"), std::string::npos) << r.out;
+    const auto ident = nlohmann::json::parse(r.out)["readouts"]["ident"].get<std::string>();
+    EXPECT_EQ(ident, "G\xC3\xBF\x01TE");  // U+00FF and U+0001 in UTF-8
+
+    r = run_viewer(dir, "--module odd.gau --png p.png");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("waypoint  G\\xFF\\x01TE (number 1)"), std::string::npos) << r.out;
+
+    write("one.csv", "37.6,-122.4,0\n");
+    r = run_viewer(dir, "--module odd.gau --route one.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("G\\xFF\\x01TE 1,"), std::string::npos) << r.out;
+}
+
+// At --scale 32 one sheet of eleven frames would be over 10000 pixels wide
+// and 12000 high; it is split into pages, each a picture any reader opens.
+TEST_F(Program, ASheetTooBigForOnePictureIsSplitIntoPages) {
+    std::string route;
+    for (int i = 0; i < 11; ++i) route += "37.6," + std::to_string(-122.4 + i * 0.01) + ",0\n";
+    write("long.csv", route);
+    const ViewerRun r = run_viewer(dir, "--route long.csv --scale 32");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("in 2 pages"), std::string::npos) << r.out;
+    const auto first = png("long-frames/sheet-1.png"), second = png("long-frames/sheet-2.png");
+    EXPECT_FALSE(fs::exists(dir / "long-frames/sheet.png"));
+    EXPECT_TRUE(fs::exists(dir / "long-frames/frame-011.png"));
+    for (const auto* page : {&first, &second}) {
+        EXPECT_LE(page->width(), q7view::kMaxPictureSide);
+        EXPECT_LE(page->height(), q7view::kMaxPictureSide);
+        EXPECT_LE(std::int64_t{page->width()} * page->height(), q7view::kMaxPicturePixels);
+    }
+    // The second page holds the one frame left over.
+    EXPECT_LT(second.width(), first.width() / 4);
+    EXPECT_EQ(second.at(8 + 1000, 8 + 1000), png("long-frames/frame-011.png").at(1000, 1000));
 }
 
 }  // namespace

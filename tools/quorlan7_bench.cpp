@@ -16,6 +16,7 @@
 //     depend on the machine);
 //   - the module file's size, and the time to load and install it.
 #include "host/gauge.h"
+#include "tools/guarded_main.h"
 #include "model/reference_nav.h"
 
 #include "version/program_version.h"
@@ -213,8 +214,8 @@ double per_frame_ns(std::size_t frames, std::size_t batch, Frame&& frame) {
     return median(samples);
 }
 
-}  // namespace
-int main(int argc, char** argv) {
+
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bench");
     Args a;
     if (const int status = parse(argc, argv, a); status >= 0) return status;
@@ -344,3 +345,7 @@ int main(int argc, char** argv) {
     if (sink == 1.2345 || floor_sink.sum == 1.2345) std::puts("");
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_bench", run, argc, argv); }

@@ -1,6 +1,7 @@
 #include "tools/sweep.h"
 
 #include "model/reference_nav.h"
+#include "tools/text_escape.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -43,7 +44,10 @@ std::string show(double v) {
 }
 
 std::string quoted(const std::string& s) {
-    return "\"" + s + "\"";
+    std::string out(1, '"');
+    out += q7tools::readable(s);
+    out += '"';
+    return out;
 }
 
 // The index the two step operations leave behind.

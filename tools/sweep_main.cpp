@@ -4,6 +4,7 @@
 //   quorlan7_sweep [--frames N] [--seed S] [--module FILE] [--reports N]
 //
 // The default is the full run of 1,000,000 frames on the built quorlan7.gau.
+#include "tools/guarded_main.h"
 #include "tools/sweep.h"
 #include "version/program_version.h"
 
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <string>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_sweep");
     q7sweep::Options o;
     o.module = Q7_MODULE_FILE;
@@ -36,3 +39,7 @@ int main(int argc, char** argv) {
     std::puts(r.ok() ? "PASS" : "FAIL");
     return r.ok() ? 0 : 1;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_sweep", run, argc, argv); }

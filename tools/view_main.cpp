@@ -1,6 +1,9 @@
 // quorlan7-view: shows the gauge as a panel host draws it, as PNG pictures,
 // JSON readouts, a route's frames and contact sheet, or a live window.
+#include "tools/guarded_main.h"
+#include "tools/text_escape.h"
 #include "tools/view_options.h"
+#include "tools/view_output.h"
 #include "tools/view_session.h"
 #include "tools/view_window.h"
 #include "version/program_version.h"
@@ -21,6 +24,7 @@ using namespace q7view;
 namespace {
 
 constexpr int kDone = 0, kFailed = 1, kBadInput = 2;
+constexpr int kInterrupted = 128 + SIGINT;
 
 int fail(int status, const std::string& message) {
     std::cerr << "quorlan7-view: " << message << "\n";
@@ -72,39 +76,52 @@ int start_scene(Session& s, const Options& o) {
     if (o.heading) a.heading = *o.heading;
     s.place(a);
     std::string error;
-    if (o.at && !s.sit_on(*o.at, error)) return fail(kBadInput, error);
+    if (o.at && !s.sit_on(*o.at, error)) {
+        if (int st = check_module(s)) return st;
+        return fail(kBadInput, error);
+    }
     for (const Action& act : o.actions) {
         if (int st = apply(s, act)) return st;
     }
     return kDone;
 }
 
-int run_single(const Options& o) {
-    Session s;
-    if (int st = start_scene(s, o)) return st;
-    const Frame f = s.frame();
-    if (int st = check_module(s)) return st;
+// The gauge enlarged as the options ask fits in a picture.
+int check_size(Session& s, const Options& o) {
+    const std::string why = check_picture_size(s.renderer().width(), s.renderer().height(), o.scale);
+    return why.empty() ? kDone : fail(kBadInput, why);
+}
 
+int run_single(const Options& o) {
     // Without --json the picture goes to preview.png unless named.
     const std::optional<std::string> png = o.png ? o.png : (o.json ? std::nullopt : std::optional<std::string>("preview.png"));
     if (png) {
+        if (std::string why = check_output_file(*png); !why.empty()) return fail(kBadInput, why);
+    }
+    Session s;
+    if (int st = start_scene(s, o)) return st;
+    if (int st = check_size(s, o)) return st;
+    const Frame f = s.frame();
+    if (int st = check_module(s)) return st;
+
+    if (png) {
         std::string error;
-        if (!q7host::write_png(*png, f.image.scaled(o.scale), error)) return fail(kBadInput, error);
+        if (!q7host::write_png(*png, f.image, error, o.scale)) return fail(kBadInput, error);
     }
     if (o.json) {
         auto j = frame_json(f);
-        if (png) j["png"] = *png;
-        std::cout << j.dump(2) << "\n";
+        if (png) j["png"] = q7tools::json_text(*png);
+        std::cout << json_dump(j, 2) << "\n";
     } else {
         std::cout << frame_summary(f);
-        std::cout << "wrote     " << *png << " (" << f.image.width() * o.scale << " x "
+        std::cout << "wrote     " << q7tools::readable(*png) << " (" << f.image.width() * o.scale << " x "
                   << f.image.height() * o.scale << ", " << o.scale << "x)\n";
     }
     return kDone;
 }
 
 bool is_route_output(const fs::path& p) {
-    static const std::regex ours(R"(frame-\d+\.png|sheet\.png)");
+    static const std::regex ours(R"(frame-\d+\.png|sheet(-\d+)?\.png)");
     return std::regex_match(p.filename().string(), ours);
 }
 
@@ -140,49 +157,79 @@ private:
     bool shown_;
 };
 
-int run_route(const Options& o) {
+// Reads and checks a route completely before anything is loaded or drawn.
+std::optional<std::vector<RouteStep>> read_route(const Options& o, std::string& error) {
+    std::error_code ec;
+    const auto status = fs::status(*o.route, ec);
+    if (ec || !fs::is_regular_file(status)) {
+        error = "cannot read route " + *o.route + ": " + (ec ? ec.message() : std::string("not a regular file"));
+        return std::nullopt;
+    }
+    if (fs::file_size(*o.route, ec) > kMaxRouteBytes) {
+        error = "route " + *o.route + " is longer than " + std::to_string(kMaxRouteBytes) + " bytes";
+        return std::nullopt;
+    }
     std::ifstream in(*o.route);
-    if (!in) return fail(kBadInput, "cannot read route " + *o.route + ": " + std::strerror(errno));
+    if (!in) {
+        error = "cannot read route " + *o.route + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    auto steps = parse_route(in, *o.route, error);
+    if (!steps) return std::nullopt;
+    std::int64_t presses = 0;
+    for (const Action& a : o.actions) presses += a.kind == Action::kClick ? 1 : a.count;
+    for (const RouteStep& st : *steps) {
+        if (st.kind == RouteStep::kPress) presses += st.action.kind == Action::kClick ? 1 : st.action.count;
+    }
+    if (presses > kMaxPresses) {
+        error = *o.route + ": " + std::to_string(presses) + " button presses in all; at most " +
+                std::to_string(kMaxPresses) + " in one run";
+        return std::nullopt;
+    }
+    return steps;
+}
+
+int run_route(const Options& o) {
     std::string error;
-    const auto steps = parse_route(in, *o.route, error);
+    const auto steps = read_route(o, error);
     if (!steps) return fail(kBadInput, error);
+    int total = 0;
+    for (const auto& st : *steps) total += st.kind == RouteStep::kPosition;
 
     const fs::path out = o.out ? fs::path(*o.out) : fs::path(fs::path(*o.route).stem().string() + "-frames");
     if (std::string why = check_replaceable(out); !why.empty()) return fail(kBadInput, why);
     const fs::path sheet_path = o.png ? fs::path(*o.png) : out / "sheet.png";
+    const bool sheet_inside = !o.png;
 
     Session s;
     if (int st = open_session(s, o)) return st;
-    Aircraft a = default_aircraft();
-    s.place(a);
+    if (int st = check_size(s, o)) return st;
+    auto sheet = ContactSheet::plan(s.renderer().width() * o.scale, s.renderer().height() * o.scale, total,
+                                    sheet_path, s.renderer().painter(), error);
+    if (!sheet) return fail(kBadInput, error);
+    if (!sheet_inside) {
+        for (const auto& page : sheet->pages()) {
+            if (std::string why = check_output_file(page.string()); !why.empty()) return fail(kBadInput, why);
+        }
+    }
+    s.place(default_aircraft());
     for (const Action& act : o.actions) {
         if (int st = apply(s, act)) return st;
     }
 
-    // Frames are written into a fresh folder beside the destination, which
-    // takes the destination's place only when every frame is there.
-    fs::path parent = out.parent_path().empty() ? fs::path(".") : out.parent_path();
-    std::string temp_name = (parent / (out.filename().string() + ".partial-XXXXXX")).string();
-    if (!mkdtemp(temp_name.data())) {
-        return fail(kBadInput, "cannot create the folder " + out.string() + ": " + std::strerror(errno));
-    }
-    const fs::path temp(temp_name);
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() {
-            std::error_code ec;
-            if (!path.empty()) fs::remove_all(path, ec);
-        }
-    } cleanup{temp};
-
-    int total = 0;
-    for (const auto& st : *steps) total += st.kind == RouteStep::kPosition;
+    // Everything is written into a fresh folder beside the destination (and
+    // pages of a sheet outside it beside theirs), which takes the
+    // destination's place only when all of it is there. An interrupt stops
+    // between frames and removes what was written so far.
+    const InterruptGuard interrupts;
+    auto output = RouteOutput::begin(out, error);
+    if (!output) return fail(kBadInput, error);
     ProgressBar bar(total);
-    std::vector<q7host::Image> frames;
-    std::vector<std::string> captions;
-    std::vector<nlohmann::json> lines;
+    std::vector<std::string> lines;
     int n = 0;
+    fs::path page_file;
     for (const RouteStep& step : *steps) {
+        if (InterruptGuard::interrupted()) return fail(kInterrupted, "interrupted; " + out.string() + " is as it was");
         if (step.kind == RouteStep::kPress) {
             if (int st = apply(s, step.action)) return st;
             continue;
@@ -193,46 +240,40 @@ int run_route(const Options& o) {
         ++n;
         char name[32];
         std::snprintf(name, sizeof name, "frame-%03d.png", n);
-        const q7host::Image big = f.image.scaled(o.scale);
-        if (!q7host::write_png((temp / name).string(), big, error)) return fail(kBadInput, error);
-        frames.push_back(big);
-        char caption[96];
-        std::snprintf(caption, sizeof caption, "%d  %s  %s nm  hdg %g", n, trimmed(f.ident).c_str(),
-                      trimmed(f.distance).c_str(), f.aircraft.heading);
-        captions.push_back(caption);
+        if (!q7host::write_png(output->inside(name).string(), f.image, error, o.scale)) return fail(kBadInput, error);
+        char caption[160];
+        std::snprintf(caption, sizeof caption, "%d  %s  %s nm  hdg %g", n, q7tools::readable(trimmed(f.ident)).c_str(),
+                      q7tools::readable(trimmed(f.distance)).c_str(), f.aircraft.heading);
+        if (sheet->starts_page()) {
+            const fs::path& page = sheet->pages()[sheet->next_page()];
+            page_file = sheet_inside ? output->inside(page.filename().string()) : output->outside(page);
+        }
+        if (!sheet->add(f.image, o.scale, caption, page_file, error)) return fail(kBadInput, error);
         if (o.json) {
             auto j = frame_json(f);
             j["frame"] = n;
             j["line"] = step.line;
-            j["png"] = (out / name).string();
-            lines.push_back(std::move(j));
+            j["png"] = q7tools::json_text((out / name).string());
+            lines.push_back(json_dump(j));
         } else if (!isatty(STDOUT_FILENO)) {
-            std::cout << "frame " << n << " (line " << step.line << "): " << trimmed(f.ident) << " "
-                      << trimmed(f.number) << ", " << trimmed(f.distance) << " nm, dot "
-                      << f.dot.x << " " << f.dot.y << "\n";
+            std::cout << "frame " << n << " (line " << step.line << "): " << q7tools::readable(trimmed(f.ident))
+                      << " " << q7tools::readable(trimmed(f.number)) << ", " << q7tools::readable(trimmed(f.distance))
+                      << " nm, dot " << f.dot.x << " " << f.dot.y << "\n";
         }
         bar.update(n);
     }
+    if (InterruptGuard::interrupted()) return fail(kInterrupted, "interrupted; " + out.string() + " is as it was");
+    if (!output->commit(check_replaceable, error)) return fail(kBadInput, error);
 
-    const q7host::Image sheet = contact_sheet(frames, captions, s.renderer().painter());
-    const bool sheet_inside = !o.png;
-    if (sheet_inside && !q7host::write_png((temp / "sheet.png").string(), sheet, error)) {
-        return fail(kBadInput, error);
-    }
-    if (std::string why = check_replaceable(out); !why.empty()) return fail(kBadInput, why);
-    std::error_code ec;
-    fs::remove_all(out, ec);
-    fs::rename(temp, out, ec);
-    if (ec) return fail(kBadInput, "cannot create the folder " + out.string() + ": " + ec.message());
-    cleanup.path.clear();
-    if (!sheet_inside && !q7host::write_png(sheet_path.string(), sheet, error)) {
-        return fail(kBadInput, error);
-    }
-
-    for (const auto& j : lines) std::cout << j.dump() << "\n";
+    for (const auto& line : lines) std::cout << line << "\n";
     if (!o.json) {
-        std::cout << "wrote " << n << " frames to " << out.string() << "/ and the contact sheet "
-                  << sheet_path.string() << "\n";
+        std::cout << "wrote " << n << " frames to " << q7tools::readable(out.string()) << "/ and the contact sheet ";
+        if (sheet->pages().size() == 1) {
+            std::cout << q7tools::readable(sheet_path.string()) << "\n";
+        } else {
+            std::cout << "in " << sheet->pages().size() << " pages, " << q7tools::readable(sheet->pages().front().string())
+                      << " to " << q7tools::readable(sheet->pages().back().string()) << "\n";
+        }
     }
     return kDone;
 }
@@ -240,14 +281,13 @@ int run_route(const Options& o) {
 int run_window_mode(const Options& o) {
     Session s;
     if (int st = start_scene(s, o)) return st;
+    if (int st = check_size(s, o)) return st;
     std::string error;
     if (!run_window(s, o.scale, std::cout, error)) return fail(kFailed, error);
     return kDone;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-view");
     std::string error;
     const auto options = parse_arguments(std::vector<std::string>(argv + 1, argv + argc), error);
@@ -260,3 +300,7 @@ int main(int argc, char** argv) {
     if (options->window) return run_window_mode(*options);
     return run_single(*options);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-view", run, argc, argv); }

@@ -283,6 +283,12 @@ std::optional<Options> parse_arguments(const std::vector<std::string>& args, std
         return fail("--out is for the frames of --route");
     }
     if (o.window && (o.json || o.png)) return fail("--window cannot be combined with --json or --png");
+    long presses = 0;
+    for (const Action& a : o.actions) presses += a.kind == Action::kClick ? 1 : a.count;
+    if (presses > kMaxPresses) {
+        return fail(std::to_string(presses) + " button presses in all; at most " + std::to_string(kMaxPresses) +
+                    " in one run");
+    }
     return o;
 }
 
@@ -293,6 +299,7 @@ std::optional<std::vector<RouteStep>> parse_route(std::istream& in, const std::s
     int number = 0;
     bool seen_content = false;
     bool any_position = false;
+    int positions = 0;
     while (std::getline(in, raw)) {
         ++number;
         const std::string line = trim(raw);
@@ -360,6 +367,10 @@ std::optional<std::vector<RouteStep>> parse_route(std::istream& in, const std::s
             return std::nullopt;
         }
         step.aircraft = {*lat, *lon, *heading};
+        if (++positions > kMaxRouteFrames) {
+            error = where + "more than " + std::to_string(kMaxRouteFrames) + " positions; at most that many frames in one route";
+            return std::nullopt;
+        }
         any_position = true;
         steps.push_back(step);
     }

@@ -28,6 +28,12 @@ struct Action {
     int x = 0, y = 0;
 };
 
+// Limits that keep one run short: button presses in all (the command line's
+// and a route's together), a route file's size and its frames.
+inline constexpr long kMaxPresses = 100000;
+inline constexpr long kMaxRouteBytes = 1 << 20;
+inline constexpr int kMaxRouteFrames = 10000;
+
 struct Options {
     std::optional<double> latitude, longitude, heading;
     std::optional<std::string> at;  // sit on this waypoint

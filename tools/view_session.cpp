@@ -1,5 +1,7 @@
 #include "tools/view_session.h"
 
+#include "tools/text_escape.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -288,9 +290,11 @@ nlohmann::json frame_json(const Frame& f) {
     j["aircraft"] = {{"latitude", f.aircraft.latitude},
                      {"longitude", f.aircraft.longitude},
                      {"heading", f.aircraft.heading}};
-    j["readouts"] = {{"ident", f.ident}, {"number", f.number}, {"distance", f.distance}};
+    using q7tools::json_text;
+    j["readouts"] = {{"ident", json_text(f.ident)}, {"number", json_text(f.number)},
+                     {"distance", json_text(f.distance)}};
     j["selection"] = {{"index", f.selection},
-                      {"ident", trimmed(f.ident)},
+                      {"ident", json_text(trimmed(f.ident))},
                       {"number", f.number_value}};
     j["dot"] = {{"x", round_to(f.dot.x, 1e-6)},
                 {"y", round_to(f.dot.y, 1e-6)},
@@ -307,7 +311,14 @@ nlohmann::json frame_json(const Frame& f) {
     return j;
 }
 
+std::string json_dump(const nlohmann::json& j, int indent) {
+    // Everything outside ASCII escaped, so the output is ASCII whatever the
+    // module wrote.
+    return j.dump(indent, ' ', true);
+}
+
 std::string frame_summary(const Frame& f) {
+    using q7tools::readable;
     char buf[512];
     const double lat = f.aircraft.latitude, lon = f.aircraft.longitude;
     std::snprintf(buf, sizeof buf,
@@ -315,43 +326,11 @@ std::string frame_summary(const Frame& f) {
                   "distance  %s nm\n"
                   "dot       x %+.2f  y %+.2f from its rest; drawn at (%d, %d), centre pixel (%d, %d)\n"
                   "aircraft  %.6f %c  %.6f %c  heading %g\n",
-                  trimmed(f.ident).c_str(), trimmed(f.number).c_str(), trimmed(f.distance).c_str(),
-                  f.dot.x, f.dot.y, f.dot_left, f.dot_top, f.dot_centre_x, f.dot_centre_y,
+                  readable(trimmed(f.ident)).c_str(), readable(trimmed(f.number)).c_str(),
+                  readable(trimmed(f.distance)).c_str(), f.dot.x, f.dot.y, f.dot_left, f.dot_top, f.dot_centre_x, f.dot_centre_y,
                   std::fabs(lat), lat < 0 ? 'S' : 'N', std::fabs(lon), lon < 0 ? 'W' : 'E',
                   f.aircraft.heading);
     return buf;
-}
-
-q7host::Image contact_sheet(const std::vector<q7host::Image>& frames,
-                            const std::vector<std::string>& captions, q7host::TextPainter& painter) {
-    if (frames.empty()) return {};
-    constexpr int kGap = 8;
-    const q7host::Rgb background{40, 40, 40}, ink{220, 220, 220};
-    const int fw = frames.front().width(), fh = frames.front().height();
-    const int columns = std::min<int>(static_cast<int>(frames.size()), 5);
-    const int rows = (static_cast<int>(frames.size()) + columns - 1) / columns;
-    std::size_t longest = 0;
-    for (const auto& c : captions) longest = std::max(longest, c.size());
-    // Captions only where a frame is wide enough to carry legible letters.
-    std::optional<q7host::FontChoice> font;
-    std::string why;
-    if (longest && fw >= 120) {
-        font = painter.choose({"monospace", 400, 1}, fw, 18, static_cast<int>(longest), why);
-    }
-    const int caption_h = font ? font->cell_height() + 4 : 0;
-    q7host::Image sheet(kGap + columns * (fw + kGap), kGap + rows * (fh + caption_h + kGap), background);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const int col = static_cast<int>(i) % columns, row = static_cast<int>(i) / columns;
-        const int x = kGap + col * (fw + kGap), y = kGap + row * (fh + caption_h + kGap);
-        sheet.blit(frames[i], x, y);
-        if (font && i < captions.size()) {
-            painter.draw(sheet, *font, x, y + fh, fw, caption_h, captions[i],
-                         q7host::draw_text::kCenter | q7host::draw_text::kVCenter |
-                             q7host::draw_text::kSingleLine | q7host::draw_text::kNoPrefix,
-                         ink);
-        }
-    }
-    return sheet;
 }
 
 }  // namespace q7view

@@ -85,13 +85,12 @@ private:
 // Readout texts without their padding: "  12" -> "12".
 std::string trimmed(const std::string& text);
 
+// Module texts in it are json_text (one character per byte).
 nlohmann::json frame_json(const Frame& frame);
-// A few lines for a person: waypoint, distance, dot, aircraft.
+// The JSON as ASCII text: module bytes above 0x7E as \u00NN escapes.
+std::string json_dump(const nlohmann::json& j, int indent = -1);
+// A few lines for a person: waypoint, distance, dot, aircraft; module texts
+// readable (unprintable bytes as \xHH).
 std::string frame_summary(const Frame& frame);
-
-// Frames side by side in rows, each with an optional caption under it.
-q7host::Image contact_sheet(const std::vector<q7host::Image>& frames,
-                            const std::vector<std::string>& captions,
-                            q7host::TextPainter& painter);
 
 }  // namespace q7view

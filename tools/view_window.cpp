@@ -1,4 +1,5 @@
 #include "tools/view_window.h"
+#include "tools/text_escape.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -127,8 +128,8 @@ std::string log_line(const Frame& f, double speed) {
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "ident %s number %s distance %s heading %.1f lat %.6f lon %.6f speed %.0f dot %+.2f %+.2f",
-                  trimmed(f.ident).c_str(), trimmed(f.number).c_str(), trimmed(f.distance).c_str(),
-                  f.aircraft.heading, f.aircraft.latitude, f.aircraft.longitude, speed, f.dot.x, f.dot.y);
+                  q7tools::readable(trimmed(f.ident)).c_str(), q7tools::readable(trimmed(f.number)).c_str(),
+                  q7tools::readable(trimmed(f.distance)).c_str(), f.aircraft.heading, f.aircraft.latitude, f.aircraft.longitude, speed, f.dot.x, f.dot.y);
     return buf;
 }
 
