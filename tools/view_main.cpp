@@ -26,8 +26,10 @@ namespace {
 constexpr int kDone = 0, kFailed = 1, kBadInput = 2;
 constexpr int kInterrupted = 128 + SIGINT;
 
+// One line whatever the message carries: paths and the module's own names
+// and texts may hold line breaks and bytes no terminal should be sent.
 int fail(int status, const std::string& message) {
-    std::cerr << "quorlan7-view: " << message << "\n";
+    std::cerr << "quorlan7-view: " << q7tools::readable(message) << "\n";
     return status;
 }
 
