@@ -93,11 +93,13 @@ std::optional<Image> decode_dib(const std::vector<std::uint8_t>& data, std::stri
     const std::uint32_t compression = u32(16);
     std::uint32_t colours = u32(32);
     const bool top_down = raw_height < 0;
-    const std::int32_t height = top_down ? -raw_height : raw_height;
-    if (width <= 0 || height <= 0 || width > 4096 || height > 4096) {
+    // In 64 bits: the most negative height has no 32-bit opposite.
+    const std::int64_t rows = top_down ? -std::int64_t{raw_height} : raw_height;
+    if (width <= 0 || rows <= 0 || width > 4096 || rows > 4096) {
         error = "bitmap has an unusable size " + std::to_string(width) + " x " + std::to_string(raw_height);
         return std::nullopt;
     }
+    const std::int32_t height = static_cast<std::int32_t>(rows);
     if (compression != 0 && !(compression == 3 && (bits == 16 || bits == 32))) {
         error = "compressed bitmaps are not supported (compression " + std::to_string(compression) + ")";
         return std::nullopt;

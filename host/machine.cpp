@@ -47,9 +47,10 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
 
 Machine::~Machine() {
     // An engine that aborted may hold its own locks: it is kept, unclosed,
-    // where the process can still see it.
-    static std::vector<std::unique_ptr<Engine>> stopped;
-    if (engine_->broken) stopped.push_back(std::move(engine_));
+    // where the process can still see it, to its very end (a list that is
+    // never destroyed, so that no exit handler frees what the engine holds).
+    static auto* const stopped = new std::vector<std::unique_ptr<Engine>>;
+    if (engine_->broken) stopped->push_back(std::move(engine_));
     else uc_close(engine_->uc);
 }
 
@@ -149,9 +150,9 @@ Addr Machine::allocate_constant(std::size_t n) {
     return a;
 }
 
-Addr Machine::place_code(std::initializer_list<std::uint8_t> code) {
+Addr Machine::place_code(const std::vector<std::uint8_t>& code) {
     const Addr a = take(next_.code, code.size(), kConstantArea, "room for placed code");
-    write_bytes(a, code.begin(), code.size());
+    write_bytes(a, code.data(), code.size());
     return a;
 }
 

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -126,7 +125,7 @@ public:
     // everything allocated in between, stubs included.
     Addr allocate(std::size_t n, std::uint8_t fill = 0);
     Addr allocate_constant(std::size_t n);
-    Addr place_code(std::initializer_list<std::uint8_t> code);
+    Addr place_code(const std::vector<std::uint8_t>& code);
     struct Mark {
         Addr heap, constants, code, stubs;
     };

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12, as root.
 # Idempotent: when every package is already present it only checks and returns.
+#
+#   bash scripts/setup.sh [--sanitizers]
+#
+# --sanitizers adds what the asan preset and the fuzzer need: Clang 14 with its
+# sanitizer and libFuzzer runtimes, and llvm-symbolizer for readable reports.
 set -euo pipefail
 
 packages=(
@@ -11,6 +16,12 @@ packages=(
   xvfb xdotool
   zip
 )
+for option in "$@"; do
+  case $option in
+    --sanitizers) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+    *) echo "setup: unknown option $option (the only one is --sanitizers)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

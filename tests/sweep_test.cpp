@@ -268,9 +268,10 @@ Addr child(GaugeHost& h, int index) {
     return h.machine().read(h.machine().read(h.root() + q7host::element::kChildList) + 4 * index);
 }
 
-// Puts a pointer callback of the host's making in place of bearing_dot_x.
-std::function<void(GaugeHost&)> replace_x_callback(std::initializer_list<std::uint8_t> code) {
-    return [code](GaugeHost& h) {
+// Puts a pointer callback of the host's making in place of bearing_dot_x. The
+// bytes are kept by value: the sweep calls this long after the call that gave them.
+std::function<void(GaugeHost&)> replace_x_callback(std::vector<std::uint8_t> code) {
+    return [code = std::move(code)](GaugeHost& h) {
         const Addr routine = h.machine().place_code(code);
         h.machine().write<std::uint32_t>(child(h, 0) + q7host::moving_image::kXCallback, routine);
     };
