@@ -11,7 +11,7 @@ namespace q7host {
 namespace {
 
 // One conversion: the digits or text, then padded to its width.
-struct Spec {
+struct Conversion {
     bool left = false, zero = false, alternate = false;
     std::size_t width = 0;
     std::optional<std::size_t> precision;
@@ -27,7 +27,7 @@ std::size_t number(std::string_view f, std::size_t& i) {
 
 // Appends `body` with its sign or prefix, zero-padded to the precision and
 // space- or zero-padded to the width, never past `room` characters.
-void append(std::string& out, std::string_view prefix, std::string digits, const Spec& s, bool numeric,
+void append(std::string& out, std::string_view prefix, std::string digits, const Conversion& s, bool numeric,
             std::size_t room) {
     if (numeric && s.precision) {
         if (*s.precision == 0 && digits == "0") digits.clear();
@@ -62,7 +62,7 @@ std::string format_wsprintf(std::string_view f, const std::function<std::uint32_
             out += '%';
             continue;
         }
-        Spec s;
+        Conversion s;
         for (; i < f.size() && (f[i] == '-' || f[i] == '0' || f[i] == '#'); ++i) {
             (f[i] == '-' ? s.left : f[i] == '0' ? s.zero : s.alternate) = true;
         }

@@ -52,22 +52,21 @@ int open_session(Session& s, const Options& o) {
     return kDone;
 }
 
-// Presses buttons; the module's misbehaviour stops the run.
-int apply(Session& s, const Action& a) {
-    std::string error;
-    if (!s.press(a, error)) return fail(kFailed, error);
-    if (!s.host().violations().empty()) {
-        return fail(kFailed, "the module misbehaved: " + s.host().violations().front().sentence());
-    }
-    return kDone;
-}
-
+// Status 1 with the first thing the module did wrong, if it did.
 int check_module(Session& s) {
     if (!s.host().violations().empty()) {
         return fail(kFailed, "the module misbehaved: " + s.host().violations().front().sentence());
     }
     return kDone;
 }
+
+// Presses buttons; the module's misbehaviour stops the run.
+int apply(Session& s, const Action& a) {
+    std::string error;
+    if (!s.press(a, error)) return fail(kFailed, error);
+    return check_module(s);
+}
+
 
 // Opens the module and sets up the scene the options ask for: the aircraft,
 // then --at, then the clicks in order.
@@ -178,10 +177,10 @@ std::optional<std::vector<RouteStep>> read_route(const Options& o, std::string& 
     }
     auto steps = parse_route(in, *o.route, error);
     if (!steps) return std::nullopt;
-    std::int64_t presses = 0;
-    for (const Action& a : o.actions) presses += a.kind == Action::kClick ? 1 : a.count;
+    long presses = 0;
+    for (const Action& a : o.actions) presses += presses_of(a);
     for (const RouteStep& st : *steps) {
-        if (st.kind == RouteStep::kPress) presses += st.action.kind == Action::kClick ? 1 : st.action.count;
+        if (st.kind == RouteStep::kPress) presses += presses_of(st.action);
     }
     if (presses > kMaxPresses) {
         error = *o.route + ": " + std::to_string(presses) + " button presses in all; at most " +

@@ -284,7 +284,7 @@ std::optional<Options> parse_arguments(const std::vector<std::string>& args, std
     }
     if (o.window && (o.json || o.png)) return fail("--window cannot be combined with --json or --png");
     long presses = 0;
-    for (const Action& a : o.actions) presses += a.kind == Action::kClick ? 1 : a.count;
+    for (const Action& a : o.actions) presses += presses_of(a);
     if (presses > kMaxPresses) {
         return fail(std::to_string(presses) + " button presses in all; at most " + std::to_string(kMaxPresses) +
                     " in one run");

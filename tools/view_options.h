@@ -34,6 +34,9 @@ inline constexpr long kMaxPresses = 100000;
 inline constexpr long kMaxRouteBytes = 1 << 20;
 inline constexpr int kMaxRouteFrames = 10000;
 
+// How many presses of the buttons an action makes.
+inline long presses_of(const Action& a) { return a.kind == Action::kClick ? 1 : a.count; }
+
 struct Options {
     std::optional<double> latitude, longitude, heading;
     std::optional<std::string> at;  // sit on this waypoint

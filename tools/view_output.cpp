@@ -135,15 +135,11 @@ bool ContactSheet::add(const q7host::Image& frame, int scale, const std::string&
     }
     ++added_;
     if (added_ % per_page == 0 || added_ == count_) {
-        const bool ok = write_page(where, error);
+        const bool ok = q7host::write_png(where.string(), page_, error);
         page_ = {};
         return ok;
     }
     return true;
-}
-
-bool ContactSheet::write_page(const fs::path& where, std::string& error) {
-    return q7host::write_png(where.string(), page_, error);
 }
 
 std::optional<RouteOutput> RouteOutput::begin(const fs::path& folder, std::string& error) {

@@ -71,7 +71,6 @@ public:
 
 private:
     ContactSheet(q7host::TextPainter& painter) : painter_(&painter) {}
-    bool write_page(const std::filesystem::path& where, std::string& error);
 
     q7host::TextPainter* painter_;
     std::optional<q7host::FontChoice> font_;
