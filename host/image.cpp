@@ -101,6 +101,7 @@ Field field_of(std::uint32_t mask) {
 // repeating its bits (a full 5-bit field is 255, not 248), a wide one keeps
 // its top 8 bits.
 std::uint8_t expand(std::uint32_t word, Field f) {
+    if (f.bits == 0) return 0;
     const std::uint32_t value = static_cast<std::uint32_t>((std::uint64_t{word} >> f.shift) & ((1ull << f.bits) - 1));
     if (f.bits >= 8) return static_cast<std::uint8_t>(value >> (f.bits - 8));
     std::uint32_t out = 0;
