@@ -316,7 +316,9 @@ std::optional<Image> decode_rle(const std::vector<std::uint8_t>& data, const Lay
     Image out(l.width, l.height);
     std::int64_t x = 0, row = 0;
     auto paint = [&](std::int64_t at, unsigned index) {
-        if (at < l.width && row < l.height) out.set(static_cast<int>(at), static_cast<int>(l.height - 1 - row), entry(l, index));
+        if (at < l.width && row < l.height) {
+            out.set(static_cast<int>(at), static_cast<int>(l.height - 1 - row), entry(l, index));
+        }
     };
     std::size_t p = l.pixels;
     while (true) {
