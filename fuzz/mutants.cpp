@@ -435,7 +435,7 @@ constexpr Mutant kMutants[] = {
     {.label = "bitmap-face-header-size-huge", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)), 0xFFFFFFF0);
      }},
-    {.label = "bitmap-face-colours-huge", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "bitmap-face-colours-huge", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)) + 32, 0xFFFFFFFF);
      }},
     {.label = "bitmap-face-bits-0", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +16,30 @@ struct Rgb {
     bool operator==(const Rgb&) const = default;
 };
 
-// A colour word as records carry it: 0x00BBGGRR.
+// GDI's default palette (the stock DEFAULT_PALETTE object): the twenty
+// static colours every device context starts with.
+inline constexpr Rgb kDefaultPalette[20] = {
+    {0x00, 0x00, 0x00}, {0x80, 0x00, 0x00}, {0x00, 0x80, 0x00}, {0x80, 0x80, 0x00}, {0x00, 0x00, 0x80},
+    {0x80, 0x00, 0x80}, {0x00, 0x80, 0x80}, {0xC0, 0xC0, 0xC0}, {0xC0, 0xDC, 0xC0}, {0xA6, 0xCA, 0xF0},
+    {0xFF, 0xFB, 0xF0}, {0xA0, 0xA0, 0xA4}, {0x80, 0x80, 0x80}, {0xFF, 0x00, 0x00}, {0x00, 0xFF, 0x00},
+    {0xFF, 0xFF, 0x00}, {0x00, 0x00, 0xFF}, {0xFF, 0x00, 0xFF}, {0x00, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF},
+};
+
+// A colour word as records carry it, 0x00BBGGRR, resolved as GDI resolves
+// one on a true-colour device context with the default palette selected:
+// - a DIBINDEX word (0x10FFnnnn) is black: such a context has no colour
+//   table to index;
+// - with bit 24 set (PALETTEINDEX, and any top byte with that bit) the low
+//   16 bits index the default palette; an index past its end gives entry 0,
+//   black;
+// - otherwise the low three bytes are the colour and the top byte is
+//   ignored (PALETTERGB, top byte 2, is a plain colour here).
 inline constexpr Rgb rgb_from_colorref(std::uint32_t c) {
+    if ((c >> 16) == 0x10FF) return {};
+    if (c & 0x01000000) {
+        const std::uint32_t index = c & 0xFFFF;
+        return index < std::size(kDefaultPalette) ? kDefaultPalette[index] : kDefaultPalette[0];
+    }
     return {static_cast<std::uint8_t>(c & 0xFF), static_cast<std::uint8_t>((c >> 8) & 0xFF),
             static_cast<std::uint8_t>((c >> 16) & 0xFF)};
 }
@@ -50,9 +73,33 @@ private:
     std::vector<std::uint8_t> pixels_;
 };
 
-// A bitmap resource: BITMAPINFOHEADER, colour table and pixel rows, without a
-// file header. Reads 1, 4 and 8 bits per pixel through the colour table and 24
-// and 32 bits per pixel directly, bottom-up or top-down, uncompressed only.
+// A bitmap resource (a packed device-independent bitmap: header, colour
+// table or masks, pixel rows; no file header), decoded as GDI decodes one it
+// loads or paints onto a true-colour surface:
+// - headers: BITMAPCOREHEADER (12 bytes, 1, 4, 8 or 24 bits per pixel,
+//   three-byte colour entries) or BITMAPINFOHEADER and its longer versions
+//   (any size from 40 bytes; V4 and V5 among them), the colour table
+//   following the header;
+// - 1, 4 and 8 bits per pixel through the colour table: biClrUsed 0 means
+//   the full table, more than the bit count can index is capped, and an
+//   index past the table is black;
+// - 16 bits per pixel as 5-5-5, 24 as blue, green, red bytes, 32 as blue,
+//   green, red and an unused byte; with BI_BITFIELDS (16 and 32 bits) three
+//   masks, after a 40-byte header or inside a longer one; a field narrower
+//   than 8 bits is widened by repeating its bits, a wider one keeps its top
+//   8; above 8 bits per pixel a table biClrUsed entries long (at most 256)
+//   may precede the rows and is skipped;
+// - BI_RLE8 and BI_RLE4 streams, biSizeImage bytes long: runs, end of line,
+//   end of bitmap, deltas and word-padded absolute runs; pixels the stream
+//   skips stay black, as in a newly created bitmap, and pixels past the
+//   right edge or the top are dropped;
+// - rows bottom-up, or top-down for a negative height (uncompressed only).
+// Whatever GDI refuses (a zero or negative width, a zero height, no planes,
+// a bit count or compression it does not paint, a compressed bitmap that is
+// top-down or has no biSizeImage, a zero mask, data shorter than the header,
+// table or rows need) is refused with one line naming what is wrong, as is a
+// side longer than 4096 pixels. The cost is bounded by the picture and the
+// data: every step of a compressed stream consumes bytes.
 std::optional<Image> decode_dib(const std::vector<std::uint8_t>& data, std::string& error);
 
 // Writes the picture enlarged `scale` times (nearest neighbour), a row at a

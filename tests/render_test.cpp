@@ -332,45 +332,6 @@ TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
     EXPECT_GT(ink_span(kSingleLine, "&AB")[3], ink_span(kSingleLine, "AB")[3]);
 }
 
-// A 3 x 2 picture at 4 bits per pixel, stored top-down, the way a Windows
-// resource compiler may also lay one down.
-TEST(Bitmaps, DecodesIndexedRowsInEitherOrderWithTheirPadding) {
-    std::vector<std::uint8_t> dib(40 + 16 * 4 + 2 * 4, 0);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) dib[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    };
-    put32(0, 40);
-    put32(4, 3);
-    put32(8, static_cast<std::uint32_t>(-2));  // top-down
-    dib[12] = 1;
-    dib[14] = 4;
-    put32(32, 16);
-    put32(40 + 4 * 1, 0x000000FF);  // colour 1: blue (B, G, R, 0 in memory)
-    put32(40 + 4 * 2, 0x00FF0000);  // colour 2: red
-    const std::size_t px = 40 + 64;
-    dib[px] = 0x12;  // row 0: 1, 2, 0
-    dib[px + 4] = 0x21;  // row 1: 2, 1, 0
-    std::string error;
-    auto img = q7host::decode_dib(dib, error);
-    ASSERT_TRUE(img) << error;
-    EXPECT_EQ(img->width(), 3);
-    EXPECT_EQ(img->height(), 2);
-    EXPECT_EQ(img->at(0, 0), (Rgb{0, 0, 255}));
-    EXPECT_EQ(img->at(1, 0), (Rgb{255, 0, 0}));
-    EXPECT_EQ(img->at(0, 1), (Rgb{255, 0, 0}));
-    EXPECT_EQ(img->at(2, 1), (Rgb{0, 0, 0}));
-
-    put32(8, 2);  // the same bytes bottom-up: rows swap
-    img = q7host::decode_dib(dib, error);
-    ASSERT_TRUE(img);
-    EXPECT_EQ(img->at(0, 0), (Rgb{255, 0, 0}));
-    EXPECT_EQ(img->at(0, 1), (Rgb{0, 0, 255}));
-
-    dib.resize(dib.size() - 5);
-    EXPECT_FALSE(q7host::decode_dib(dib, error));
-    EXPECT_NE(error.find("shorter"), std::string::npos) << error;
-}
-
 TEST(Png, RoundTripsAndNeverLeavesAPartialFile) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("q7png-" + std::to_string(::getpid()));
