@@ -275,6 +275,7 @@ int run_route(const Options& o) {
             std::cout << "in " << sheet->pages().size() << " pages, " << q7tools::readable(sheet->pages().front().string())
                       << " to " << q7tools::readable(sheet->pages().back().string()) << "\n";
         }
+        for (const q7host::Warning& w : s.host().warnings()) std::cout << "warning " << q7tools::readable(w.sentence()) << "\n";
     }
     return kDone;
 }
