@@ -602,6 +602,15 @@ constexpr Mutant kMutants[] = {
          rebase(b, a, 0x60000000);
          high_and_low_relocations(b, a);
      }},
+    {.label = "windows-relocations-broken-not-dynamic-base", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
+         put16(b, a.optional + 70, static_cast<std::uint16_t>(get16(b, a.optional + 70) & ~0x40));
+         put32(b, a.section(".reloc").raw_offset + 4, 0);
+     }},
+    {.label = "windows-relocations-broken-not-dynamic-base-moved", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+         rebase(b, a, 0x60000000);
+         put16(b, a.optional + 70, static_cast<std::uint16_t>(get16(b, a.optional + 70) & ~0x40));
+         put32(b, a.section(".reloc").raw_offset + 4, 0);
+     }},
     {.label = "windows-tls-callback-returns", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { new_tls(b, a, {0xB8, 1, 0, 0, 0, 0xC2, 0x0C, 0x00}); }},
     {.label = "windows-tls-callback-unbalances-stack", .expect = kOk,

@@ -182,13 +182,14 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     if (!fits || Machine::in_host_area(m.base, m.mapped_size)) m.base = kFallbackBase;
     // A DYNAMIC_BASE image had its relocations read with the file: Windows
     // moves it wherever it goes. Any other is read only when it must move.
-    if (m.moved() && !image.relocations_read && !image.read_relocations(error)) return std::nullopt;
+    const bool moved = m.base != image.image_base;
+    if (moved && !image.relocations_read && !image.read_relocations(error)) return std::nullopt;
     const PeImage& img = image;
 
     // The image laid out and relocated on the host's side first, then written
     // into the machine at once.
     std::vector<std::uint8_t> bytes = img.bytes_at(0, m.mapped_size);
-    if (m.moved()) relocate(bytes, img.relocations, m.base - img.image_base);
+    if (moved) relocate(bytes, img.relocations, m.base - img.image_base);
     for (const auto& imp : img.imports) {
         const Addr target = resolve(imp);
         if (!target) {

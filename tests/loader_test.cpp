@@ -128,6 +128,8 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
          [&](Bytes& b) { put32(b, r.section(".reloc").raw_offset, 0x00FFF000); }, "base relocation"},
         {"relocation of a type a 32-bit image does not use", [&](Bytes& b) { b = r.mutant("relocations-type-dir64"); },
          "type 10"},
+        {"broken relocations of an image without DYNAMIC_BASE that must move",
+         [&](Bytes& b) { b = r.mutant("windows-relocations-broken-not-dynamic-base-moved"); }, "base relocation block"},
         {"import the host lacks",
          [&](Bytes& b) {
              const auto at = std::search(b.begin(), b.end(), std::begin("sin"), std::end("sin"));
@@ -176,6 +178,7 @@ TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
         {"windows-data-raw-offset-unaligned", {}},    // read from the 512-byte sector, the same bytes
         {"windows-data-virtual-size-16", {}},         // the records lie past the virtual size, in its page
         {"windows-relocations-high-and-low-moved", {}},
+        {"windows-relocations-broken-not-dynamic-base", {}},  // at its own base they are never read
         {"directory-resources-outside", {}},          // resources are read only for pictures
     };
     for (const auto& c : cases) {
