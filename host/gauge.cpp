@@ -113,7 +113,9 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
     }
     // A refused attach is followed at once by the detach, as Windows does.
     attached_ = true;
-    if (attach.result == 0) return fail_load(LoadFailure::kModule, path + ": the entry routine refused to attach (it returned 0)");
+    if (attach.result == 0) {
+        return fail_load(LoadFailure::kModule, path + ": the entry routine refused to attach (it returned 0)");
+    }
 
     const auto fits = [this](Addr at, std::uint32_t size) {
         return at && std::uint64_t{at} + size <= std::uint64_t{module_->base} + module_->image.image_size;

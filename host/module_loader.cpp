@@ -44,8 +44,12 @@ void put(std::vector<std::uint8_t>& b, std::uint32_t at, T v) {
 void relocate(std::vector<std::uint8_t>& bytes, const std::vector<PeRelocation>& relocations, std::uint32_t delta) {
     for (const PeRelocation& r : relocations) {
         switch (r.type) {
-            case 1: put<std::uint16_t>(bytes, r.rva, static_cast<std::uint16_t>(get<std::uint16_t>(bytes, r.rva) + (delta >> 16))); break;
-            case 2: put<std::uint16_t>(bytes, r.rva, static_cast<std::uint16_t>(get<std::uint16_t>(bytes, r.rva) + delta)); break;
+            case 1:
+            case 2: {
+                const std::uint32_t half = r.type == 1 ? delta >> 16 : delta & 0xFFFF;
+                put<std::uint16_t>(bytes, r.rva, static_cast<std::uint16_t>(get<std::uint16_t>(bytes, r.rva) + half));
+                break;
+            }
             default: put<std::uint32_t>(bytes, r.rva, get<std::uint32_t>(bytes, r.rva) + delta); break;
         }
     }
@@ -73,7 +77,8 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
         return false;
     }
     if (end != start && (end < start || !m.readable(rva_of(start), end - start))) {
-        error = "the TLS data template from " + hex(start) + " to " + hex(end) + " is not readable memory of the module";
+        error = "the TLS data template from " + hex(start) + " to " + hex(end) +
+                " is not readable memory of the module";
         return false;
     }
     if (std::uint64_t{end - start} + zero_fill > kMaxTlsData) {
@@ -165,11 +170,9 @@ Addr LoadedModule::export_address(const Machine& machine, std::string_view name,
     const ImageReader read = reader(machine);
     const PeDirectory& dir = image.directories[PeImage::kExports];
     const ExportLookup by_name = find_export(read, dir, name), by_ordinal = find_export(read, dir, ordinal);
-    const std::string what(name);
-    if (!by_name.rva) why = by_name.why;
-    else if (!by_ordinal.rva) why = what + " is not exported as ordinal " + std::to_string(ordinal) + " (" + by_ordinal.why + ")";
-    else if (by_name.rva != by_ordinal.rva) why = what + " is not exported as ordinal " + std::to_string(ordinal);
-    else return base + by_name.rva;
+    if (by_name.rva && by_name.rva == by_ordinal.rva) return base + by_name.rva;
+    why = by_name.rva ? std::string(name) + " is not exported as ordinal " + std::to_string(ordinal) : by_name.why;
+    if (by_name.rva && !by_ordinal.rva) why += " (" + by_ordinal.why + ")";
     return 0;
 }
 
@@ -220,8 +223,8 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     for (std::size_t p = 0, run; p < m.page_protection.size(); p += run) {
         for (run = 1; p + run < m.page_protection.size() && m.page_protection[p + run] == m.page_protection[p];) ++run;
         if (m.page_protection[p] != prot::kNone) {
-            machine.protect(m.base + static_cast<Addr>(p * Machine::kPage), static_cast<std::uint32_t>(run * Machine::kPage),
-                            m.page_protection[p]);
+            machine.protect(m.base + static_cast<Addr>(p * Machine::kPage),
+                            static_cast<std::uint32_t>(run * Machine::kPage), m.page_protection[p]);
         }
     }
     m.image = std::move(image);
@@ -232,10 +235,11 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     machine.set_counted_range(m.base, m.base + m.mapped_size);
 
     m.warnings = m.image.warnings;
-    if (const PeDirectory e = m.image.directories[PeImage::kExports]; e.rva && std::uint64_t{e.rva} + e.size > m.image.image_size) {
+    const PeDirectory exports = m.image.directories[PeImage::kExports];
+    if (exports.rva && std::uint64_t{exports.rva} + exports.size > m.image.image_size) {
         m.warnings.push_back({WarningKind::ExportDirectoryPastImage, "",
-                              "at " + hex(e.rva) + " claims " + std::to_string(e.size) + " bytes, past the image's end at " +
-                                  hex(m.image.image_size)});
+                              "at " + hex(exports.rva) + " claims " + std::to_string(exports.size) +
+                                  " bytes, past the image's end at " + hex(m.image.image_size)});
     }
     return m;
 }
@@ -245,7 +249,8 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
     auto callbacks = [&] {
         for (std::size_t i = 0; i < module.tls_callbacks.size() && n.completed; ++i) {
             const std::string name = "TLS callback " + std::to_string(i + 1);
-            n.completed = loader_call(machine, name, module.tls_callbacks[i], module.base, reason, n.warnings).completed;
+            const Addr callback = module.tls_callbacks[i];
+            n.completed = loader_call(machine, name, callback, module.base, reason, n.warnings).completed;
         }
     };
     auto entry = [&] {

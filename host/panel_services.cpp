@@ -134,7 +134,9 @@ void PanelServices::fill_vars(Addr slots, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
         const Addr slot = slots + i * module_var::kSize;
         const std::uint32_t id = machine_.read(slot + module_var::kId);
-        if (id != 0) write_record<double>(slot + module_var::kValue, var(id), "the value of the ModuleVar at " + hex(slot));
+        if (id != 0) {
+            write_record<double>(slot + module_var::kValue, var(id), "the value of the ModuleVar at " + hex(slot));
+        }
     }
 }
 

@@ -178,9 +178,16 @@ void parse_relocations(PeImage& img, const Image& m, std::uint32_t rva, std::uin
             const unsigned type = e >> 12;
             if (type == 0) continue;  // padding
             const std::uint64_t at = std::uint64_t{page} + (e & 0xFFF);
-            if (type > 3) throw Bad{"base relocation of type " + std::to_string(type) + " at " + hex(at) + ", which a 32-bit image does not use"};
-            if (at + (type == 3 ? 4 : 2) > img.image_size) throw Bad{"a base relocation at " + hex(at) + " lies outside the image"};
-            if (img.relocations.size() == kMaxRelocations) throw Bad{"the module has more than " + std::to_string(kMaxRelocations) + " base relocations"};
+            if (type > 3) {
+                throw Bad{"base relocation of type " + std::to_string(type) + " at " + hex(at) +
+                          ", which a 32-bit image does not use"};
+            }
+            if (at + (type == 3 ? 4 : 2) > img.image_size) {
+                throw Bad{"a base relocation at " + hex(at) + " lies outside the image"};
+            }
+            if (img.relocations.size() == kMaxRelocations) {
+                throw Bad{"the module has more than " + std::to_string(kMaxRelocations) + " base relocations"};
+            }
             img.relocations.push_back({static_cast<std::uint32_t>(at), type});
         }
         block += bsize;
@@ -419,10 +426,11 @@ ExportLookup find_export(const ImageReader& read, const PeDirectory& dir, std::s
         std::int64_t lo = 0, hi = std::int64_t{d.names} - 1;
         while (lo <= hi) {
             const std::int64_t pos = lo + (hi - lo) / 2;
-            const auto at = r.at<std::uint32_t>(d.name_table + 4ull * static_cast<std::uint64_t>(pos), "the export name table");
+            const auto k = static_cast<std::uint64_t>(pos);
+            const auto at = r.at<std::uint32_t>(d.name_table + 4 * k, "the export name table");
             const int c = r.compare(name, at, "an export name");
             if (c == 0) {
-                const auto index = r.at<std::uint16_t>(d.ordinal_table + 2ull * static_cast<std::uint64_t>(pos), "the export ordinal table");
+                const auto index = r.at<std::uint16_t>(d.ordinal_table + 2 * k, "the export ordinal table");
                 return export_at(r, dir, d, index, what);
             }
             if (c < 0) hi = pos - 1;
@@ -462,10 +470,10 @@ std::optional<std::uint32_t> resource_entry(const Reader& r, std::uint32_t root,
     int lo = 0, hi = ids - 1;
     while (lo <= hi) {
         const int pos = (lo + hi) / 2;
-        const auto name = r.at<std::uint32_t>(first + 8ull * static_cast<unsigned>(pos), "a resource directory entry");
-        const std::uint32_t key = name & 0xFFFF;
+        const std::uint64_t entry = first + 8ull * static_cast<unsigned>(pos);
+        const std::uint32_t key = r.at<std::uint32_t>(entry, "a resource directory entry") & 0xFFFF;
         if (key == id) {
-            const auto offset = r.at<std::uint32_t>(first + 8ull * static_cast<unsigned>(pos) + 4, "a resource directory entry");
+            const auto offset = r.at<std::uint32_t>(entry + 4, "a resource directory entry");
             if (bool(offset & 0x80000000u) != want_directory) return std::nullopt;
             return offset & 0x7FFFFFFFu;
         }
@@ -547,7 +555,8 @@ std::optional<PeExportTable> list_exports(const PeImage& img, std::string& error
         t.ordinal_base = m.u32(rva + 16ull, where);
         const auto nfunc = m.u32(rva + 20ull, where), nnames = m.u32(rva + 24ull, where);
         if (nfunc > kMaxExports || nnames > nfunc) {
-            throw Bad{"the export table lists " + std::to_string(nfunc) + " functions and " + std::to_string(nnames) + " names"};
+            throw Bad{"the export table lists " + std::to_string(nfunc) + " functions and " + std::to_string(nnames) +
+                      " names"};
         }
         const auto funcs = m.u32(rva + 28ull, where), names = m.u32(rva + 32ull, where),
                    ords = m.u32(rva + 36ull, where);
@@ -580,7 +589,9 @@ std::optional<PeResourceList> list_resources(const PeImage& img, std::string& er
             const std::string where = "the resource directory at " + hex(off);
             const std::uint64_t table = std::uint64_t{rva} + off;
             const unsigned named = m.u16(table + 12, where), ids = m.u16(table + 14, where);
-            if (named + ids > kMaxResourcesPerLevel) throw Bad{where + " lists " + std::to_string(named + ids) + " entries"};
+            if (named + ids > kMaxResourcesPerLevel) {
+                throw Bad{where + " lists " + std::to_string(named + ids) + " entries"};
+            }
             if (named) list.has_named = true;
             std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
             for (unsigned i = named; i < named + ids; ++i) {
@@ -595,7 +606,9 @@ std::optional<PeResourceList> list_resources(const PeImage& img, std::string& er
                 if (!(n_off & 0x80000000u)) continue;
                 for (auto [lang, l_off] : entries(n_off & 0x7FFFFFFF)) {
                     if (l_off & 0x80000000u) continue;
-                    if (list.resources.size() == kMaxResources) throw Bad{"more than " + std::to_string(kMaxResources) + " resources"};
+                    if (list.resources.size() == kMaxResources) {
+                        throw Bad{"more than " + std::to_string(kMaxResources) + " resources"};
+                    }
                     const std::string what = "resource " + std::to_string(type) + "/" + std::to_string(id);
                     const std::uint64_t entry = std::uint64_t{rva} + l_off;
                     const auto data = m.u32(entry, what), bytes = m.u32(entry + 4, what);

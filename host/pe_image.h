@@ -73,7 +73,9 @@ public:
     std::uint32_t image_base = 0;
     std::uint32_t image_size = 0;
     std::uint32_t headers_size = 0;  // SizeOfHeaders as the file says
-    std::uint32_t headers_mapped = 0;  // what the header page holds of the file: SizeOfHeaders, at least the section table
+    // What the header page holds of the file: SizeOfHeaders, and at least
+    // the section table.
+    std::uint32_t headers_mapped = 0;
     std::uint32_t entry_rva = 0;  // 0: no entry routine
     std::uint32_t section_alignment = 0;
     std::vector<PeSection> sections;

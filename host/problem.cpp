@@ -33,8 +33,10 @@ std::string Warning::sentence() const {
             return subject + " did not preserve ebx, esi, edi and ebp; the loader restored them";
         case WarningKind::ExportDirectoryPastImage: return "the export directory " + detail;
         case WarningKind::DirectoriesIgnored: return "the optional header " + detail;
-        case WarningKind::PictureMissing: return "bitmap " + subject + " cannot be found (" + detail + "); it is not drawn";
-        case WarningKind::PictureUndecodable: return "bitmap " + subject + " cannot be decoded (" + detail + "); it is not drawn";
+        case WarningKind::PictureMissing:
+            return "bitmap " + subject + " cannot be found (" + detail + "); it is not drawn";
+        case WarningKind::PictureUndecodable:
+            return "bitmap " + subject + " cannot be decoded (" + detail + "); it is not drawn";
     }
     return subject + ": " + detail;
 }
