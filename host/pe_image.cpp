@@ -545,7 +545,7 @@ ResourceLookup find_resource(const ImageReader& read, const PeDirectory& dir, st
 }
 
 std::optional<PeExportTable> list_exports(const PeImage& img, std::string& error) {
-    const auto [rva, size] = img.directories[PeImage::kExports];
+    const std::uint32_t rva = img.directories[PeImage::kExports].rva;
     PeExportTable t;
     if (!rva) return t;
     try {
@@ -578,7 +578,7 @@ std::optional<PeExportTable> list_exports(const PeImage& img, std::string& error
 }
 
 std::optional<PeResourceList> list_resources(const PeImage& img, std::string& error) {
-    const auto [rva, size] = img.directories[PeImage::kResources];
+    const std::uint32_t rva = img.directories[PeImage::kResources].rva;
     PeResourceList list;
     if (!rva) return list;
     try {
