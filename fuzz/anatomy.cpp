@@ -76,7 +76,9 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
     a.headers_size = image->headers_size;
     a.image_base = image->image_base;
     a.image_size = image->image_size;
-    a.relocations = image->relocations;
+    for (const q7host::PeRelocation& r : image->relocations) {
+        if (r.type == 3) a.relocations.push_back(r.rva);
+    }
     for (std::size_t i = 0; i < image->sections.size(); ++i) {
         const auto& s = image->sections[i];
         a.sections.push_back({s.name, static_cast<std::uint32_t>(a.section_table + 40 * i), s.virtual_address,

@@ -34,10 +34,8 @@ void exercise(q7host::GaugeHost& host) {
     for (const auto& e : host.elements().elements) {
         const auto id = host.machine().try_read(e.address() + q7host::element::kBitmapId);
         if (!id || !decoded.insert(*id).second) continue;
-        if (const q7host::PeResource* r = host.image().resource(2, *id)) {
-            std::string why;
-            (void)q7host::decode_dib(r->data, why);
-        }
+        std::string why;
+        if (const auto data = host.find_bitmap(*id, why)) (void)q7host::decode_dib(*data, why);
     }
     host.uninstall();
 }

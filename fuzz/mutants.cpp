@@ -171,6 +171,36 @@ std::uint32_t endless_name(Bytes& b, const Anatomy& a) {
     return append_section(b, a, ".name", Bytes(300, 'A'), kConst);
 }
 
+// A TLS directory in a section of its own (readable, writable, executable):
+// its index slot, a list of one callback and the callback's code. Addresses
+// are the preferred base's, where the host maps the module.
+void new_tls(Bytes& b, const Anatomy& a, std::initializer_list<std::uint8_t> callback, std::uint32_t index_slot = 0) {
+    Bytes s(0x40 + callback.size(), 0);
+    const std::uint32_t rva = align_up(get32(b, a.optional + 56), 0x1000), va = a.image_base + rva;
+    const std::uint32_t directory[] = {0, 0, index_slot ? index_slot : va + 0x20, va + 0x28, 0, 0};
+    std::memcpy(s.data(), directory, sizeof directory);
+    const std::uint32_t slot_and_list[] = {0xFFFF, 0, va + 0x40, 0};
+    std::memcpy(s.data() + 0x20, slot_and_list, sizeof slot_and_list);
+    std::copy(callback.begin(), callback.end(), s.begin() + 0x40);
+    append_section(b, a, ".tls2", s, kCode, rva);
+    put32(b, a.directory(9), rva);
+    put32(b, a.directory(9) + 4, 24);
+}
+
+// A relocation block for one 16-bit field of each half (types 1 and 2) in
+// the unused end of .data's last page, added to the directory.
+void high_and_low_relocations(Bytes& b, const Anatomy& a) {
+    const auto& reloc = a.section(".reloc");
+    const std::uint32_t size = get32(b, a.directory(5) + 4), at = reloc.raw_offset + size;
+    const std::uint32_t page = a.section(".data").rva, block = 12;
+    put32(b, at, page);
+    put32(b, at + 4, block);
+    put16(b, at + 8, 0x1000 | 0x7F0);
+    put16(b, at + 10, 0x2000 | 0x7F4);
+    put32(b, a.directory(5) + 4, size + block);
+    put32(b, reloc.header + 8, std::max(get32(b, reloc.header + 8), size + block));
+}
+
 // Every routine the host calls gets the same set of broken starts; the
 // status is 1 wherever the viewer runs the routine.
 #define Q7_BROKEN_ROUTINE(R, name, status)                                                                    \
@@ -230,8 +260,8 @@ constexpr Mutant kMutants[] = {
     {.label = "header-optional-size-0", .expect = kUnusable, .edit = half<&Anatomy::pe, 20, 0>},
     {.label = "header-optional-size-65535", .expect = kUnusable, .edit = half<&Anatomy::pe, 20, 0xFFFF>},
     {.label = "header-not-a-dll", .expect = kUnusable, .edit = half<&Anatomy::pe, 22, 0x0102>},
-    {.label = "header-entry-zero", .expect = kUnusable, .edit = word<&Anatomy::optional, 16, 0>},
-    {.label = "header-entry-huge", .expect = kUnusable, .edit = word<&Anatomy::optional, 16, 0xFFFFFFFF>},
+    {.label = "header-entry-zero", .expect = kOk, .edit = word<&Anatomy::optional, 16, 0>},
+    {.label = "header-entry-huge", .expect = kMisbehaved, .edit = word<&Anatomy::optional, 16, 0xFFFFFFFF>},
     {.label = "header-entry-last-code-byte", .edit = [](Bytes& b, const Anatomy& a) {
          const auto& t = a.sections.front();
          put32(b, a.optional + 16, t.rva + t.virtual_size - 1);
@@ -251,13 +281,13 @@ constexpr Mutant kMutants[] = {
     {.label = "header-image-size-4g", .expect = kUnusable, .edit = word<&Anatomy::optional, 56, 0xFFFFF000>},
     {.label = "header-image-size-one-page", .expect = kUnusable, .edit = word<&Anatomy::optional, 56, 0x1000>},
     {.label = "header-image-size-16m", .expect = kOk, .edit = word<&Anatomy::optional, 56, 0x1000000>},
-    {.label = "header-headers-size-0", .expect = kUnusable, .edit = word<&Anatomy::optional, 60, 0>},
+    {.label = "header-headers-size-0", .expect = kOk, .edit = word<&Anatomy::optional, 60, 0>},
     {.label = "header-headers-size-huge", .expect = kUnusable, .edit = word<&Anatomy::optional, 60, 0xFFFFFFFF>},
-    {.label = "header-headers-size-small", .expect = kUnusable, .edit = word<&Anatomy::optional, 60, 0x100>},
+    {.label = "header-headers-size-small", .expect = kOk, .edit = word<&Anatomy::optional, 60, 0x100>},
     {.label = "header-directories-0", .expect = kUnusable, .edit = word<&Anatomy::optional, 92, 0>},
     {.label = "header-directories-6", .expect = kOk, .edit = word<&Anatomy::optional, 92, 6>},
-    {.label = "header-directories-17", .expect = kUnusable, .edit = word<&Anatomy::optional, 92, 17>},
-    {.label = "header-directories-4g", .expect = kUnusable, .edit = word<&Anatomy::optional, 92, 0xFFFFFFFF>},
+    {.label = "header-directories-17", .expect = kOk, .edit = word<&Anatomy::optional, 92, 17>},
+    {.label = "header-directories-4g", .expect = kOk, .edit = word<&Anatomy::optional, 92, 0xFFFFFFFF>},
 
     // The module placed elsewhere: a correct module asking for the host's own
     // areas or for no usable base is moved, and runs.
@@ -280,15 +310,17 @@ constexpr Mutant kMutants[] = {
     {.label = "section-text-raw-offset-outside", .expect = kUnusable, .edit = section_field<0, 20, 0xFFFFFE00>},
     {.label = "section-text-raw-size-huge", .expect = kUnusable, .edit = section_field<0, 16, 0xFFFFFFFF>},
     {.label = "section-text-raw-size-0", .expect = kMisbehaved, .edit = section_field<0, 16, 0>},
-    {.label = "section-text-not-executable", .expect = kUnusable, .edit = section_field<0, 36, 0x40000020>},
+    // Code in a readable page that is not executable runs or faults as the
+    // process's data execution prevention decides.
+    {.label = "section-text-not-executable", .edit = section_field<0, 36, 0x40000020>},
     {.label = "section-text-writable", .expect = kOk, .edit = section_field<0, 36, 0xE0000020>},
-    {.label = "section-text-no-access", .expect = kUnusable, .edit = section_field<0, 36, 0>},
+    {.label = "section-text-no-access", .expect = kMisbehaved, .edit = section_field<0, 36, 0>},
     {.label = "section-data-virtual-size-huge", .expect = kUnusable, .edit = section_field<1, 8, 0xFFFFFFFF>},
     {.label = "section-data-unaligned", .expect = kUnusable,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.sections[1].header + 12, a.sections[1].rva + 0x10); }},
     {.label = "section-data-overlaps-code", .expect = kUnusable,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.sections[1].header + 12, a.sections[0].rva); }},
-    {.label = "section-data-read-only", .edit = section_field<1, 36, 0x40000040>},
+    {.label = "section-data-read-only", .expect = kMisbehaved, .edit = section_field<1, 36, 0x40000040>},
     {.label = "section-data-executable", .expect = kOk, .edit = section_field<1, 36, 0xE0000040>},
     {.label = "section-data-from-code-bytes", .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.sections[1].header + 20, a.sections[0].raw_offset);
@@ -303,22 +335,22 @@ constexpr Mutant kMutants[] = {
 
     // Directories.
     {.label = "directory-exports-outside", .expect = kUnusable, .edit = directory<0, 0, 0xFFFFFFF0>},
-    {.label = "directory-exports-size-huge", .expect = kUnusable, .edit = directory<0, 4, 0xFFFFFFFF>},
+    {.label = "directory-exports-size-huge", .expect = kOk, .edit = directory<0, 4, 0xFFFFFFFF>},
     {.label = "directory-exports-none", .expect = kUnusable, .edit = directory<0, 0, 0>},
     {.label = "directory-exports-in-headers", .expect = kUnusable, .edit = directory<0, 0, 0x40>},
     {.label = "directory-imports-outside", .expect = kUnusable, .edit = directory<1, 0, 0xFFFFFFF0>},
     {.label = "directory-imports-at-image-end", .expect = kUnusable,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.directory(1), a.image_size - 8); }},
-    {.label = "directory-resources-outside", .expect = kUnusable, .edit = directory<2, 0, 0xFFFFFFF0>},
-    {.label = "directory-resources-size-huge", .expect = kUnusable, .edit = directory<2, 4, 0xFFFFFFFF>},
+    {.label = "directory-resources-outside", .expect = kOk, .edit = directory<2, 0, 0xFFFFFFF0>},
+    {.label = "directory-resources-size-huge", .expect = kOk, .edit = directory<2, 4, 0xFFFFFFFF>},
     {.label = "directory-relocations-outside", .expect = kUnusable, .edit = directory<5, 0, 0xFFFFFFF0>},
     {.label = "directory-relocations-size-huge", .expect = kUnusable, .edit = directory<5, 4, 0xFFFFFFFF>},
-    {.label = "directory-tls-claimed", .edit = directory<9, 0, 0x2000>},
+    {.label = "directory-tls-claimed", .expect = kUnusable, .edit = directory<9, 0, 0x2000>},
 
     // Exports.
-    {.label = "exports-count-huge", .expect = kUnusable,
+    {.label = "exports-count-huge", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.offset(get32(b, a.directory(0))) + 20, 0xFFFFFFFF); }},
-    {.label = "exports-more-names-than-functions", .expect = kUnusable,
+    {.label = "exports-more-names-than-functions", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.offset(get32(b, a.directory(0))) + 24, 3); }},
     {.label = "exports-ordinal-base-huge", .expect = kUnusable,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.offset(get32(b, a.directory(0))) + 16, 0xFFFFFFFF); }},
@@ -349,7 +381,7 @@ constexpr Mutant kMutants[] = {
      }},
     {.label = "exports-import-table-renamed", .expect = kUnusable,
      .edit = [](Bytes& b, const Anatomy&) { overwrite_text(b, "ImportTable\0"sv, "ImportTablf"sv); }},
-    {.label = "exports-module-name-endless", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "exports-module-name-endless", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.directory(0))) + 12, endless_name(b, a));
      }},
 
@@ -413,32 +445,32 @@ constexpr Mutant kMutants[] = {
      }},
 
     // Resources and bitmaps.
-    {.label = "resources-65535-entries", .expect = kUnusable,
+    {.label = "resources-65535-entries", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put16(b, a.offset(get32(b, a.directory(2))) + 14, 0xFFFF); }},
-    {.label = "resources-subdirectory-outside", .expect = kUnusable,
+    {.label = "resources-subdirectory-outside", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.offset(get32(b, a.directory(2))) + 20, 0xFFFFFFF0); }},
     {.label = "resources-subdirectory-is-root", .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.directory(2))) + 20, 0x80000000);
      }},
-    {.label = "resources-face-data-outside", .expect = kUnusable,
+    {.label = "resources-face-data-outside", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.face_resource_entry, 0xFFFFF000); }},
-    {.label = "resources-face-size-huge", .expect = kUnusable,
+    {.label = "resources-face-size-huge", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.face_resource_entry + 4, 0x7FFFFFFF); }},
-    {.label = "resources-face-size-0", .expect = kUnusable,
+    {.label = "resources-face-size-0", .expect = kOk,
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.face_resource_entry + 4, 0); }},
-    {.label = "bitmap-face-width-huge", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "bitmap-face-width-huge", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)) + 4, 0x7FFFFFFF);
      }},
-    {.label = "bitmap-face-height-most-negative", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "bitmap-face-height-most-negative", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)) + 8, 0x80000000);
      }},
-    {.label = "bitmap-face-header-size-huge", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "bitmap-face-header-size-huge", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)), 0xFFFFFFF0);
      }},
     {.label = "bitmap-face-colours-huge", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put32(b, a.offset(get32(b, a.face_resource_entry)) + 32, 0xFFFFFFFF);
      }},
-    {.label = "bitmap-face-bits-0", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+    {.label = "bitmap-face-bits-0", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
          put16(b, a.offset(get32(b, a.face_resource_entry)) + 14, 0);
      }},
     {.label = "bitmap-face-4096-at-scale-32", .picture_scale = 32,
@@ -465,7 +497,7 @@ constexpr Mutant kMutants[] = {
          const std::uint32_t list = get32(b, a.offset(a.gauge + L::gauge_header::kElementList));
          put32(b, a.offset(a.root + L::element::kChildList), list);
      }},
-    {.label = "record-dot-bitmap-missing", .expect = kUnusable, .edit = record<&Anatomy::dot, L::element::kBitmapId, 0x9999>},
+    {.label = "record-dot-bitmap-missing", .expect = kOk, .edit = record<&Anatomy::dot, L::element::kBitmapId, 0x9999>},
     {.label = "record-dot-callback-wild", .expect = kMisbehaved,
      .edit = record<&Anatomy::dot, L::moving_image::kXCallback, 0xDEADBEEF>},
     {.label = "record-dot-scale-nan", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
@@ -541,6 +573,54 @@ constexpr Mutant kMutants[] = {
     {.label = "text-format-star-width", .edit = [](Bytes& b, const Anatomy&) { overwrite_text(b, "%4d\0"sv, "%*d\0"sv); }},
     {.label = "text-format-wide-string", .edit = [](Bytes& b, const Anatomy&) { overwrite_text(b, "%2d\0"sv, "%S\0"sv); }},
     {.label = "text-dashes-unterminated", .edit = [](Bytes& b, const Anatomy&) { overwrite_text(b, "-----\0"sv, "------"sv); }},
+
+    // What Windows loads although it looks wrong, and what it runs at load.
+    {.label = "windows-entry-returns-2", .expect = kOk, .edit = code<&Anatomy::entry, 0xB8, 2, 0, 0, 0, 0xC2, 0x0C, 0x00>},
+    {.label = "windows-entry-returns-minus-1", .expect = kOk, .edit = code<&Anatomy::entry, 0x83, 0xC8, 0xFF, 0xC2, 0x0C, 0x00>},
+    {.label = "windows-entry-returns-0", .expect = kMisbehaved, .edit = code<&Anatomy::entry, 0x31, 0xC0, 0xC2, 0x0C, 0x00>},
+    {.label = "windows-entry-unbalances-stack", .expect = kOk, .edit = code<&Anatomy::entry, 0xB8, 1, 0, 0, 0, 0xC3>},
+    {.label = "windows-data-raw-offset-unaligned", .expect = kOk,
+     .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.sections[1].header + 20, a.sections[1].raw_offset + 0x10); }},
+    {.label = "windows-data-virtual-size-16", .expect = kOk, .edit = section_field<1, 8, 0x10>},
+    {.label = "windows-exports-names-unsorted", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+         const std::uint32_t dir = a.offset(get32(b, a.directory(0)));
+         const std::uint32_t names = a.offset(get32(b, dir + 32)), ords = a.offset(get32(b, dir + 36));
+         const std::uint32_t first = get32(b, names), second = get32(b, names + 4);
+         put32(b, names, second);
+         put32(b, names + 4, first);
+         const std::uint32_t both = get32(b, ords);
+         put32(b, ords, (both >> 16) | (both << 16));
+     }},
+    {.label = "windows-resources-bitmap-type-claims-more", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
+         const std::uint32_t root = get32(b, a.directory(2)), at = a.offset(root);
+         const unsigned named = get16(b, at + 12), ids = get16(b, at + 14);
+         for (unsigned i = named; i < named + ids; ++i) {
+             if (get32(b, at + 16 + 8 * i) != 2) continue;
+             const std::uint32_t type_dir = a.offset(root + (get32(b, at + 20 + 8 * i) & 0x7FFFFFFF));
+             put16(b, type_dir + 14, static_cast<std::uint16_t>(get16(b, type_dir + 14) + 5));
+         }
+     }},
+    {.label = "windows-relocations-high-and-low-moved", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
+         rebase(b, a, 0x60000000);
+         high_and_low_relocations(b, a);
+     }},
+    {.label = "windows-relocations-broken-not-dynamic-base", .expect = kOk, .edit = [](Bytes& b, const Anatomy& a) {
+         put16(b, a.optional + 70, static_cast<std::uint16_t>(get16(b, a.optional + 70) & ~0x40));
+         put32(b, a.section(".reloc").raw_offset + 4, 0);
+     }},
+    {.label = "windows-relocations-broken-not-dynamic-base-moved", .expect = kUnusable, .edit = [](Bytes& b, const Anatomy& a) {
+         rebase(b, a, 0x60000000);
+         put16(b, a.optional + 70, static_cast<std::uint16_t>(get16(b, a.optional + 70) & ~0x40));
+         put32(b, a.section(".reloc").raw_offset + 4, 0);
+     }},
+    {.label = "windows-tls-callback-returns", .expect = kOk,
+     .edit = [](Bytes& b, const Anatomy& a) { new_tls(b, a, {0xB8, 1, 0, 0, 0, 0xC2, 0x0C, 0x00}); }},
+    {.label = "windows-tls-callback-unbalances-stack", .expect = kOk,
+     .edit = [](Bytes& b, const Anatomy& a) { new_tls(b, a, {0xC3}); }},
+    {.label = "windows-tls-callback-crashes", .expect = kMisbehaved,
+     .edit = [](Bytes& b, const Anatomy& a) { new_tls(b, a, {0x31, 0xC0, 0x8B, 0x00}); }},
+    {.label = "windows-tls-index-slot-nowhere", .expect = kUnusable,
+     .edit = [](Bytes& b, const Anatomy& a) { new_tls(b, a, {0xC2, 0x0C, 0x00}, 0xFFFFFFF0); }},
 
     // Broken code in each routine the host runs.
     Q7_BROKEN_ROUTINE(entry, "entry", kMisbehaved),

@@ -21,6 +21,7 @@ GaugeHost::GaugeHost() {
         tree_ = {};
         prepare_text_buffers(root);
     };
+    services_.writable = [this](Addr a, std::size_t n) { return writable(a, n); };
     click_point_ = machine_.allocate(8);
     unloaded_ = machine_.mark();
 }
@@ -40,6 +41,7 @@ Addr GaugeHost::resolve_import(const PeImport& imp) {
 
 bool GaugeHost::load(const std::string& path) {
     unload();
+    warnings_.clear();
     error_.clear();
     failure_ = LoadFailure::kFile;
     std::string err;
@@ -53,6 +55,7 @@ bool GaugeHost::load(const std::string& path) {
 
 bool GaugeHost::load(std::vector<std::uint8_t> bytes, const std::string& name) {
     unload();
+    warnings_.clear();
     error_.clear();
     failure_ = LoadFailure::kFile;
     std::string err;
@@ -62,6 +65,22 @@ bool GaugeHost::load(std::vector<std::uint8_t> bytes, const std::string& name) {
         return false;
     }
     return load_image(std::move(*img), name);
+}
+
+bool GaugeHost::fail_load(LoadFailure why, const std::string& error) {
+    error_ = error;
+    import_table_ = linkage_ = 0;
+    unload();
+    failure_ = why;
+    return false;
+}
+
+void GaugeHost::take_warnings(std::vector<Warning> ws) {
+    for (Warning& w : ws) warn(std::move(w));
+}
+
+void GaugeHost::warn(Warning w) {
+    if (std::find(warnings_.begin(), warnings_.end(), w) == warnings_.end()) warnings_.push_back(std::move(w));
 }
 
 bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
@@ -82,55 +101,52 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
         machine_.release(unloaded_);
         return false;
     }
+    take_warnings(module_->warnings);
+    // LoadLibrary runs the TLS callbacks and the entry routine before the
+    // host can look anything up; what they do wrong is the module's fault.
+    const Notification attach = notify_module(machine_, *module_, 1);
+    take_warnings(attach.warnings);
+    if (!attach.completed) {
+        const std::string why =
+            machine_.problems().empty() ? "the entry routine did not return" : machine_.problems().back().sentence();
+        return fail_load(LoadFailure::kModule, path + ": " + why);
+    }
+    // A refused attach is followed at once by the detach, as Windows does.
+    attached_ = true;
+    if (attach.result == 0) {
+        return fail_load(LoadFailure::kModule, path + ": the entry routine refused to attach (it returned 0)");
+    }
+
     const auto fits = [this](Addr at, std::uint32_t size) {
         return at && std::uint64_t{at} + size <= std::uint64_t{module_->base} + module_->image.image_size;
     };
-    import_table_ = module_->export_address("ImportTable", 1);
-    linkage_ = module_->export_address("Linkage", 2);
-    if (!import_table_) {
-        error_ = path + ": ImportTable is not exported as ordinal 1";
-    } else if (!linkage_) {
-        error_ = path + ": Linkage is not exported as ordinal 2";
-    } else if (!fits(import_table_, import_table::kSize) || !fits(linkage_, linkage::kSize)) {
-        error_ = path + ": ImportTable or Linkage runs past the end of the image";
-    }
-    if (!error_.empty()) {
-        import_table_ = linkage_ = 0;
-        unload();
-        return false;
-    }
-    // The entry routine runs before anything else of the module, as a
-    // loader runs it; what it does wrong is the module's fault, not the file's.
-    const CallOutcome attach = notify_module(machine_, *module_, 1);
-    if (!attach.completed || attach.eax != 1) {
-        failure_ = LoadFailure::kModule;
-        if (!attach.completed && !machine_.problems().empty()) {
-            error_ = path + ": " + machine_.problems().back().sentence();
-        } else {
-            error_ = path + ": the entry routine refused to attach (it returned " + std::to_string(attach.eax) + ")";
-        }
-        import_table_ = linkage_ = 0;
-        unload();
-        return false;
+    std::string why;
+    import_table_ = module_->export_address(machine_, "ImportTable", 1, why);
+    if (import_table_) linkage_ = module_->export_address(machine_, "Linkage", 2, why);
+    if (!import_table_ || !linkage_) return fail_load(LoadFailure::kFile, path + ": " + why);
+    if (!fits(import_table_, import_table::kSize) || !fits(linkage_, linkage::kSize)) {
+        return fail_load(LoadFailure::kFile, path + ": ImportTable or Linkage runs past the end of the image");
     }
     if (machine_.read(import_table_ + import_table::kEntryId) != import_table::kPanelServices) {
-        error_ = path + ": ImportTable does not ask for the panel services";
-        unload();
-        return false;
+        return fail_load(LoadFailure::kFile, path + ": ImportTable does not ask for the panel services");
     }
-    use_table(0);
+    try {
+        use_table(0);
+    } catch (const RecordNotWritable& w) {
+        machine_.report({ProblemKind::RecordNotWritable, "", w.detail});
+        return fail_load(LoadFailure::kModule, path + ": " + machine_.problems().back().sentence());
+    }
     failure_ = LoadFailure::kNone;
     return true;
 }
 
 void GaugeHost::unload() {
     if (module_ && !machine_.stopped()) {
-        if (import_table_ || linkage_) {
-            const CallOutcome detach = notify_module(machine_, *module_, 0);
-            if (detach.completed && detach.eax != 1) machine_.report({ProblemKind::EntryRefused, "", "detach"});
-        }
+        // Windows ignores what the entry routine returns for a detach.
+        if (attached_) take_warnings(notify_module(machine_, *module_, 0).warnings);
         unmap_module(machine_, *module_);
     }
+    attached_ = false;
     module_.reset();
     bound_.clear();
     machine_.release(unloaded_);
@@ -139,6 +155,26 @@ void GaugeHost::unload() {
     services_.forget_registrations();
     import_table_ = 0;
     linkage_ = 0;
+}
+
+std::optional<std::vector<std::uint8_t>> GaugeHost::find_bitmap(std::uint32_t id, std::string& why) const {
+    if (!module_) {
+        why = "no module is loaded";
+        return std::nullopt;
+    }
+    constexpr std::uint32_t kBitmapResource = 2;
+    ResourceLookup r = find_resource(module_->reader(machine_), module_->image.directories[PeImage::kResources],
+                                     kBitmapResource, id);
+    if (!r.found) {
+        why = r.why;
+        return std::nullopt;
+    }
+    return std::move(r.data);
+}
+
+bool GaugeHost::writable(Addr a, std::size_t n) const {
+    if (module_ && a - module_->base < module_->mapped_size) return module_->writable(a - module_->base, n);
+    return machine_.writable_data(a, n);
 }
 
 Addr GaugeHost::gauge() const {
@@ -167,6 +203,8 @@ auto GaugeHost::guarded(const char* what, F&& f) -> decltype(f()) {
         char at[16];
         std::snprintf(at, sizeof at, "0x%08X", fault.address);
         machine_.report({ProblemKind::BadPointer, what, std::string("the host an address it cannot use: ") + at});
+    } catch (const RecordNotWritable& w) {
+        machine_.report({ProblemKind::RecordNotWritable, what, w.detail});
     } catch (const EmulatorError&) {
         if (!machine_.stopped()) throw;  // the emulator's own failure, not the module's
     }
@@ -174,7 +212,10 @@ auto GaugeHost::guarded(const char* what, F&& f) -> decltype(f()) {
 }
 
 void GaugeHost::use_table(unsigned table) {
-    machine_.write<std::uint32_t>(import_table_ + import_table::kEntryAddress, services_.table_address(table));
+    char at[16];
+    std::snprintf(at, sizeof at, "0x%08X", import_table_);
+    services_.write_record<std::uint32_t>(import_table_ + import_table::kEntryAddress, services_.table_address(table),
+                                          std::string("the service table's address into ImportTable at ") + at);
 }
 
 void GaugeHost::call_hook(const char* name, Addr hook) {
@@ -227,8 +268,11 @@ void GaugeHost::prepare_text_buffers(Addr root) {
     for (Addr e : walk_elements(machine_, root)) {
         const StringElementRef box(machine_, e);
         if (box.kind() != element::kString) continue;
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%08X", e);
+        const std::string field = std::string("the text_buffer field of the text box at ") + at;
         if (auto it = buffers_.find(e); it != buffers_.end()) {
-            machine_.write<std::uint32_t>(box.text_buffer_field(), it->second.address);
+            services_.write_record<std::uint32_t>(box.text_buffer_field(), it->second.address, field);
             continue;
         }
         const unsigned usable = std::min(box.max_chars(), 4096u) + 1;
@@ -236,7 +280,7 @@ void GaugeHost::prepare_text_buffers(Addr root) {
         const std::vector<std::uint8_t> zeros(usable, 0);
         machine_.write_bytes(buffer, zeros.data(), usable);
         buffers_[e] = {buffer, usable};
-        machine_.write<std::uint32_t>(box.text_buffer_field(), buffer);
+        services_.write_record<std::uint32_t>(box.text_buffer_field(), buffer, field);
     }
 }
 

@@ -44,9 +44,10 @@ public:
     GaugeHost(const GaugeHost&) = delete;
     GaugeHost& operator=(const GaugeHost&) = delete;
 
-    // Loads a module file: checks it is a 32-bit DLL, maps it, binds its
-    // imports, runs its entry routine, finds ImportTable and Linkage by name
-    // and by ordinal and writes service table 0 into ImportTable.
+    // Loads a module file as a Windows host does: checks it is a 32-bit DLL,
+    // maps it, binds its imports, runs its TLS callbacks and entry routine,
+    // finds ImportTable and Linkage by name and by ordinal and writes service
+    // table 0 into ImportTable.
     bool load(const std::string& path);
     // The same from the file's bytes; `name` stands for the file in errors.
     bool load(std::vector<std::uint8_t> bytes, const std::string& name);
@@ -54,7 +55,8 @@ public:
     bool loaded() const { return module_.has_value(); }
     const std::string& error() const { return error_; }
     // Why the last load failed: the file cannot be used, or the module
-    // misbehaved (its entry routine crashed, looped or refused).
+    // misbehaved (its entry routine or a TLS callback crashed, looped or
+    // refused, or ImportTable lies where the host cannot write).
     enum class LoadFailure { kNone, kFile, kModule };
     LoadFailure load_failure() const { return failure_; }
     const PeImage& image() const { return module_->image; }
@@ -74,6 +76,17 @@ public:
     // Problems seen at the boundary since they were last cleared.
     const std::vector<Problem>& violations() const { return machine_.problems(); }
     void clear_violations() { machine_.clear_problems(); }
+    // What is odd about the module but does not stop it, since the last load
+    // began (each once).
+    const std::vector<Warning>& warnings() const { return warnings_; }
+    void warn(Warning w);
+
+    // A bitmap resource as a panel host loads it (FindResource over the
+    // mapped image): its bytes, or nothing with `why` set.
+    std::optional<std::vector<std::uint8_t>> find_bitmap(std::uint32_t id, std::string& why) const;
+    // Whether a Windows process may write [a, a + n): a writable section of
+    // the module, or the host's own data.
+    bool writable(Addr a, std::size_t n) const;
 
     // Checked calls into the module, one per routine shape.
     void call_hook(const char* name, Addr hook);
@@ -121,6 +134,8 @@ private:
     void check_text(const char* name, Addr element);
     Addr resolve_import(const PeImport& import);
     bool load_image(PeImage&& image, const std::string& path);
+    bool fail_load(LoadFailure why, const std::string& error);
+    void take_warnings(std::vector<Warning> ws);
     // Runs `f`; memory the module's records point at but does not have
     // becomes a problem of `what`, and so does an emulator that has stopped.
     template <typename F>
@@ -130,6 +145,8 @@ private:
     PanelServices services_{machine_};
     Machine::Mark unloaded_;  // host memory as it is with no module loaded
     std::optional<LoadedModule> module_;
+    bool attached_ = false;  // the loader routines ran for attach and succeeded
+    std::vector<Warning> warnings_;
     Addr import_table_ = 0;
     Addr linkage_ = 0;
     std::string error_;

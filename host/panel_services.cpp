@@ -2,7 +2,19 @@
 
 #include "model/units.h"
 
+#include <cstdio>
+
 namespace q7host {
+
+namespace {
+
+std::string hex(Addr a) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", a);
+    return buf;
+}
+
+}  // namespace
 
 using Handler = void (*)(PanelServices&, const std::vector<std::uint32_t>& args);
 
@@ -11,7 +23,8 @@ struct PanelServices::Handlers {
         const Addr root = a[0];
         if (!root) return;
         if (s.install_sets_host_image_ && s.machine_.read(root + element::kKind) == element::kStaticImage) {
-            s.machine_.write<std::uint32_t>(root + static_image::kHostImage, s.host_image_);
+            s.write_record<std::uint32_t>(root + static_image::kHostImage, s.host_image_,
+                                          "the host_image field of the root image at " + hex(root));
         }
         if (s.on_element_install) s.on_element_install(root);
     }
@@ -71,6 +84,12 @@ PanelServices::PanelServices(Machine& machine) : machine_(machine) {
         }
     }
     host_image_ = machine_.allocate(32);
+    writable = [this](Addr a, std::size_t n) { return machine_.writable_data(a, n); };
+}
+
+void PanelServices::write_record(Addr at, const void* data, std::size_t n, const std::string& record) {
+    if (!writable(at, n)) throw RecordNotWritable(record);
+    machine_.write_bytes(at, data, n);
 }
 
 void PanelServices::serve(unsigned table, unsigned position, unsigned arity, StubCall& call) {
@@ -83,7 +102,14 @@ void PanelServices::serve(unsigned table, unsigned position, unsigned arity, Stu
         call.fail(ProblemKind::ForbiddenService, std::to_string(position));
         return;
     }
-    if (e->handler) e->handler(*this, calls_.back().args);
+    if (e->handler) {
+        try {
+            e->handler(*this, calls_.back().args);
+        } catch (const RecordNotWritable& w) {
+            call.fail(ProblemKind::RecordNotWritable, w.detail);
+            return;
+        }
+    }
     call.return_int(results_[position]);
 }
 
@@ -108,7 +134,9 @@ void PanelServices::fill_vars(Addr slots, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
         const Addr slot = slots + i * module_var::kSize;
         const std::uint32_t id = machine_.read(slot + module_var::kId);
-        if (id != 0) machine_.write<double>(slot + module_var::kValue, var(id));
+        if (id != 0) {
+            write_record<double>(slot + module_var::kValue, var(id), "the value of the ModuleVar at " + hex(slot));
+        }
     }
 }
 

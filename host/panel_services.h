@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace q7host {
@@ -30,6 +32,14 @@ struct ServiceCall {
     unsigned table = 0;  // which of the host's two tables the call went through
     unsigned position = 0;
     std::vector<std::uint32_t> args;
+};
+
+// A write the host must make into a record the module placed in memory a
+// Windows process cannot write: there the host would crash, so it is the
+// module's fault and nothing is written. `detail` names the record.
+struct RecordNotWritable : std::runtime_error {
+    explicit RecordNotWritable(const std::string& what) : std::runtime_error(what), detail(what) {}
+    std::string detail;
 };
 
 class PanelServices {
@@ -66,6 +76,18 @@ public:
     std::function<void(Addr root)> on_element_install;
     // Forgets what a module registered, as its unloading does.
     void forget_registrations() { mouse_list_ = 0; }
+
+    // Where a Windows process may write: set by whoever maps the module; by
+    // default only the host's own data pages.
+    std::function<bool(Addr, std::size_t)> writable;
+    // Writes into a record the module handed the host, as a Windows host
+    // would: throws RecordNotWritable, naming `record`, where the memory is
+    // not writable. A service stops its call with that problem.
+    void write_record(Addr at, const void* data, std::size_t n, const std::string& record);
+    template <typename T>
+    void write_record(Addr at, const T& value, const std::string& record) {
+        write_record(at, &value, sizeof value, record);
+    }
 
     struct Handlers;  // what each service does beyond logging; panel_services.cpp
 

@@ -18,9 +18,27 @@ std::string Problem::sentence() const {
             return routine + " wrote past the end of its text buffer (max_chars " + detail + ")";
         case ProblemKind::TextTooLong: return routine + " wrote " + detail;
         case ProblemKind::MouseListMalformed: return "the mouse list has an entry of unknown kind";
-        case ProblemKind::EntryRefused: return "the entry routine refused to " + detail;
+        case ProblemKind::RecordNotWritable:
+            return (routine.empty() ? "" : routine + ": ") + "the host cannot write " + detail +
+                   ": the module placed it in memory that is not writable";
     }
     return routine + ": " + detail;
+}
+
+std::string Warning::sentence() const {
+    switch (kind) {
+        case WarningKind::LoaderRoutineStack:
+            return subject + " left the stack unbalanced (" + detail + "); the loader restored it";
+        case WarningKind::LoaderRoutineRegisters:
+            return subject + " did not preserve ebx, esi, edi and ebp; the loader restored them";
+        case WarningKind::ExportDirectoryPastImage: return "the export directory " + detail;
+        case WarningKind::DirectoriesIgnored: return "the optional header " + detail;
+        case WarningKind::PictureMissing:
+            return "bitmap " + subject + " cannot be found (" + detail + "); it is not drawn";
+        case WarningKind::PictureUndecodable:
+            return "bitmap " + subject + " cannot be decoded (" + detail + "); it is not drawn";
+    }
+    return subject + ": " + detail;
 }
 
 }  // namespace q7host

@@ -1,6 +1,7 @@
-// A problem the host saw at its boundary with a module, as a value: what kind
-// of rule broke, which routine broke it and the particulars. Programs and tests
-// compare the kind; the sentence for people is made from the three in one place.
+// What the host saw at its boundary with a module, as values: a problem (a rule
+// broke: what kind, which routine broke it, the particulars) and a warning (the
+// module is odd but a Windows host would load and run it). Programs and tests
+// compare the kind; the sentence for people is made in one place for each.
 #pragma once
 
 #include <ostream>
@@ -20,7 +21,7 @@ enum class ProblemKind {
     TextOverrun,         // a text callback wrote into the guard bytes after its buffer
     TextTooLong,         // a text longer than its box's max_chars
     MouseListMalformed,  // an entry of unknown kind in the mouse list
-    EntryRefused,        // the entry routine refused a notification
+    RecordNotWritable,   // a record the host must write lies in memory a Windows process cannot write
 };
 
 struct Problem {
@@ -33,6 +34,27 @@ struct Problem {
 
 inline std::ostream& operator<<(std::ostream& out, const Problem& p) {
     return out << p.sentence();
+}
+
+enum class WarningKind {
+    LoaderRoutineStack,      // the entry routine or a TLS callback left the stack unbalanced; the loader restored it
+    LoaderRoutineRegisters,  // ... or changed ebx, esi, edi or ebp; the loader restored them
+    ExportDirectoryPastImage,  // the export directory's size runs past the image
+    DirectoriesIgnored,        // more than 16 data directories; Windows uses the first 16
+    PictureMissing,            // a bitmap an element names cannot be found; the element is not drawn
+    PictureUndecodable,        // a bitmap that is found but cannot be decoded; the element is not drawn
+};
+
+struct Warning {
+    WarningKind kind;
+    std::string subject;  // the routine, directory or bitmap it is about
+    std::string detail;   // the particulars, in the words of the sentence
+    std::string sentence() const;
+    bool operator==(const Warning&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Warning& w) {
+    return out << w.sentence();
 }
 
 }  // namespace q7host

@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 namespace q7host {
 
 namespace {
 
-constexpr std::uint32_t kBitmapResource = 2;
 constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;
 constexpr std::uint32_t kTransparentBlack = 0x1;  // draw_flags bit: pure black is not painted
 constexpr int kFarOff = 1 << 16;
+constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
 
 std::string hex(std::uint32_t v) {
     char buf[16];
@@ -43,22 +44,22 @@ bool Renderer::prepare(std::string& error) {
         error = "the gauge has no element tree";
         return false;
     }
+    std::set<std::uint32_t> missing;
+    // Each picture is loaded as a panel host loads it, from the mapped image
+    // when an element names it; one that cannot be found or decoded leaves
+    // its element undrawn, and the gauge runs on.
     for (const ElementRef& e : tree.elements) {
         const std::uint32_t id = e.bitmap_id();
-        if (id != kNoBitmap && !bitmaps_.count(id)) {
-            const PeResource* res = host_.image().resource(kBitmapResource, id);
-            if (!res) {
-                error = "the module has no bitmap resource " + hex(id);
-                return false;
-            }
-            std::string why;
-            auto picture = decode_dib(res->data, why);
-            if (!picture) {
-                error = "bitmap resource " + hex(id) + ": " + why;
-                return false;
-            }
-            bitmaps_[id] = std::move(*picture);
+        if (id == kNoBitmap || bitmaps_.count(id) || missing.count(id)) continue;
+        std::string why;
+        auto data = host_.find_bitmap(id, why);
+        std::optional<Image> picture = data ? decode_dib(*data, why) : std::nullopt;
+        if (!picture) {
+            host_.warn({data ? WarningKind::PictureUndecodable : WarningKind::PictureMissing, hex(id), why});
+            missing.insert(id);
+            continue;
         }
+        bitmaps_[id] = std::move(*picture);
     }
     for (const StringElementRef& e : tree.texts) {
         TextBox box;
@@ -78,13 +79,24 @@ bool Renderer::prepare(std::string& error) {
         box.font = *font;
         boxes_[e.address()] = box;
     }
-    const std::uint32_t root_id = tree.elements.front().bitmap_id();
-    if (!bitmaps_.count(root_id)) {
-        error = "the gauge's root element has no bitmap to give the picture its size";
-        return false;
+    // The root's picture gives the gauge its size; without one, the gauge is
+    // as big as what is drawn on it from its top-left corner.
+    if (const Image* face = bitmap(tree.elements.front().bitmap_id())) {
+        canvas_ = Image(face->width(), face->height());
+        return true;
     }
-    const Image& face = bitmaps_[root_id];
-    canvas_ = Image(face.width(), face.height());
+    int width = 1, height = 1;
+    auto extend = [&](int x, int y, int w, int h) {
+        width = std::max(width, std::clamp(x + w, 0, kLargestFacelessSide));
+        height = std::max(height, std::clamp(y + h, 0, kLargestFacelessSide));
+    };
+    for (const ElementRef& e : tree.elements) {
+        if (const Image* b = bitmap(e.bitmap_id())) {
+            extend(std::clamp(e.x(), -kFarOff, kFarOff), std::clamp(e.y(), -kFarOff, kFarOff), b->width(), b->height());
+        }
+    }
+    for (const auto& [address, box] : boxes_) extend(box.x, box.y, box.width, box.height);
+    canvas_ = Image(width, height);
     return true;
 }
 

@@ -29,13 +29,15 @@ public:
     explicit Renderer(GaugeHost& host);
     ~Renderer();
 
-    // Reads the tree the module installed: decodes the bitmap resource of
-    // every element that names one and chooses each text box's font. Call
-    // after GaugeInstall.
+    // Reads the tree the module installed: loads and decodes the bitmap
+    // resource of every element that names one (one that cannot be found or
+    // decoded becomes a warning of the host's, and its element is not drawn)
+    // and chooses each text box's font. Call after GaugeInstall.
     bool prepare(std::string& error);
     bool prepared() const { return !canvas_.empty(); }
 
-    // Size of the picture: the root element's bitmap.
+    // Size of the picture: the root element's bitmap; without one, what the
+    // other elements draw from the top-left corner (at most 4096 a side).
     int width() const { return canvas_.width(); }
     int height() const { return canvas_.height(); }
 

@@ -32,14 +32,17 @@ TEST_F(Boundary, ExportsExactlyTwoDataRecordsByNameAndOrdinal) {
     const auto& img = host.image();
     EXPECT_EQ(img.machine, 0x14C);
     EXPECT_TRUE(img.characteristics & 0x2000);  // a DLL
-    EXPECT_EQ(img.export_dll_name, "quorlan7.gau");
-    EXPECT_EQ(img.export_ordinal_base, 1u);
+    std::string error;
+    const auto table = q7host::list_exports(img, error);
+    ASSERT_TRUE(table) << error;
+    EXPECT_EQ(table->dll_name, "quorlan7.gau");
+    EXPECT_EQ(table->ordinal_base, 1u);
     std::map<std::string, std::uint32_t> by_name;
-    for (const auto& e : img.exports) by_name[e.name] = e.ordinal;
+    for (const auto& e : table->exports) by_name[e.name] = e.ordinal;
     EXPECT_EQ(by_name, (std::map<std::string, std::uint32_t>{{"ImportTable", 1}, {"Linkage", 2}}));
 
     // Both exports are data: they lie in a writable section that holds no code.
-    for (const auto& e : img.exports) {
+    for (const auto& e : table->exports) {
         const auto* s = img.section_at(e.rva);
         ASSERT_NE(s, nullptr) << e.name;
         EXPECT_TRUE(s->writable()) << e.name;
@@ -58,7 +61,7 @@ TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
     EXPECT_TRUE(dlls.count("user32.dll"));  // wsprintfA
     // Nothing runs before or beside the entry routine: no thread-local storage
     // callbacks, no constructor or destructor tables of a C runtime.
-    EXPECT_FALSE(img.has_tls);
+    EXPECT_FALSE(img.has_tls());
     for (const auto& s : img.sections) {
         for (const char* runtime : {".ctors", ".dtors", ".CRT", ".tls", ".init_array"}) {
             EXPECT_NE(s.name, runtime);
@@ -353,7 +356,8 @@ TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
         std::memcpy(file.data() + at, &v, 4);
     };
     add(pe + 24 + 28, delta);
-    for (std::uint32_t rva : img.relocations) {
+    for (const auto& [rva, type] : img.relocations) {
+        ASSERT_EQ(type, 3u);
         const auto* s = img.section_at(rva);
         ASSERT_TRUE(s && rva - s->virtual_address + 4 <= s->raw_size) << std::hex << rva;
         add(s->raw_offset + (rva - s->virtual_address), delta);

@@ -1,7 +1,11 @@
-// Module files and module code a panel builder may hand the host by mistake or
-// on purpose: each case is the real quorlan7.gau with one thing broken, and
-// the host must refuse it with one line naming what is wrong, or report the
-// misbehaviour by kind, and never crash, hang or abort.
+// Module files as the Windows loader takes them: each case is the real
+// quorlan7.gau with one thing changed, and the host must give Windows's
+// verdict. Refused files are refused with one line naming what is wrong;
+// files Windows loads load, with the bytes Windows maps and a warning where
+// they are odd; the loader's routines run in Windows's order; writes the host
+// makes into the module respect its page protection; misbehaving code is
+// reported by kind, and the host never crashes, hangs or aborts.
+#include "fuzz/mutants.h"
 #include "host/gauge.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +14,14 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+using q7host::Addr;
 using q7host::GaugeHost;
 using q7host::ProblemKind;
+using q7host::WarningKind;
 
 namespace {
 
@@ -23,6 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct Real {
     Bytes file;
     q7host::PeImage image;
+    q7fuzz::Anatomy anatomy;
     std::uint32_t pe = 0;
     static const Real& get() {
         static const Real r = [] {
@@ -33,14 +41,33 @@ struct Real {
             r.image = std::move(*img);
             r.file = r.image.file;
             std::memcpy(&r.pe, r.file.data() + 0x3C, 4);
+            auto a = q7fuzz::dissect(r.file, error);
+            EXPECT_TRUE(a) << error;
+            r.anatomy = std::move(*a);
             return r;
         }();
         return r;
     }
-    // File offset of an RVA inside a section.
+    // File offset of an RVA inside a section's raw data (past its virtual
+    // size too).
     std::size_t offset(std::uint32_t rva) const {
-        const auto* s = image.section_at(rva);
-        return s->raw_offset + (rva - s->virtual_address);
+        for (const auto& s : image.sections) {
+            if (rva >= s.virtual_address && rva - s.virtual_address < s.raw_size) return s.raw_offset + (rva - s.virtual_address);
+        }
+        ADD_FAILURE() << "no raw data at RVA " << rva;
+        return 0;
+    }
+    const q7host::PeSection& section(const char* name) const {
+        for (const auto& s : image.sections) {
+            if (s.name == name) return s;
+        }
+        throw std::runtime_error(std::string("no section ") + name);
+    }
+    // A structured mutant of the seed corpus, by its label.
+    Bytes mutant(const char* label) const {
+        const q7fuzz::Mutant* m = q7fuzz::find_mutant(label);
+        if (!m) throw std::runtime_error(std::string("no mutant ") + label);
+        return q7fuzz::make_mutant(*m, file, anatomy);
     }
 };
 
@@ -60,9 +87,22 @@ std::size_t section_header(const Real& r, int index) {
     return r.pe + 24 + opt_size + 40 * index;
 }
 
+std::vector<WarningKind> kinds(const std::vector<q7host::Warning>& ws) {
+    std::vector<WarningKind> out;
+    for (const auto& w : ws) out.push_back(w.kind);
+    return out;
+}
+
+std::string sentences(const GaugeHost& host) {
+    std::string s;
+    for (const auto& p : host.violations()) s += "\n  problem: " + p.sentence();
+    for (const auto& w : host.warnings()) s += "\n  warning: " + w.sentence();
+    return s;
+}
+
 }  // namespace
 
-TEST(Loader, RefusesUnusableFilesWithOneLineNamingTheFault) {
+TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
     const Real& r = Real::get();
     const struct {
         const char* label;
@@ -77,25 +117,30 @@ TEST(Loader, RefusesUnusableFilesWithOneLineNamingTheFault) {
         {"not i386", [&](Bytes& b) { put16(b, r.pe + 4, 0x8664); }, "not a 32-bit i386 image"},
         {"not a DLL", [&](Bytes& b) { put16(b, r.pe + 22, 0x0102); }, "not a dynamic library"},
         {"image of 4 GiB", [&](Bytes& b) { put32(b, r.pe + 24 + 56, 0xFFFFF000); }, "image size"},
+        {"image base not a multiple of 64 KiB", [&](Bytes& b) { put32(b, r.pe + 24 + 28, 0x5E701000); }, "image base"},
         {"section past the image", [&](Bytes& b) { put32(b, section_header(r, 3) + 12, 0x7FFF0000); },
          "section 4 (.edata)"},
-        {"entry point in data", [&](Bytes& b) { put32(b, r.pe + 24 + 16, r.image.sections[1].virtual_address); },
-         "entry point"},
-        {"relocation outside the image",
-         [&](Bytes& b) {
-             const auto& reloc = r.image.sections.back();
-             put32(b, reloc.raw_offset, 0x00FFF000);
-         },
-         "base relocation"},
+        {"sections overlapping", [&](Bytes& b) { put32(b, section_header(r, 1) + 12, r.image.sections[0].virtual_address); },
+         "section 2 (.data) overlaps"},
+        {"headers reaching into the first section", [&](Bytes& b) { put32(b, r.pe + 24 + 60, 0x1001); },
+         "section 1 (.text) overlaps the headers"},
+        {"relocation outside the image (the image always moves)",
+         [&](Bytes& b) { put32(b, r.section(".reloc").raw_offset, 0x00FFF000); }, "base relocation"},
+        {"relocation of a type a 32-bit image does not use", [&](Bytes& b) { b = r.mutant("relocations-type-dir64"); },
+         "type 10"},
+        {"broken relocations of an image without DYNAMIC_BASE that must move",
+         [&](Bytes& b) { b = r.mutant("windows-relocations-broken-not-dynamic-base-moved"); }, "base relocation block"},
         {"import the host lacks",
          [&](Bytes& b) {
-             for (const auto& imp : r.image.imports) {
-                 if (imp.function != "sin") continue;
-                 const auto at = std::search(b.begin(), b.end(), std::begin("sin"), std::end("sin"));
-                 std::memcpy(&*at, "tan", 3);
-             }
+             const auto at = std::search(b.begin(), b.end(), std::begin("sin"), std::end("sin"));
+             std::memcpy(&*at, "tan", 3);
          },
          "msvcrt.dll!tan, which this host does not provide"},
+        {"TLS index slot outside the module", [&](Bytes& b) { b = r.mutant("windows-tls-index-slot-nowhere"); },
+         "TLS index slot at 0xFFFFFFF0"},
+        {"export names out of order (the lookup is a binary search)",
+         [&](Bytes& b) { b = r.mutant("windows-exports-names-unsorted"); }, "ImportTable is not in the export name table"},
+        {"ImportTable forwarded", [&](Bytes& b) { b = r.mutant("exports-forwarded"); }, "forwarded to another module"},
     };
     for (const auto& c : cases) {
         Bytes file = r.file;
@@ -106,6 +151,241 @@ TEST(Loader, RefusesUnusableFilesWithOneLineNamingTheFault) {
         EXPECT_NE(host.error().find(c.says), std::string::npos) << c.label << ": " << host.error();
         EXPECT_EQ(host.error().rfind("bad.gau: ", 0), 0u) << c.label << ": " << host.error();
         EXPECT_EQ(host.error().find('\n'), std::string::npos) << c.label;
+    }
+}
+
+// Files the Windows loader loads and runs: the gauge installs and draws a
+// frame with nothing to report, and what is odd about the file is a warning.
+TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
+    const Real& r = Real::get();
+    const struct {
+        const char* mutant;
+        std::vector<WarningKind> warnings;
+    } cases[] = {
+        {"header-entry-zero", {}},                    // no entry routine
+        {"windows-entry-returns-2", {}},              // any nonzero result attaches
+        {"windows-entry-returns-minus-1", {}},
+        {"windows-entry-unbalances-stack", {WarningKind::LoaderRoutineStack}},
+        {"windows-tls-callback-returns", {}},
+        {"windows-tls-callback-unbalances-stack", {WarningKind::LoaderRoutineStack}},
+        {"header-headers-size-0", {}},                // the header page holds the section table all the same
+        {"header-headers-size-small", {}},
+        {"header-directories-17", {WarningKind::DirectoriesIgnored}},
+        {"directory-exports-size-huge", {WarningKind::ExportDirectoryPastImage}},
+        {"exports-module-name-endless", {}},          // parts of the export table no lookup reads
+        {"exports-more-names-than-functions", {}},
+        {"section-data-executable", {}},              // writable and executable: the host writes ImportTable
+        {"windows-data-raw-offset-unaligned", {}},    // read from the 512-byte sector, the same bytes
+        {"windows-data-virtual-size-16", {}},         // the records lie past the virtual size, in its page
+        {"windows-relocations-high-and-low-moved", {}},
+        {"windows-relocations-broken-not-dynamic-base", {}},  // at its own base they are never read
+        {"directory-resources-outside", {}},          // resources are read only for pictures
+    };
+    for (const auto& c : cases) {
+        GaugeHost host;
+        ASSERT_TRUE(host.load(r.mutant(c.mutant), c.mutant)) << host.error();
+        host.install();
+        host.frame();
+        EXPECT_TRUE(host.violations().empty()) << c.mutant << sentences(host);
+        EXPECT_EQ(kinds(host.warnings()), c.warnings) << c.mutant << sentences(host);
+        host.unload();
+        EXPECT_TRUE(host.violations().empty()) << c.mutant << " at unload:" << sentences(host);
+    }
+}
+
+// The bytes Windows maps from the file: raw data from PointerToRawData
+// rounded down to a multiple of 512, as far as the raw size rounded up to
+// one reaches in the section's last page (past its virtual size), the header
+// page only up to SizeOfHeaders; a 16-bit relocation of the high half when
+// the image moves; the TLS index the loader writes.
+TEST(Loader, MapsTheBytesWindowsMaps) {
+    const Real& r = Real::get();
+    const auto& data = r.section(".data");
+    const std::uint32_t d = data.virtual_address;
+    const std::size_t dsh = section_header(r, 1);
+    auto original = [&](std::size_t at, std::size_t n) { return Bytes(r.file.begin() + at, r.file.begin() + at + n); };
+    const struct {
+        const char* label;
+        std::function<void(Bytes&)> patch;
+        std::uint32_t rva;
+        Bytes expected;
+    } cases[] = {
+        {"PointerToRawData not a multiple of 512", [&](Bytes& b) { put32(b, dsh + 20, data.raw_offset + 0x10); }, d + 0x20,
+         original(data.raw_offset + 0x20, 16)},
+        {"SizeOfRawData rounded up to 512",
+         [&](Bytes& b) {
+             put32(b, dsh + 16, 0x7A1);
+             b[data.raw_offset + 0x7F0] = 0xAB;
+         },
+         d + 0x7F0, {0xAB}},
+        {"raw data past VirtualSize, in its last page",
+         [&](Bytes& b) {
+             put32(b, dsh + 8, 0x10);
+             b[data.raw_offset + 0x7F8] = 0xCD;
+         },
+         d + 0x7F8, {0xCD}},
+        {"the header page holds the file up to SizeOfHeaders",
+         [&](Bytes& b) {
+             put32(b, r.pe + 24 + 60, 0x300);
+             b[0x2F0] = 0x5A;
+             b[0x350] = 0xA5;
+         },
+         0x2F0, {0x5A}},
+        {"and zeros after it",
+         [&](Bytes& b) {
+             put32(b, r.pe + 24 + 60, 0x300);
+             b[0x350] = 0xA5;
+         },
+         0x350, {0}},
+    };
+    for (const auto& c : cases) {
+        Bytes file = r.file;
+        c.patch(file);
+        GaugeHost host;
+        ASSERT_TRUE(host.load(file, c.label)) << host.error();
+        EXPECT_EQ(host.machine().read_bytes(host.base() + c.rva, c.expected.size()), c.expected) << c.label;
+    }
+
+    // The module linked at 0x60000000, which is the host's: moved, its 16-bit
+    // field gains the high half of the move.
+    GaugeHost moved;
+    ASSERT_TRUE(moved.load(r.mutant("windows-relocations-high-and-low-moved"), "moved.gau")) << moved.error();
+    EXPECT_EQ(moved.machine().read<std::uint16_t>(moved.base() + d + 0x7F0), (moved.base() - 0x60000000u) >> 16);
+
+    GaugeHost tls;
+    ASSERT_TRUE(tls.load(r.mutant("windows-tls-callback-returns"), "tls.gau")) << tls.error();
+    const std::uint32_t slot = tls.image().directories[q7host::PeImage::kTls].rva + 0x20;
+    EXPECT_EQ(tls.machine().read(tls.base() + slot), q7host::kTlsIndex) << "the slot held 0xFFFF in the file";
+}
+
+// The TLS callbacks and the entry routine log each call (a tag plus the
+// reason code) into host memory: Windows runs the callbacks before the entry
+// routine on attach and after it on detach, takes any nonzero result as an
+// attach, detaches at once after a refusal, and restores the stack after
+// each routine.
+TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
+    const Real& r = Real::get();
+    constexpr std::uint8_t kTls = 0x10, kEntry = 0x20;
+    const auto& text = r.section(".text");
+    const auto& data = r.section(".data");
+    const Addr base = r.image.image_base;
+    // Code and the TLS directory go into the slack of .text and .data past
+    // their virtual sizes, which Windows maps with their sections.
+    const std::uint32_t callback = text.virtual_address + text.virtual_size + 0x10, entry = callback + 0x40;
+    const std::uint32_t directory = data.virtual_address + data.virtual_size, slot = directory + 0x20, list = slot + 8;
+    enum class Entry { kLogs, kNone, kReturnsZero, kLeavesStack };
+    const struct {
+        const char* label;
+        Entry entry;
+        std::vector<std::uint8_t> callback;  // empty: the logger
+        bool loads;
+        std::vector<std::uint8_t> log;
+        std::vector<WarningKind> warnings;
+    } cases[] = {
+        {"callbacks before the entry routine, after it at detach", Entry::kLogs, {}, true,
+         {kTls + 1, kEntry + 1, kEntry + 0, kTls + 0}, {}},
+        {"no entry routine", Entry::kNone, {}, true, {kTls + 1, kTls + 0}, {}},
+        {"the entry routine refuses: detached at once", Entry::kReturnsZero, {}, false, {kTls + 1, kTls + 0}, {}},
+        {"the entry routine leaves the stack unbalanced", Entry::kLeavesStack, {}, true, {kTls + 1, kTls + 0},
+         {WarningKind::LoaderRoutineStack}},
+        {"a TLS callback crashes", Entry::kLogs, {0x31, 0xC0, 0x8B, 0x00}, false, {}, {}},
+    };
+    for (const auto& c : cases) {
+        GaugeHost host;
+        const Addr log = host.machine().allocate(16), count = log + 12;
+        auto logger = [&](std::uint8_t tag) {
+            std::vector<std::uint8_t> code{0xA1, 0, 0, 0, 0, 0x8A, 0x54, 0x24, 0x08, 0x80, 0xC2, tag, 0x88, 0x90,
+                                           0, 0, 0, 0, 0xFF, 0x05, 0, 0, 0, 0, 0xB8, 1, 0, 0, 0, 0xC2, 0x0C, 0x00};
+            std::memcpy(&code[1], &count, 4);
+            std::memcpy(&code[14], &log, 4);
+            std::memcpy(&code[20], &count, 4);
+            return code;
+        };
+        Bytes file = r.file;
+        const auto cb = c.callback.empty() ? logger(kTls) : c.callback;
+        std::copy(cb.begin(), cb.end(), file.begin() + static_cast<std::ptrdiff_t>(r.offset(callback)));
+        const std::uint32_t tls[] = {0, 0, base + slot, base + list, 0, 0}, callbacks[] = {base + callback, 0};
+        std::memcpy(file.data() + r.offset(directory), tls, sizeof tls);
+        std::memcpy(file.data() + r.offset(list), callbacks, sizeof callbacks);
+        put32(file, r.anatomy.directory(9), directory);
+        put32(file, r.anatomy.directory(9) + 4, sizeof tls);
+        std::vector<std::uint8_t> e;
+        switch (c.entry) {
+            case Entry::kLogs: e = logger(kEntry); break;
+            case Entry::kReturnsZero: e = {0x31, 0xC0, 0xC2, 0x0C, 0x00}; break;
+            case Entry::kLeavesStack: e = {0xB8, 1, 0, 0, 0, 0xC3}; break;
+            case Entry::kNone: break;
+        }
+        std::copy(e.begin(), e.end(), file.begin() + static_cast<std::ptrdiff_t>(r.offset(entry)));
+        put32(file, r.pe + 24 + 16, c.entry == Entry::kNone ? 0 : entry);
+
+        EXPECT_EQ(host.load(file, "tls.gau"), c.loads) << c.label << ": " << host.error();
+        if (!c.loads) {
+            EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule) << c.label;
+        }
+        host.unload();
+        const auto logged = host.machine().read_bytes(log, host.machine().read(count));
+        EXPECT_EQ(logged, c.log) << c.label;
+        EXPECT_EQ(kinds(host.warnings()), c.warnings) << c.label << sentences(host);
+        if (c.callback.empty()) {
+            EXPECT_TRUE(host.violations().empty()) << c.label << sentences(host);
+        } else {
+            EXPECT_EQ(host.violations().at(0).routine, "TLS callback 1") << c.label;
+        }
+    }
+}
+
+// A Windows host writing into a record the module placed in memory that is
+// not writable would crash: the write is the module's fault, named by the
+// record, and nothing is written. The section's write flag decides.
+TEST(Loader, HostWritesRespectTheModulesPageProtection) {
+    const Real& r = Real::get();
+    {
+        GaugeHost host;
+        EXPECT_FALSE(host.load(r.mutant("section-data-read-only"), "ro.gau"));
+        EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule);
+        ASSERT_FALSE(host.violations().empty());
+        EXPECT_EQ(host.violations().back().kind, ProblemKind::RecordNotWritable);
+        EXPECT_NE(host.error().find("into ImportTable at 0x"), std::string::npos) << host.error();
+    }
+    // Records in read-only memory after the load: the host's view of what is
+    // writable stands in for the section flags of a page the record shares.
+    const struct {
+        const char* label;
+        std::function<Addr(GaugeHost&)> field;
+        bool during_install;
+        const char* says;
+    } cases[] = {
+        {"the root image's host_image, by service 25", [](GaugeHost& h) { return h.root() + q7host::static_image::kHostImage; },
+         true, "the host_image field of the root image"},
+        {"a text box's text_buffer", [](GaugeHost& h) { return h.instrument().distance.text_buffer_field(); }, true,
+         "the text_buffer field of the text box"},
+        {"a ModuleVar's value, by service 40 in a frame",
+         [](GaugeHost& h) {
+             for (const auto& call : h.services().calls()) {
+                 if (call.position == q7host::kServiceVarRefresh) return call.args.at(0) + q7host::module_var::kValue;
+             }
+             return Addr{0};
+         },
+         false, "the value of the ModuleVar"},
+    };
+    for (const auto& c : cases) {
+        GaugeHost host;
+        ASSERT_TRUE(host.load(r.file, "quorlan7.gau")) << host.error();
+        if (!c.during_install) host.install();
+        GaugeHost probe;  // the field's address, from a copy at the same base that ran a frame
+        ASSERT_TRUE(probe.load(r.file, "quorlan7.gau"));
+        probe.install();
+        probe.frame();
+        const Addr field = c.field(probe);
+        const auto before = host.machine().read_bytes(field, 4);
+        host.services().writable = [field](Addr a, std::size_t n) { return a + n <= field || a >= field + 4; };
+        if (c.during_install) host.install();
+        else host.frame();
+        ASSERT_FALSE(host.violations().empty()) << c.label;
+        EXPECT_EQ(host.violations().front().kind, ProblemKind::RecordNotWritable) << c.label;
+        EXPECT_NE(host.violations().front().sentence().find(c.says), std::string::npos) << host.violations().front();
+        EXPECT_EQ(host.machine().read_bytes(field, 4), before) << c.label;
     }
 }
 
@@ -134,9 +414,15 @@ TEST(Loader, ReportsMisbehavingCodeByKindAndKeepsRunning) {
         EXPECT_EQ(host.violations().front().kind, c.kind) << c.label << ": " << host.violations().front();
         EXPECT_NE(host.error().find(c.says), std::string::npos) << c.label << ": " << host.error();
     }
-    // The real module still loads in a host of its own afterwards.
+    // An entry point in data runs as Windows runs it, and faults there.
+    Bytes file = r.file;
+    put32(file, r.pe + 24 + 16, r.image.sections[1].virtual_address);
     GaugeHost host;
-    EXPECT_TRUE(host.load(Q7_MODULE_FILE)) << host.error();
+    EXPECT_FALSE(host.load(file, "bad.gau"));
+    EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule) << host.error();
+    // The real module still loads in a host of its own afterwards.
+    GaugeHost fresh;
+    EXPECT_TRUE(fresh.load(Q7_MODULE_FILE)) << fresh.error();
 }
 
 // An emulator that stopped for good is closed with its host: a process that

@@ -2,6 +2,7 @@
 // the dot lands and what shows through its corners, where text may appear,
 // which font the text boxes get; and the picture plumbing under it (bitmap
 // decoding, PNG files).
+#include "fuzz/mutants.h"
 #include "host/renderer.h"
 #include "support/test_support.h"
 
@@ -330,6 +331,51 @@ TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
     // "&&" shows one ampersand; a single "&" underlines the next letter.
     EXPECT_EQ(ink_span(kSingleLine, "A&&B"), ink_span(kSingleLine | kNoPrefix, "A&B"));
     EXPECT_GT(ink_span(kSingleLine, "&AB")[3], ink_span(kSingleLine, "AB")[3]);
+}
+
+// A picture a panel host cannot find (FindResource's lookup fails) or cannot
+// decode leaves its element undrawn and is a warning; the gauge installs,
+// draws and runs on. Without its face the gauge is as big as what is drawn
+// on it, never bigger than the face would have made it.
+TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
+    std::string error;
+    const auto module = q7host::PeImage::read_file(Q7_MODULE_FILE, error);
+    ASSERT_TRUE(module) << error;
+    const auto anatomy = q7fuzz::dissect(module->file, error);
+    ASSERT_TRUE(anatomy) << error;
+    using K = q7host::WarningKind;
+    const struct {
+        const char* mutant;
+        std::vector<std::pair<K, std::string>> warnings;
+        bool has_face;
+    } cases[] = {
+        {"record-dot-bitmap-missing", {{K::PictureMissing, "0x9999"}}, true},
+        {"resources-face-data-outside", {{K::PictureMissing, "0x1000"}}, false},
+        {"resources-face-size-0", {{K::PictureUndecodable, "0x1000"}}, false},
+        {"windows-resources-bitmap-type-claims-more",  // the binary search over the type's ids misses them
+         {{K::PictureMissing, "0x1000"}, {K::PictureMissing, "0x2000"}, {K::PictureMissing, "0x3000"}}, false},
+    };
+    for (const auto& c : cases) {
+        q7host::GaugeHost host;
+        ASSERT_TRUE(host.load(q7fuzz::make_mutant(*q7fuzz::find_mutant(c.mutant), module->file, *anatomy), c.mutant))
+            << host.error();
+        host.install();
+        q7host::Renderer renderer(host);
+        ASSERT_TRUE(renderer.prepare(error)) << c.mutant << ": " << error;
+        const Image frame = renderer.render();
+        EXPECT_TRUE(host.violations().empty()) << c.mutant << ": " << host.violations().front();
+        std::vector<std::pair<K, std::string>> seen;
+        for (const auto& w : host.warnings()) seen.push_back({w.kind, w.subject});
+        EXPECT_EQ(seen, c.warnings) << c.mutant;
+        for (const auto& [kind, id] : c.warnings) EXPECT_EQ(renderer.bitmap(std::stoul(id, nullptr, 16)), nullptr);
+        if (c.has_face) {
+            EXPECT_EQ(frame.width(), 63) << c.mutant;
+            EXPECT_EQ(frame.height(), 77) << c.mutant;
+        } else {
+            EXPECT_TRUE(!frame.empty() && frame.width() <= 63 && frame.height() <= 77)
+                << c.mutant << ": " << frame.width() << " x " << frame.height();
+        }
+    }
 }
 
 TEST(Png, RoundTripsAndNeverLeavesAPartialFile) {

@@ -53,25 +53,28 @@ void PrintTo(const ResourceEntry& r, std::ostream* os) {
 // The module file parsed once for all tests; nothing of it runs.
 class ModuleResources : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { image_ = q7host::PeImage::read_file(Q7_MODULE_FILE, error_); }
-    static void TearDownTestSuite() { image_.reset(); }
-    void SetUp() override { ASSERT_TRUE(image_) << "cannot read " << Q7_MODULE_FILE << ": " << error_; }
+    static void SetUpTestSuite() {
+        const auto image = q7host::PeImage::read_file(Q7_MODULE_FILE, error_);
+        if (image) listed_ = q7host::list_resources(*image, error_);
+    }
+    static void TearDownTestSuite() { listed_.reset(); }
+    void SetUp() override { ASSERT_TRUE(listed_) << "cannot read " << Q7_MODULE_FILE << ": " << error_; }
 
     // The resource's bytes in US English, or nothing.
     static std::span<const std::uint8_t> bytes(std::uint32_t type, std::uint32_t name) {
-        for (const q7host::PeResource& r : image_->resources)
+        for (const q7host::PeResource& r : listed_->resources)
             if (r.type == type && r.id == name && r.language == kEnglishUs) return r.data;
         return {};
     }
 
-    static inline std::optional<q7host::PeImage> image_;
+    static inline std::optional<q7host::PeResourceList> listed_;
     static inline std::string error_;
 };
 
 TEST_F(ModuleResources, TableHoldsExactlyTheThreeBitmapsAndTheVersionBlock) {
-    EXPECT_FALSE(image_->has_named_resources) << "a resource type, number or language given by name";
+    EXPECT_FALSE(listed_->has_named) << "a resource type, number or language given by name";
     std::vector<ResourceEntry> entries;
-    for (const q7host::PeResource& r : image_->resources)
+    for (const q7host::PeResource& r : listed_->resources)
         entries.push_back({r.type, r.id, r.language, r.data.size()});
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(entries, (std::vector<ResourceEntry>{

@@ -289,6 +289,21 @@ TEST_F(Program, WithoutArgumentsDrawsTheDefaultSceneToPreviewPng) {
     EXPECT_EQ(png("preview.png"), s.frame().image.scaled(4));
 }
 
+// A module Windows loads although something in it is odd: status 0, each
+// oddity a line of the summary and an entry of the JSON's warnings.
+TEST_F(Program, OddButLoadableModuleRunsWithWarnings) {
+    const std::string module = std::string(" --module '") + Q7_CORPUS_DIR + "/record-dot-bitmap-missing.gau'";
+    const ViewerRun summary = run_viewer(dir, "--png p.png" + module);
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_NE(summary.out.find("\nwarning   bitmap 0x9999 cannot be found"), std::string::npos) << summary.out;
+    const ViewerRun json = run_viewer(dir, "--json" + module);
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto j = nlohmann::json::parse(json.out);
+    ASSERT_EQ(j["warnings"].size(), 1u) << json.out;
+    EXPECT_NE(j["warnings"][0].get<std::string>().find("bitmap 0x9999"), std::string::npos) << json.out;
+    EXPECT_TRUE(nlohmann::json::parse(run_viewer(dir, "--json").out)["warnings"].empty());
+}
+
 TEST_F(Program, JsonCarriesReadoutsDotSelectionAndServiceCalls) {
     const ViewerRun r = run_viewer(dir, "--json --next 1 --click 10,68 --click 26,68 --heading 0");
     ASSERT_EQ(r.status, 0) << r.err;

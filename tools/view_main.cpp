@@ -275,6 +275,7 @@ int run_route(const Options& o) {
             std::cout << "in " << sheet->pages().size() << " pages, " << q7tools::readable(sheet->pages().front().string())
                       << " to " << q7tools::readable(sheet->pages().back().string()) << "\n";
         }
+        for (const q7host::Warning& w : s.host().warnings()) std::cout << "warning " << q7tools::readable(w.sentence()) << "\n";
     }
     return kDone;
 }
@@ -283,6 +284,7 @@ int run_window_mode(const Options& o) {
     Session s;
     if (int st = start_scene(s, o)) return st;
     if (int st = check_size(s, o)) return st;
+    for (const q7host::Warning& w : s.host().warnings()) std::cout << "warning " << q7tools::readable(w.sentence()) << "\n";
     std::string error;
     if (!run_window(s, o.scale, std::cout, error)) return fail(kFailed, error);
     return kDone;

@@ -256,6 +256,7 @@ Frame Session::frame() {
     }
     f.clicks = std::move(pending_clicks_);
     pending_clicks_.clear();
+    for (const q7host::Warning& w : host_.warnings()) f.warnings.push_back(w.sentence());
     return f;
 }
 
@@ -308,6 +309,9 @@ nlohmann::json frame_json(const Frame& f) {
     }
     j["clicks"] = clicks;
     j["calls"] = calls_json(f.calls, f.refreshed);
+    auto warnings = nlohmann::json::array();
+    for (const auto& w : f.warnings) warnings.push_back(json_text(w));
+    j["warnings"] = warnings;
     return j;
 }
 
@@ -330,7 +334,9 @@ std::string frame_summary(const Frame& f) {
                   readable(trimmed(f.distance)).c_str(), f.dot.x, f.dot.y, f.dot_left, f.dot_top, f.dot_centre_x, f.dot_centre_y,
                   std::fabs(lat), lat < 0 ? 'S' : 'N', std::fabs(lon), lon < 0 ? 'W' : 'E',
                   f.aircraft.heading);
-    return buf;
+    std::string out = buf;
+    for (const auto& w : f.warnings) out += "warning   " + readable(w) + "\n";
+    return out;
 }
 
 }  // namespace q7view

@@ -39,6 +39,7 @@ struct Frame {
     std::vector<q7host::ServiceCall> calls;  // host services called while drawing
     std::vector<std::uint32_t> refreshed;    // per call: the variable a refresh asked for
     std::vector<ClickRecord> clicks;         // presses since the previous frame
+    std::vector<std::string> warnings;       // what is odd about the module but loads, as sentences
 };
 
 class Session {
@@ -89,8 +90,8 @@ std::string trimmed(const std::string& text);
 nlohmann::json frame_json(const Frame& frame);
 // The JSON as ASCII text: module bytes above 0x7E as \u00NN escapes.
 std::string json_dump(const nlohmann::json& j, int indent = -1);
-// A few lines for a person: waypoint, distance, dot, aircraft; module texts
-// readable (unprintable bytes as \xHH).
+// A few lines for a person: waypoint, distance, dot, aircraft, then a line per
+// warning; module texts readable (unprintable bytes as \xHH).
 std::string frame_summary(const Frame& frame);
 
 }  // namespace q7view
