@@ -63,6 +63,10 @@ public:
     void return_double(double value);  // only for a stub made with Returns::kDouble
     // Records the problem against the routine being run and ends the call.
     void fail(ProblemKind kind, std::string detail);
+    // Ends the call as the access violation a Windows function meets when it
+    // reads or writes where the module pointed it and may not go: a crash in
+    // the module's call, at the host function.
+    void access_violation(Addr address, bool write);
     Machine& machine() { return machine_; }
 
 private:

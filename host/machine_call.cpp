@@ -75,6 +75,12 @@ void StubCall::fail(ProblemKind kind, std::string detail) {
     machine_.stop_call({kind, machine_.current_, std::move(detail)});
 }
 
+void StubCall::access_violation(Addr address, bool write) {
+    const Addr stub = machine_.engine_->reg(UC_X86_REG_EIP) - 2;
+    machine_.fault({stub, std::string("an access violation ") + (write ? "writing " : "reading ") + hex(address),
+                    status::kAccessViolation});
+}
+
 void Machine::stop_call(Problem p) {
     report(std::move(p));
     call_failed_ = true;
