@@ -226,7 +226,7 @@ Addr take(Addr& next, std::size_t n, Addr end, const char* what) {
 }  // namespace
 
 Addr Machine::allocate(std::size_t n, std::uint8_t fill) {
-    const Addr a = take(next_.heap, n, kHostEnd, "host memory");
+    const Addr a = take(next_.heap, n, kHeapEnd, "host memory");
     const std::vector<std::uint8_t> bytes(n, fill);
     write_bytes(a, bytes.data(), n);
     return a;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -279,4 +280,15 @@ TEST(Probes, EveryCallStartsFromTheWindowsState) {
     const q7host::CallOutcome out = m.call("look", look, {}, q7host::Returns::kInt);
     ASSERT_TRUE(out.completed);
     EXPECT_EQ(out.eax, 0u) << "bit 0 DF set, 1 control word, 2 tag word, 3 MXCSR";
+}
+
+// Host memory handed out to its last byte leaves the thread's system pages as
+// they were: the thread block still names itself.
+TEST(Probes, HostMemoryNeverReachesTheThreadBlock) {
+    q7host::Machine m;
+    const Addr self = m.place_code({0x64, 0xA1, 0x18, 0, 0, 0, 0xC3});  // mov eax, fs:[0x18]; ret
+    EXPECT_THROW({ for (;;) m.allocate(0x1000, 0xEE); }, std::length_error);
+    const q7host::CallOutcome out = m.call("self", self, {}, q7host::Returns::kInt);
+    EXPECT_TRUE(out.completed);
+    EXPECT_EQ(out.eax, q7host::Machine::thread().environment_block);
 }
