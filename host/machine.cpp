@@ -1,6 +1,5 @@
 #include "host/machine_engine.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -125,23 +124,28 @@ void Machine::map(Addr at, std::uint32_t size, unsigned protection) {
     engine_->usable();
     const unsigned p = x86_protection(protection);
     check(uc_mem_map(engine_->uc, at, page_up(size), uc_prot(p)), "mapping memory");
-    for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) pages_[static_cast<Addr>(page)] = p;
+    for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) {
+        pages_[static_cast<Addr>(page)] = p;
+    }
 }
 
 void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
     engine_->usable();
     const unsigned p = x86_protection(protection);
     check(uc_mem_protect(engine_->uc, at, page_up(size), uc_prot(p)), "protecting memory");
-    for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) pages_[static_cast<Addr>(page)] = p;
+    for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) {
+        pages_[static_cast<Addr>(page)] = p;
+    }
 }
 
 void Machine::unmap(Addr at, std::uint32_t size) {
     engine_->usable();
+    const std::uint64_t end = std::uint64_t{at} + page_up(size);
     // The emulator keeps what it translated from a page across an unmap: a
     // module mapped there later would run the old code.
-    forget_translations(at, static_cast<Addr>(std::min<std::uint64_t>(std::uint64_t{at} + page_up(size), 0xFFFFF000)));
+    forget_translations(at, end);
     check(uc_mem_unmap(engine_->uc, at, page_up(size)), "unmapping memory");
-    pages_.erase(pages_.lower_bound(at), pages_.lower_bound(static_cast<Addr>(std::min<std::uint64_t>(std::uint64_t{at} + page_up(size), 0xFFFFFFFF))));
+    pages_.erase(pages_.lower_bound(at), end > 0xFFFFFFFF ? pages_.end() : pages_.lower_bound(static_cast<Addr>(end)));
 }
 
 bool Machine::in_host_area(Addr at, std::uint64_t size) {
@@ -198,9 +202,9 @@ void Machine::write_bytes(Addr a, const void* data, std::size_t n) {
 void Machine::forget_code_in(Addr a, std::size_t n) {
     if (n == 0) return;
     const std::uint64_t last = std::uint64_t{a} + n - 1;
-    for (std::uint64_t page = a & ~std::uint64_t{kPage - 1}; page <= last && page <= 0xFFFFF000; page += kPage) {
+    for (std::uint64_t page = a & ~std::uint64_t{kPage - 1}; page <= last; page += kPage) {
         const auto it = pages_.find(static_cast<Addr>(page));
-        if (it != pages_.end() && (it->second & prot::kExec)) forget_translations(it->first, it->first + kPage);
+        if (it != pages_.end() && (it->second & prot::kExec)) forget_translations(it->first, page + kPage);
     }
 }
 

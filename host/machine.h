@@ -190,7 +190,7 @@ private:
     machine_detail::Fault memory_fault(int emulator_error, Addr eip) const;
     void attach_counter();
     void detach_counter();
-    void forget_translations(Addr begin, Addr end);
+    void forget_translations(Addr begin, std::uint64_t end);
     void forget_code_in(Addr a, std::size_t n);
     void enter_user_mode();
 

@@ -306,7 +306,9 @@ Fault Machine::memory_fault(int err, Addr eip) const {
         case UC_ERR_WRITE_UNMAPPED: case UC_ERR_WRITE_PROT: access = "writing"; break;
         case UC_ERR_FETCH_UNMAPPED: case UC_ERR_FETCH_PROT: access = "running"; break;
         case UC_ERR_READ_UNMAPPED: case UC_ERR_READ_PROT: break;
-        default: return {eip, std::string("an emulator error: ") + uc_strerror(static_cast<uc_err>(err)), status::kAccessViolation};
+        default:
+            return {eip, std::string("an emulator error: ") + uc_strerror(static_cast<uc_err>(err)),
+                    status::kAccessViolation};
     }
     const Addr target = e.invalid_seen ? static_cast<Addr>(e.invalid_address) : eip;
     return {eip, std::string("an access violation ") + access + " " + hex(target), status::kAccessViolation};
@@ -350,7 +352,7 @@ void Machine::detach_counter() {
 // translates it afresh with or without the counting hook. Page by page: with
 // Unicorn 2.0.1 one request over a whole image left the old translations in
 // use, one request per page does not.
-void Machine::forget_translations(Addr begin, Addr end) {
+void Machine::forget_translations(Addr begin, std::uint64_t end) {
     for (std::uint64_t page = begin; page < end; page += kPage) {
         check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
     }

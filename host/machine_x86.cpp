@@ -205,8 +205,7 @@ Fault machine_detail::classify_exception(Machine& m, uc_engine* uc, std::uint32_
                     if (m.accessible(o.address, size, prot::kRead)) m.read_bytes(o.address, &v, size);
                     zero = v == 0;
                 } else if (o.valid) {
-                    const std::uint32_t v = size == 1 ? reg(uc, kRegisters8[o.rm]) & 0xFF : read_register(uc, o.rm, size == 2);
-                    zero = v == 0;
+                    zero = (size == 1 ? reg(uc, kRegisters8[o.rm]) & 0xFF : read_register(uc, o.rm, size == 2)) == 0;
                 }
             }
             return zero ? Fault{eip, "an integer division by zero", status::kIntegerDivideByZero}
@@ -242,9 +241,11 @@ Fault machine_detail::classify_invalid(Machine& m, uc_engine*, Addr eip) {
 }
 
 std::optional<Fault> machine_detail::pending_x87_exception(uc_engine* uc) {
+    // An exception flag set while its mask is clear is pending, whichever
+    // came first: a processor also faults when fldcw unmasks a flag already
+    // set (the emulator leaves the summary bit alone then).
     std::uint16_t sw = 0, cw = 0;
     uc_reg_read(uc, UC_X86_REG_FPSW, &sw);
-    if (!(sw & 0x80)) return std::nullopt;  // no unmasked exception pending
     uc_reg_read(uc, UC_X86_REG_FPCW, &cw);
     const unsigned raised = sw & ~cw & 0x3F;
     if (!raised) return std::nullopt;

@@ -110,9 +110,11 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
         switch (const char type = f[i]) {
             case 'd': case 'i': {
                 const std::uint64_t raw = integer();
-                const std::int64_t v = size == Size::kWide64 ? static_cast<std::int64_t>(raw)
-                                                             : static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
-                const std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+                const std::int64_t v = size == Size::kWide64
+                                           ? static_cast<std::int64_t>(raw)
+                                           : static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
+                const std::uint64_t magnitude =
+                    v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
                 std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(magnitude));
                 append(out, v < 0 ? "-" : "", buf, s, true, room);
                 break;

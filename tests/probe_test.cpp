@@ -178,6 +178,9 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
         {"x87 1/0, divide-by-zero unmasked, then fwait",
          {0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x9B},
          {.fault = "a floating-point division by zero (0xC000008E)"}},
+        {"x87 1/0 masked, then fldcw unmasking divide-by-zero, then fwait",
+         {0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0x9B},
+         {.fault = "a floating-point division by zero (0xC000008E)"}},
         {"x87 pop of an empty stack, invalid unmasked",
          {0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
          {.fault = "a floating-point stack check (0xC0000092)"},
@@ -264,7 +267,8 @@ TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
 TEST(Probes, EveryCallStartsFromTheWindowsState) {
     q7host::Machine m;
     // std; fldz; push 0; fldcw [esp]; ldmxcsr [esp]; pop eax; ret
-    const Addr mess = m.place_code({0xFD, 0xD9, 0xEE, 0x6A, 0x00, 0xD9, 0x2C, 0x24, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0xC3});
+    const Addr mess =
+        m.place_code({0xFD, 0xD9, 0xEE, 0x6A, 0x00, 0xD9, 0x2C, 0x24, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0xC3});
     ASSERT_TRUE(m.call("mess", mess, {}, q7host::Returns::kInt).completed);
     // Reads eflags.DF, the control word, the tag word and MXCSR into one word:
     // eax = DF | (fcw != 0x27F) << 1 | (ftw != 0xFFFF) << 2 | (mxcsr != 0x1F80) << 3.
