@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +48,9 @@ struct CallOutcome {
 };
 
 class Machine;
+namespace machine_detail {
+struct Fault;
+}
 
 // A call from module code into a host stub, as the stub's handler sees it.
 class StubCall {
@@ -59,6 +63,10 @@ public:
     void return_double(double value);  // only for a stub made with Returns::kDouble
     // Records the problem against the routine being run and ends the call.
     void fail(ProblemKind kind, std::string detail);
+    // Ends the call as the access violation a Windows function meets when it
+    // reads or writes where the module pointed it and may not go: a crash in
+    // the module's call, at the host function.
+    void access_violation(Addr address, bool write);
     Machine& machine() { return machine_; }
 
 private:
@@ -78,15 +86,28 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // The address space. Mapping and protection work on whole 4 KiB pages.
+    // The address space. Mapping and protection work on whole 4 KiB pages and
+    // give what x86 pages give: a page that may be written or run may be read,
+    // and only a page with no access is unreadable. Unmapping a page, or the
+    // host writing one that may run, drops the code translated from it.
     static constexpr std::uint32_t kPage = 0x1000;
     void map(Addr at, std::uint32_t size, unsigned protection);  // throws EmulatorError
     void protect(Addr at, std::uint32_t size, unsigned protection);
     void unmap(Addr at, std::uint32_t size);
-    // Whether [at, at+size) lies in the host's own areas (stubs, code, data, stack).
+    // Whether [at, at+size) lies in the host's own areas (stubs, code, data,
+    // stack, the thread's system pages, the shared user-data page).
     static bool in_host_area(Addr at, std::uint64_t size);
     // Whether every byte of [a, a+n) is mapped writable and not executable.
     bool writable_data(Addr a, std::size_t n) const;
+    // Whether module code may access every byte of [a, a+n) as `protection` asks.
+    bool accessible(Addr a, std::size_t n, unsigned protection) const;
+
+    // What Windows gives the thread module code runs on: its environment block
+    // (at FS:0), its process block and the stack its block describes.
+    struct Thread {
+        Addr environment_block, process_block, stack_base, stack_limit, shared_user_data;
+    };
+    static Thread thread();
 
     // The host's view of memory: it may read and write any mapped page
     // whatever its protection; an unmapped byte throws MemoryFault.
@@ -165,11 +186,16 @@ private:
     friend class StubCall;
     friend struct Engine;
     void stop_call(Problem p);
+    void fault(const machine_detail::Fault& f);
+    machine_detail::Fault memory_fault(int emulator_error, Addr eip) const;
     void attach_counter();
     void detach_counter();
-    void forget_translations(Addr begin, Addr end);
+    void forget_translations(Addr begin, std::uint64_t end);
+    void forget_code_in(Addr a, std::size_t n);
+    void enter_user_mode();
 
     std::unique_ptr<Engine> engine_;
+    std::map<Addr, unsigned> pages_;  // every mapped page's protection, by address
     std::vector<Problem> problems_;
     std::vector<StubHandler> stubs_;  // index = (address - first stub) / stub size
     Mark next_;

@@ -41,19 +41,16 @@ FILE* quiet_stream() {
     return quiet;
 }
 
-// Where the instruction that raised an interrupt starts: "int n" is two
-// bytes, int3, into and int1 one; a fault leaves eip on the instruction.
-Addr interrupt_site(const Machine& m, Addr eip) {
+// Whether the interrupt the emulator reports was raised by the instruction
+// before eip, as "int n", int3 or into raise theirs, rather than by a fault
+// of the instruction at eip.
+bool raised_by_software(const Machine& m, std::uint32_t vector, Addr eip) {
     auto byte = [&m](Addr a) -> int {
-        try {
-            return m.read<std::uint8_t>(a);
-        } catch (const MemoryFault&) {
-            return -1;
-        }
+        const auto b = m.try_read<std::uint8_t>(a);
+        return b ? *b : -1;
     };
-    if (byte(eip - 2) == 0xCD) return eip - 2;
-    if (const int b = byte(eip - 1); b == 0xCC || b == 0xCE || b == 0xF1) return eip - 1;
-    return eip;
+    return (byte(eip - 2) == 0xCD && byte(eip - 1) == static_cast<int>(vector)) ||
+           (vector == 3 && byte(eip - 1) == 0xCC) || (vector == 4 && byte(eip - 1) == 0xCE);
 }
 
 }  // namespace
@@ -78,23 +75,46 @@ void StubCall::fail(ProblemKind kind, std::string detail) {
     machine_.stop_call({kind, machine_.current_, std::move(detail)});
 }
 
+void StubCall::access_violation(Addr address, bool write) {
+    const Addr stub = machine_.engine_->reg(UC_X86_REG_EIP) - 2;
+    machine_.fault({stub, std::string("an access violation ") + (write ? "writing " : "reading ") + hex(address),
+                    status::kAccessViolation});
+}
+
 void Machine::stop_call(Problem p) {
     report(std::move(p));
     call_failed_ = true;
     uc_emu_stop(engine_->uc);
 }
 
-// Module code reached a stub (or raised the stub interrupt anywhere else).
+void Machine::fault(const Fault& f) {
+    stop_call({ProblemKind::Crash, current_, f.detail()});
+}
+
+// Module code reached a stub, raised an interrupt, or faulted.
 void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user) {
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
-    const Addr stub = e.reg(UC_X86_REG_EIP) - 2;
+    const Addr eip = e.reg(UC_X86_REG_EIP);
+    const Addr stub = eip - 2;
     const std::uint32_t index = (stub - kFirstStub) / kStubSize;
     const bool is_stub = vector == kStubVector && stub >= kFirstStub && (stub - kFirstStub) % kStubSize == 0 &&
                          index < m.stubs_.size() && m.stubs_[index];
     if (!is_stub) {
-        const Addr site = interrupt_site(m, stub + 2);
-        m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site)});
+        if (!raised_by_software(m, vector, eip)) {
+            m.fault(classify_exception(m, e.uc, vector, eip));
+        } else if (vector == 4) {
+            m.fault({eip - 1, "an integer overflow", status::kIntegerOverflow});  // into
+        } else {
+            const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
+            m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site)});
+        }
+        return;
+    }
+    // An x87 exception the module left pending faults at the next x87
+    // instruction on Windows; the host function is the latest that comes.
+    if (const auto pending = pending_x87_exception(e.uc)) {
+        m.fault(*pending);
         return;
     }
     StubCall call(m, e.reg(UC_X86_REG_ESP));
@@ -113,10 +133,60 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
     }
 }
 
-bool Machine::Engine::on_invalid_memory(uc_engine*, int, std::uint64_t address, int, std::int64_t,
+// An instruction the emulator cannot decode: one the host completes itself,
+// or an illegal instruction as Windows reports it.
+bool Machine::Engine::on_invalid_instruction(uc_engine*, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    Engine& e = *m.engine_;
+    const Addr eip = e.reg(UC_X86_REG_EIP);
+    std::optional<Fault> fault;
+    try {
+        if (complete_instruction(m, e, eip, fault)) {
+            if (fault) {
+                m.fault(*fault);
+                return false;
+            }
+            e.resume = true;
+            return true;
+        }
+        m.fault(classify_invalid(m, e.uc, eip));
+    } catch (...) {
+        e.pending = std::current_exception();
+        m.call_failed_ = true;
+    }
+    return false;
+}
+
+// I/O instructions: the emulator runs them at any privilege; Windows never
+// lets user code reach a port.
+std::uint32_t Machine::Engine::on_port_in(uc_engine*, std::uint32_t, int, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    m.fault({m.engine_->reg(UC_X86_REG_EIP), "a privileged instruction", status::kPrivilegedInstruction});
+    return 0;
+}
+
+void Machine::Engine::on_port_out(uc_engine*, std::uint32_t, int, std::uint32_t, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    m.fault({m.engine_->reg(UC_X86_REG_EIP), "a privileged instruction", status::kPrivilegedInstruction});
+}
+
+int Machine::Engine::on_cpuid(uc_engine* uc, void*) {
+    return answer_cpuid(uc) ? 1 : 0;
+}
+
+void Machine::Engine::on_budget_instruction(uc_engine* uc, std::uint64_t, std::uint32_t, void* user) {
+    auto& e = *static_cast<Engine*>(user);
+    if (++e.executed > kInstructionBudget) {
+        e.over_budget = true;
+        uc_emu_stop(uc);
+    }
+}
+
+bool Machine::Engine::on_invalid_memory(uc_engine*, int type, std::uint64_t address, int, std::int64_t,
                                         void* user) {
     auto& e = *static_cast<Engine*>(user);
     e.invalid_seen = true;
+    e.invalid_type = type;
     e.invalid_address = address;
     return false;
 }
@@ -142,6 +212,13 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     e.set_reg(UC_X86_REG_ESP, sp);
     for (const auto& r : kSavedRegisters) e.set_reg(r.reg, r.marker);
     e.set_reg(UC_X86_REG_EAX, 0);
+    // What a Windows thread has at every call: direction flag clear, the x87
+    // stack empty with its default control word, SSE with every exception masked.
+    e.set_reg(UC_X86_REG_EFLAGS, kEflags);
+    e.set_reg16(UC_X86_REG_FPCW, kControlWord);
+    e.set_reg16(UC_X86_REG_FPSW, 0);
+    e.set_reg16(UC_X86_REG_FPTAG, 0xFFFF);
+    e.set_reg(UC_X86_REG_MXCSR, kMxcsr);
     write<double>(kResult, std::nan(""));
 
     const char* outer = current_;
@@ -149,6 +226,8 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     call_failed_ = false;
     e.invalid_seen = false;
     e.pending = nullptr;
+    e.executed = 0;
+    e.over_budget = false;
     const Addr until = dbl ? kReturnDoubleEnd : kReturnInt;
     FILE* const quiet = quiet_stream();
     FILE* const loud = stderr;
@@ -158,7 +237,14 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     if (sigsetjmp(jump, 0) == 0) {
         t_abort_target = &jump;
         if (quiet) stderr = quiet;
-        err = uc_emu_start(e.uc, routine, until, 0, kInstructionBudget);
+        // An instruction the host completes stops the emulator; the call
+        // runs on from the next one, within the same budget.
+        Addr from = routine;
+        do {
+            e.resume = false;
+            err = uc_emu_start(e.uc, from, until, 0, 0);
+            from = e.reg(UC_X86_REG_EIP);
+        } while (e.resume && err == UC_ERR_OK && !call_failed_ && !e.over_budget && from != until);
         stderr = loud;
         t_abort_target = outer_target;
     } else {
@@ -179,22 +265,20 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
         return out;
     }
     if (err == UC_ERR_OK && eip != until) {
-        // The emulator stops on hlt as it does at the end of the budget.
         out.completed = false;
-        bool halted = false;
-        try {
-            halted = read<std::uint8_t>(eip - 1) == 0xF4;
-        } catch (const MemoryFault&) {
-        }
-        if (halted) report({ProblemKind::Crash, name, hex(eip - 1) + ": a hlt instruction"});
-        else report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
+        report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
         return out;
     }
     if (err != UC_ERR_OK) {
         out.completed = false;
-        std::string what = hex(eip) + ": " + uc_strerror(err);
-        if (e.invalid_seen) what += " (access to " + hex(static_cast<std::uint32_t>(e.invalid_address)) + ")";
-        report({ProblemKind::Crash, name, what});
+        report({ProblemKind::Crash, name, memory_fault(err, eip).detail()});
+        return out;
+    }
+    // Returning runs one more x87 instruction on Windows (the caller's store
+    // of the result, at the latest): an exception left pending faults there.
+    if (const auto pending = pending_x87_exception(e.uc)) {
+        out.completed = false;
+        report({ProblemKind::Crash, name, pending->detail()});
         return out;
     }
     out.eax = e.reg(UC_X86_REG_EAX);
@@ -211,6 +295,23 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     }
     if (!out.registers_preserved) report({ProblemKind::RegistersClobbered, name, ""});
     return out;
+}
+
+// The emulator stopped at memory the module may not touch: an access
+// violation, reading, writing or running the address.
+Fault Machine::memory_fault(int err, Addr eip) const {
+    const Engine& e = *engine_;
+    const char* access = "reading";
+    switch (err) {
+        case UC_ERR_WRITE_UNMAPPED: case UC_ERR_WRITE_PROT: access = "writing"; break;
+        case UC_ERR_FETCH_UNMAPPED: case UC_ERR_FETCH_PROT: access = "running"; break;
+        case UC_ERR_READ_UNMAPPED: case UC_ERR_READ_PROT: break;
+        default:
+            return {eip, std::string("an emulator error: ") + uc_strerror(static_cast<uc_err>(err)),
+                    status::kAccessViolation};
+    }
+    const Addr target = e.invalid_seen ? static_cast<Addr>(e.invalid_address) : eip;
+    return {eip, std::string("an access violation ") + access + " " + hex(target), status::kAccessViolation};
 }
 
 void Machine::set_counted_range(Addr begin, Addr end) {
@@ -251,7 +352,7 @@ void Machine::detach_counter() {
 // translates it afresh with or without the counting hook. Page by page: with
 // Unicorn 2.0.1 one request over a whole image left the old translations in
 // use, one request per page does not.
-void Machine::forget_translations(Addr begin, Addr end) {
+void Machine::forget_translations(Addr begin, std::uint64_t end) {
     for (std::uint64_t page = begin; page < end; page += kPage) {
         check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
     }

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace q7host {
@@ -25,6 +27,9 @@ constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
 constexpr Addr kReturnInt = kStubArea;           // hlt: where a call returns to
 constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult]; hlt
 constexpr Addr kReturnDoubleEnd = kReturnDouble + 6;
+constexpr Addr kFinalHandler = kStubArea + 0x20; // ud2: the handler of the last exception frame
+constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
+constexpr Addr kInUserMode = kStubArea + 0x50;
 // The stubs start on the next page: each call makes the emulator drop what it
 // translated round its stop address, and stubs on the trampolines' page would
 // be translated afresh at every call.
@@ -35,11 +40,53 @@ constexpr Addr kConstantArea = kHostBase + 0x20000;
 constexpr Addr kHeap = kHostBase + 0x30000;
 constexpr Addr kResult = kHeap;                  // a double a routine returned
 constexpr Addr kStubResult = kHeap + 8;          // a double a stub hands back
-constexpr Addr kHostEnd = kHostBase + 0x100000;
+constexpr Addr kHeapEnd = kHostBase + 0x100000;
+// What Windows keeps for a thread and its process: the descriptor table the
+// segment registers select from (readable, never writable, by module code),
+// the thread environment block FS points at, and the process environment block.
+constexpr Addr kDescriptorTable = kHeapEnd;
+constexpr Addr kThreadBlock = kDescriptorTable + 0x1000;
+constexpr Addr kProcessBlock = kThreadBlock + 0x1000;
+constexpr Addr kHostEnd = kProcessBlock + 0x1000;
 constexpr Addr kStackBase = 0x6F000000;
 constexpr std::uint32_t kStackSize = 0x00100000;
 constexpr Addr kStackTop = kStackBase + kStackSize - 0x1000;
+// The last exception registration record of the thread, above every call's frame.
+constexpr Addr kFinalFrame = kStackBase + kStackSize - 8;
+// The page every Windows process has mapped read-only at this address.
+constexpr Addr kSharedUserData = 0x7FFE0000;
 constexpr std::uint8_t kStubVector = 0x2E;
+
+// The selectors of a 32-bit thread on 64-bit Windows, and the ring-0 pair
+// the machine starts on before it drops to ring 3 for good.
+constexpr std::uint16_t kKernelCode = 0x10, kKernelData = 0x18;
+constexpr std::uint16_t kUserCode = 0x23, kUserData = 0x2B, kThreadSegment = 0x53;
+
+// The state Windows gives a thread: x87 control word (53-bit precision,
+// every exception masked), MXCSR (every exception masked), eflags (IF only).
+constexpr std::uint16_t kControlWord = 0x27F;
+constexpr std::uint32_t kMxcsr = 0x1F80;
+constexpr std::uint32_t kEflags = 0x202;
+
+// Windows exception codes.
+namespace status {
+constexpr std::uint32_t kAccessViolation = 0xC0000005, kIllegalInstruction = 0xC000001D,
+                        kPrivilegedInstruction = 0xC0000096, kIntegerDivideByZero = 0xC0000094,
+                        kIntegerOverflow = 0xC0000095, kArrayBoundsExceeded = 0xC000008C,
+                        kSingleStep = 0x80000004, kFloatDenormalOperand = 0xC000008D,
+                        kFloatDivideByZero = 0xC000008E, kFloatInexactResult = 0xC000008F,
+                        kFloatInvalidOperation = 0xC0000090, kFloatOverflow = 0xC0000091,
+                        kFloatStackCheck = 0xC0000092, kFloatUnderflow = 0xC0000093,
+                        kFloatMultipleTraps = 0xC00002B5;
+}  // namespace status
+
+// A fault as Windows reports it: where, what in words, and its exception code.
+struct Fault {
+    Addr at = 0;
+    std::string what;
+    std::uint32_t code = 0;
+    std::string detail() const;
+};
 
 // The registers a routine must preserve, each loaded with a marker before a call.
 struct SavedRegister {
@@ -61,6 +108,12 @@ inline void check(uc_err err, const char* what) {
     if (err != UC_ERR_OK) throw EmulatorError(std::string("emulator: ") + what + ": " + uc_strerror(err));
 }
 
+// x86 pages that are present are readable: writing or running a page implies
+// reading it, and only a page with no access at all is unreadable.
+inline unsigned x86_protection(unsigned p) {
+    return p & (prot::kWrite | prot::kExec) ? p | prot::kRead : p;
+}
+
 inline std::uint32_t uc_prot(unsigned p) {
     return (p & prot::kRead ? UC_PROT_READ : 0) | (p & prot::kWrite ? UC_PROT_WRITE : 0) |
            (p & prot::kExec ? UC_PROT_EXEC : 0);
@@ -77,10 +130,22 @@ struct Machine::Engine {
     static bool on_invalid_memory(uc_engine*, int type, std::uint64_t address, int size, std::int64_t value,
                                   void* user);
     static void on_counted_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
+    static void on_budget_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
+    static bool on_invalid_instruction(uc_engine*, void* user);
+    static std::uint32_t on_port_in(uc_engine*, std::uint32_t port, int size, void* user);
+    static void on_port_out(uc_engine*, std::uint32_t port, int size, std::uint32_t value, void* user);
+    static int on_cpuid(uc_engine*, void* user);
 
     uc_engine* uc = nullptr;
     bool invalid_seen = false;
+    int invalid_type = 0;
     std::uint64_t invalid_address = 0;
+    // The instruction budget of the call being run, counted across the
+    // restarts an instruction the host completes itself needs.
+    std::uint64_t executed = 0;
+    bool over_budget = false;
+    bool resume = false;  // the host completed an instruction: run on from eip
+    std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
     uc_hook counter = 0;
     bool counter_attached = false;
     std::exception_ptr pending;  // a host exception raised inside a hook
@@ -95,6 +160,30 @@ struct Machine::Engine {
         return v;
     }
     void set_reg(int r, std::uint32_t v) { machine_detail::check(uc_reg_write(uc, r, &v), "writing a register"); }
+    void set_reg16(int r, std::uint16_t v) { machine_detail::check(uc_reg_write(uc, r, &v), "writing a register"); }
 };
+
+namespace machine_detail {
+
+// What Windows makes of a processor exception the emulator raised with eip on
+// the instruction (a #GP is a privileged instruction, an illegal one or an
+// access violation depending on the instruction; a #DE a division by zero or
+// an overflow; a #MF the x87 exception the status word names).
+Fault classify_exception(Machine& m, uc_engine* uc, std::uint32_t vector, Addr eip);
+// The Windows fault for an instruction the emulator refused to decode.
+Fault classify_invalid(Machine& m, uc_engine* uc, Addr eip);
+// An x87 exception the module unmasked and raised, still pending: the fault
+// Windows raises at the next x87 instruction, or nothing.
+std::optional<Fault> pending_x87_exception(uc_engine* uc);
+// Runs, in the host, an instruction every current Windows machine has and the
+// emulator lacks (popcnt, movbe, rdrand, xgetbv) and moves eip past it; false
+// when the instruction at eip is none of them. A fault it meets is returned.
+bool complete_instruction(Machine& m, Machine::Engine& e, Addr eip, std::optional<Fault>& fault);
+// cpuid as the emulated processor answers it; false for leaves left to the emulator.
+bool answer_cpuid(uc_engine* uc);
+// The bytes of the descriptor table, thread and process blocks and shared page.
+void write_system_pages(Machine& m);
+
+}  // namespace machine_detail
 
 }  // namespace q7host

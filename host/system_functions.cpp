@@ -48,8 +48,21 @@ void append(std::string& out, std::string_view prefix, std::string digits, const
 
 }  // namespace
 
-std::string format_wsprintf(std::string_view f, const std::function<std::uint32_t()>& next_arg,
-                            const std::function<std::string(std::uint32_t, std::size_t)>& read_string) {
+char to_ansi(char16_t c) {
+    // Code page 1252 is Latin-1 but for 0x80..0x9F, where it has these.
+    static constexpr char16_t k80[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                         0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+    for (unsigned i = 0; i < 32; ++i) {
+        if (k80[i] && k80[i] == c) return static_cast<char>(0x80 + i);
+    }
+    return '?';
+}
+
+std::optional<std::string> format_wsprintf(std::string_view f, const std::function<std::uint32_t()>& next_arg,
+                                           const WsprintfReaders& readers) {
     std::string out;
     for (std::size_t i = 0; i < f.size() && out.size() < kWsprintfLimit; ++i) {
         const std::size_t room = kWsprintfLimit - out.size();
@@ -71,26 +84,77 @@ std::string format_wsprintf(std::string_view f, const std::function<std::uint32_
             ++i;
             s.precision = number(f, i);
         }
-        if (i < f.size() && (f[i] == 'l' || f[i] == 'h')) ++i;
+        // The size: h narrow, l wide (for characters and strings), I64 a
+        // 64-bit integer, I32 and I (a pointer's size) 32 bits.
+        enum class Size { kDefault, kShort, kLong, kWide64 } size = Size::kDefault;
+        if (i < f.size() && f[i] == 'h') {
+            size = Size::kShort;
+            ++i;
+        } else if (i < f.size() && f[i] == 'l') {
+            size = Size::kLong;
+            ++i;
+        } else if (f.substr(i, 3) == "I64") {
+            size = Size::kWide64;
+            i += 3;
+        } else if (f.substr(i, 3) == "I32") {
+            i += 3;
+        } else if (i < f.size() && f[i] == 'I') {
+            ++i;
+        }
         if (i >= f.size()) break;
-        char buf[16];
+        char buf[32];
+        const auto integer = [&]() -> std::uint64_t {
+            const std::uint64_t low = next_arg();
+            return size == Size::kWide64 ? low | std::uint64_t{next_arg()} << 32 : low;
+        };
         switch (const char type = f[i]) {
             case 'd': case 'i': {
-                const auto v = static_cast<std::int32_t>(next_arg());
-                std::snprintf(buf, sizeof buf, "%u", v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v));
+                const std::uint64_t raw = integer();
+                const std::int64_t v = size == Size::kWide64
+                                           ? static_cast<std::int64_t>(raw)
+                                           : static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
+                const std::uint64_t magnitude =
+                    v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+                std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(magnitude));
                 append(out, v < 0 ? "-" : "", buf, s, true, room);
                 break;
             }
             case 'u': case 'x': case 'X': {
-                const std::uint32_t v = next_arg();
-                std::snprintf(buf, sizeof buf, type == 'u' ? "%u" : type == 'x' ? "%x" : "%X", v);
+                const auto v = static_cast<unsigned long long>(integer());
+                std::snprintf(buf, sizeof buf, type == 'u' ? "%llu" : type == 'x' ? "%llx" : "%llX", v);
                 const char* prefix = s.alternate && v && type != 'u' ? (type == 'x' ? "0x" : "0X") : "";
                 append(out, prefix, buf, s, true, room);
                 break;
             }
-            case 'c': append(out, "", std::string(1, static_cast<char>(next_arg())), s, false, room); break;
-            case 's': {
-                std::string text = read_string(next_arg(), std::min(s.precision.value_or(kWsprintfLimit), room));
+            case 'p': {
+                // A pointer: eight upper-case digits on 32-bit Windows.
+                std::snprintf(buf, sizeof buf, "%08X", next_arg());
+                append(out, "", buf, s, false, room);
+                break;
+            }
+            case 'c': case 'C': {
+                const std::uint32_t v = next_arg();
+                const bool wide = size == Size::kLong || (type == 'C' && size != Size::kShort);
+                append(out, "", std::string(1, wide ? to_ansi(static_cast<char16_t>(v)) : static_cast<char>(v)), s,
+                       false, room);
+                break;
+            }
+            case 's': case 'S': {
+                const std::uint32_t at = next_arg();
+                const bool wide = size == Size::kLong || (type == 'S' && size != Size::kShort);
+                const std::size_t limit = std::min(s.precision.value_or(kWsprintfLimit), room);
+                std::string text;
+                if (at == 0) {
+                    text = std::string("(null)").substr(0, limit);
+                } else if (wide) {
+                    const auto units = readers.read_wide(at, limit);
+                    if (!units) return std::nullopt;
+                    for (const char16_t c : *units) text += to_ansi(c);
+                } else {
+                    auto bytes = readers.read_string(at, limit);
+                    if (!bytes) return std::nullopt;
+                    text = std::move(*bytes);
+                }
                 append(out, "", std::move(text), s, false, room);
                 break;
             }
@@ -103,17 +167,47 @@ std::string format_wsprintf(std::string_view f, const std::function<std::uint32_
 
 namespace {
 
+// Module memory as module code may read it: to the first NUL or `limit`
+// units, or nothing when a unit lies where the module may not read.
+template <typename Unit>
+std::optional<std::basic_string<Unit>> read_units(const Machine& m, Addr at, std::size_t limit, Addr& unreadable) {
+    std::basic_string<Unit> text;
+    for (std::size_t i = 0; i < limit; ++i) {
+        const Addr a = at + static_cast<Addr>(i * sizeof(Unit));
+        if (!m.accessible(a, sizeof(Unit), prot::kRead)) {
+            unreadable = m.accessible(a, 1, prot::kRead) ? a + 1 : a;
+            return std::nullopt;
+        }
+        const Unit c = m.read<Unit>(a);
+        if (!c) break;
+        text += c;
+    }
+    return text;
+}
+
+// wsprintfA: what it reads and writes it reads and writes as the module's
+// code would, so that a pointer leading nowhere is a fault in the module's call.
 void run_wsprintf(StubCall& call) {
     Machine& m = call.machine();
-    const Addr dest = call.arg(0);
-    const std::string format = m.read_cstring(call.arg(1), kWsprintfLimit);
+    const Addr dest = call.arg(0), format_at = call.arg(1);
+    Addr unreadable = 0;
+    const auto format = read_units<char>(m, format_at, kWsprintfLimit, unreadable);
+    if (!format) return call.access_violation(unreadable, false);
     unsigned next = 2;
-    const std::string text = format_wsprintf(
-        format, [&] { return call.arg(next++); },
-        [&](std::uint32_t at, std::size_t limit) { return m.read_cstring(at, limit); });
+    const std::optional<std::string> text = format_wsprintf(
+        *format, [&] { return call.arg(next++); },
+        {.read_string =
+             [&](std::uint32_t at, std::size_t limit) {
+                 return read_units<char>(m, at, limit, unreadable);
+             },
+         .read_wide = [&](std::uint32_t at, std::size_t limit) {
+             return read_units<char16_t>(m, at, limit, unreadable);
+         }});
+    if (!text) return call.access_violation(unreadable, false);
     // The destination is not bounded, just as the real function's is not.
-    m.write_bytes(dest, text.c_str(), text.size() + 1);
-    call.return_int(static_cast<std::uint32_t>(text.size()));
+    if (!m.accessible(dest, text->size() + 1, prot::kWrite)) return call.access_violation(dest, true);
+    m.write_bytes(dest, text->c_str(), text->size() + 1);
+    call.return_int(static_cast<std::uint32_t>(text->size()));
 }
 
 void run_cos(StubCall& call) {

@@ -1,0 +1,430 @@
+// The processor as a 32-bit Windows process sees it: the descriptor table and
+// the thread's system pages, what cpuid answers, the few instructions every
+// current Windows machine has that the emulator lacks (completed here), and
+// how Windows names a processor exception (its code and the words for it).
+#include "host/machine_engine.h"
+
+#include <array>
+#include <bit>
+
+namespace q7host {
+
+using namespace machine_detail;
+
+namespace {
+
+// An instruction's bytes as far as they can be read, with its prefixes taken off.
+struct Instruction {
+    Addr at = 0;
+    std::array<int, 16> bytes{};  // -1 where unreadable
+    unsigned prefixes = 0;
+    bool operand16 = false, address16 = false, lock = false, rep = false, repne = false;
+    int segment = -1;  // UC_X86_REG_xS of an override, or -1
+
+    int byte(unsigned i) const { return i < bytes.size() ? bytes[i] : -1; }
+    int opcode(unsigned i) const { return byte(prefixes + i); }
+};
+
+Instruction fetch(const Machine& m, Addr at) {
+    Instruction in;
+    in.at = at;
+    for (unsigned i = 0; i < in.bytes.size(); ++i) {
+        const auto b = m.try_read<std::uint8_t>(at + i);
+        in.bytes[i] = b ? *b : -1;
+    }
+    for (; in.prefixes < in.bytes.size(); ++in.prefixes) {
+        switch (in.bytes[in.prefixes]) {
+            case 0x66: in.operand16 = true; continue;
+            case 0x67: in.address16 = true; continue;
+            case 0xF0: in.lock = true; continue;
+            case 0xF2: in.repne = true; continue;
+            case 0xF3: in.rep = true; continue;
+            case 0x26: in.segment = UC_X86_REG_ES; continue;
+            case 0x2E: in.segment = UC_X86_REG_CS; continue;
+            case 0x36: in.segment = UC_X86_REG_SS; continue;
+            case 0x3E: in.segment = UC_X86_REG_DS; continue;
+            case 0x64: in.segment = UC_X86_REG_FS; continue;
+            case 0x65: in.segment = UC_X86_REG_GS; continue;
+        }
+        break;
+    }
+    return in;
+}
+
+std::uint32_t reg(uc_engine* uc, int r) {
+    std::uint32_t v = 0;
+    uc_reg_read(uc, r, &v);
+    return v;
+}
+
+constexpr int kRegisters32[] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                                UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};
+constexpr int kRegisters8[] = {UC_X86_REG_AL, UC_X86_REG_CL, UC_X86_REG_DL, UC_X86_REG_BL,
+                               UC_X86_REG_AH, UC_X86_REG_CH, UC_X86_REG_DH, UC_X86_REG_BH};
+
+// The ModRM operand at byte `at` of the instruction: a register number or a
+// memory address (32-bit addressing only), and where the instruction goes on.
+struct Operand {
+    bool valid = false, memory = false;
+    unsigned reg = 0;  // the ModRM reg field
+    unsigned rm = 0;   // the register operand when !memory
+    Addr address = 0;
+    unsigned end = 0;  // index of the byte after the operand
+};
+
+Operand modrm(uc_engine* uc, const Instruction& in, unsigned at) {
+    Operand op;
+    const int m = in.byte(at);
+    if (m < 0 || in.address16) return op;
+    const unsigned mod = static_cast<unsigned>(m) >> 6, rm = static_cast<unsigned>(m) & 7;
+    op.reg = (static_cast<unsigned>(m) >> 3) & 7;
+    unsigned next = at + 1;
+    if (mod == 3) {
+        op.rm = rm;
+        op.end = next;
+        op.valid = true;
+        return op;
+    }
+    auto take = [&](unsigned n) -> std::optional<std::uint32_t> {
+        std::uint32_t v = 0;
+        for (unsigned k = 0; k < n; ++k) {
+            const int b = in.byte(next + k);
+            if (b < 0) return std::nullopt;
+            v |= static_cast<std::uint32_t>(b) << (8 * k);
+        }
+        next += n;
+        return v;
+    };
+    std::uint32_t address = 0;
+    bool stack_based = false;
+    if (rm == 4) {
+        const int sib = in.byte(next++);
+        if (sib < 0) return op;
+        const unsigned scale = static_cast<unsigned>(sib) >> 6, index = (static_cast<unsigned>(sib) >> 3) & 7,
+                       base = static_cast<unsigned>(sib) & 7;
+        if (index != 4) address += reg(uc, kRegisters32[index]) << scale;
+        if (base == 5 && mod == 0) {
+            const auto d = take(4);
+            if (!d) return op;
+            address += *d;
+        } else {
+            address += reg(uc, kRegisters32[base]);
+            stack_based = base == 4 || base == 5;
+        }
+    } else if (rm == 5 && mod == 0) {
+        const auto d = take(4);
+        if (!d) return op;
+        address = *d;
+    } else {
+        address = reg(uc, kRegisters32[rm]);
+        stack_based = rm == 5;
+    }
+    if (mod == 1) {
+        const auto d = take(1);
+        if (!d) return op;
+        address += static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<std::int8_t>(*d)));
+    } else if (mod == 2) {
+        const auto d = take(4);
+        if (!d) return op;
+        address += *d;
+    }
+    // FS (and GS, should the module load it) selects the thread block; every
+    // other segment is flat.
+    const int segment = in.segment >= 0 ? in.segment : stack_based ? UC_X86_REG_SS : UC_X86_REG_DS;
+    if ((segment == UC_X86_REG_FS || segment == UC_X86_REG_GS) && (reg(uc, segment) & 0xFFFF) == kThreadSegment) {
+        address += kThreadBlock;
+    }
+    op.memory = true;
+    op.address = address;
+    op.end = next;
+    op.valid = true;
+    return op;
+}
+
+// The instructions Windows reports as privileged when user code runs them.
+bool privileged(const Instruction& in) {
+    const int op = in.opcode(0);
+    if (op == 0xFA || op == 0xFB || op == 0xF4 || (op >= 0xE4 && op <= 0xE7) || (op >= 0xEC && op <= 0xEF) ||
+        (op >= 0x6C && op <= 0x6F)) {
+        return true;  // cli, sti, hlt, in, out, ins, outs
+    }
+    if (op != 0x0F) return false;
+    const int op2 = in.opcode(1), m = in.opcode(2);
+    const unsigned reg = m < 0 ? 8 : (static_cast<unsigned>(m) >> 3) & 7;
+    switch (op2) {
+        case 0x06: case 0x08: case 0x09: case 0x30: case 0x32: case 0x35:  // clts invd wbinvd wrmsr rdmsr sysexit
+        case 0x20: case 0x21: case 0x22: case 0x23: return true;           // mov to or from CR and DR
+        case 0x00: return reg == 2 || reg == 3;                           // lldt, ltr
+        case 0x01: return m == 0xD1 || (m >= 0 && m < 0xC0 && (reg == 2 || reg == 3 || reg == 7)) || reg == 6;
+        default: return false;  // (xsetbv; lgdt, lidt, invlpg; lmsw)
+    }
+}
+
+std::uint32_t random_word(Machine::Engine& e) {
+    std::uint64_t z = (e.random_state += 0x9E3779B97F4A7C15);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    return static_cast<std::uint32_t>(z ^ (z >> 31));
+}
+
+constexpr std::uint32_t kArithmeticFlags = 0x8D5;  // CF PF AF ZF SF OF
+
+void set_flags(Machine::Engine& e, std::uint32_t set) {
+    e.set_reg(UC_X86_REG_EFLAGS, (e.reg(UC_X86_REG_EFLAGS) & ~kArithmeticFlags) | set);
+}
+
+std::uint32_t read_register(uc_engine* uc, unsigned r, bool word) {
+    const std::uint32_t v = reg(uc, kRegisters32[r]);
+    return word ? v & 0xFFFF : v;
+}
+
+void write_register(Machine::Engine& e, unsigned r, std::uint32_t v, bool word) {
+    const int id = kRegisters32[r];
+    e.set_reg(id, word ? (e.reg(id) & 0xFFFF0000) | (v & 0xFFFF) : v);
+}
+
+std::uint32_t swap_bytes(std::uint32_t v, bool word) {
+    return word ? static_cast<std::uint32_t>(((v & 0xFF) << 8) | ((v >> 8) & 0xFF)) : __builtin_bswap32(v);
+}
+
+}  // namespace
+
+Fault machine_detail::classify_exception(Machine& m, uc_engine* uc, std::uint32_t vector, Addr eip) {
+    switch (vector) {
+        case 0: {
+            // div or idiv: Windows looks at the divisor to tell a division by
+            // zero from a quotient too large for its register.
+            const Instruction in = fetch(m, eip);
+            const int op = in.opcode(0);
+            bool zero = true;
+            if (op == 0xF6 || op == 0xF7) {
+                const Operand o = modrm(uc, in, in.prefixes + 1);
+                const unsigned size = op == 0xF6 ? 1 : in.operand16 ? 2 : 4;
+                if (o.valid && o.memory) {
+                    std::uint32_t v = 0;
+                    if (m.accessible(o.address, size, prot::kRead)) m.read_bytes(o.address, &v, size);
+                    zero = v == 0;
+                } else if (o.valid) {
+                    zero = (size == 1 ? reg(uc, kRegisters8[o.rm]) & 0xFF : read_register(uc, o.rm, size == 2)) == 0;
+                }
+            }
+            return zero ? Fault{eip, "an integer division by zero", status::kIntegerDivideByZero}
+                        : Fault{eip, "an integer overflow", status::kIntegerOverflow};
+        }
+        case 1: return {eip, "a single-step trap", status::kSingleStep};
+        case 5: return {eip, "an array bound exceeded", status::kArrayBoundsExceeded};
+        case 13: {
+            const Instruction in = fetch(m, eip);
+            if (in.prefixes >= 15) return {eip, "an illegal instruction", status::kIllegalInstruction};
+            if (privileged(in)) return {eip, "a privileged instruction", status::kPrivilegedInstruction};
+            return {eip, "an access violation", status::kAccessViolation};
+        }
+        case 16: {
+            if (auto f = pending_x87_exception(uc)) {
+                f->at = eip;
+                return *f;
+            }
+            return {eip, "a floating-point invalid operation", status::kFloatInvalidOperation};
+        }
+        case 19: return {eip, "a floating-point exception in an SSE instruction", status::kFloatMultipleTraps};
+        default: return {eip, "an access violation", status::kAccessViolation};
+    }
+}
+
+Fault machine_detail::classify_invalid(Machine& m, uc_engine*, Addr eip) {
+    const Instruction in = fetch(m, eip);
+    // xsetbv is privileged; the emulator, which has no xsave, rejects it as unknown.
+    if (in.opcode(0) == 0x0F && in.opcode(1) == 0x01 && in.opcode(2) == 0xD1) {
+        return {eip, "a privileged instruction", status::kPrivilegedInstruction};
+    }
+    return {eip, "an illegal instruction", status::kIllegalInstruction};
+}
+
+std::optional<Fault> machine_detail::pending_x87_exception(uc_engine* uc) {
+    // An exception flag set while its mask is clear is pending, whichever
+    // came first: a processor also faults when fldcw unmasks a flag already
+    // set (the emulator leaves the summary bit alone then).
+    std::uint16_t sw = 0, cw = 0;
+    uc_reg_read(uc, UC_X86_REG_FPSW, &sw);
+    uc_reg_read(uc, UC_X86_REG_FPCW, &cw);
+    const unsigned raised = sw & ~cw & 0x3F;
+    if (!raised) return std::nullopt;
+    std::uint64_t fip = 0;
+    uc_reg_read(uc, UC_X86_REG_FIP, &fip);
+    const Addr at = static_cast<Addr>(fip);
+    if (raised & 0x01) {
+        return sw & 0x40 ? Fault{at, "a floating-point stack check", status::kFloatStackCheck}
+                         : Fault{at, "a floating-point invalid operation", status::kFloatInvalidOperation};
+    }
+    if (raised & 0x02) return Fault{at, "a floating-point denormal operand", status::kFloatDenormalOperand};
+    if (raised & 0x04) return Fault{at, "a floating-point division by zero", status::kFloatDivideByZero};
+    if (raised & 0x08) return Fault{at, "a floating-point overflow", status::kFloatOverflow};
+    if (raised & 0x10) return Fault{at, "a floating-point underflow", status::kFloatUnderflow};
+    return Fault{at, "a floating-point inexact result", status::kFloatInexactResult};
+}
+
+bool machine_detail::complete_instruction(Machine& m, Machine::Engine& e, Addr eip, std::optional<Fault>& fault) {
+    const Instruction in = fetch(m, eip);
+    if (in.lock || in.opcode(0) != 0x0F) return false;
+    const bool word = in.operand16;
+    const unsigned size = word ? 2 : 4;
+    auto load = [&](const Operand& o, std::uint32_t& v) {
+        if (!o.memory) {
+            v = read_register(e.uc, o.rm, word);
+            return true;
+        }
+        if (!m.accessible(o.address, size, prot::kRead)) {
+            fault = Fault{eip, "an access violation reading " + hex(o.address), status::kAccessViolation};
+            return false;
+        }
+        v = 0;
+        m.read_bytes(o.address, &v, size);
+        return true;
+    };
+    const int op1 = in.opcode(1), op2 = in.opcode(2);
+    unsigned end = 0;
+    if (op1 == 0xB8 && in.rep && !in.repne) {  // popcnt r, r/m
+        const Operand o = modrm(e.uc, in, in.prefixes + 2);
+        std::uint32_t v = 0;
+        if (!o.valid) return false;
+        if (!load(o, v)) return true;
+        const auto count = static_cast<std::uint32_t>(std::popcount(v));
+        write_register(e, o.reg, count, word);
+        set_flags(e, v == 0 ? 0x40 : 0);
+        end = o.end;
+    } else if (op1 == 0x38 && (op2 == 0xF0 || op2 == 0xF1) && !in.rep && !in.repne) {  // movbe
+        const Operand o = modrm(e.uc, in, in.prefixes + 3);
+        if (!o.valid || !o.memory) return false;
+        if (op2 == 0xF0) {
+            std::uint32_t v = 0;
+            if (!load(o, v)) return true;
+            write_register(e, o.reg, swap_bytes(v, word), word);
+        } else {
+            if (!m.accessible(o.address, size, prot::kWrite)) {
+                fault = Fault{eip, "an access violation writing " + hex(o.address), status::kAccessViolation};
+                return true;
+            }
+            const std::uint32_t v = swap_bytes(read_register(e.uc, o.reg, word), word);
+            m.write_bytes(o.address, &v, size);
+        }
+        end = o.end;
+    } else if (op1 == 0xC7 && !in.rep && !in.repne) {  // rdrand r
+        const Operand o = modrm(e.uc, in, in.prefixes + 2);
+        if (!o.valid || o.memory || o.reg != 6) return false;
+        write_register(e, o.rm, random_word(e), word);
+        set_flags(e, 0x01);
+        end = o.end;
+    } else if (op1 == 0x01 && op2 == 0xD0 && !in.operand16 && !in.rep && !in.repne) {  // xgetbv
+        if (e.reg(UC_X86_REG_ECX) != 0) {
+            fault = Fault{eip, "an access violation", status::kAccessViolation};
+            return true;
+        }
+        e.set_reg(UC_X86_REG_EAX, 3);  // XCR0: the x87 and SSE state
+        e.set_reg(UC_X86_REG_EDX, 0);
+        end = in.prefixes + 3;
+    } else {
+        return false;
+    }
+    e.set_reg(UC_X86_REG_EIP, eip + end);
+    return true;
+}
+
+bool machine_detail::answer_cpuid(uc_engine* uc) {
+    std::uint32_t a = 0, b = 0, c = 0, d = 0;
+    switch (reg(uc, UC_X86_REG_EAX)) {
+        case 1:
+            // A Haswell's signature; the features the emulator runs, with
+            // popcnt, movbe and rdrand, which the host completes. No xsave
+            // (nor AVX): the emulator has none.
+            a = 0x000306C3;
+            b = 0x00000800;
+            // SSE3, SSSE3, CX16, SSE4.1, SSE4.2, MOVBE, POPCNT, AES, RDRAND.
+            c = 1u << 0 | 1u << 9 | 1u << 13 | 1u << 19 | 1u << 20 | 1u << 22 | 1u << 23 | 1u << 25 | 1u << 30;
+            d = 0x078BFBFF;  // FPU ... CMOV PAT PSE36 CLFSH MMX FXSR SSE SSE2
+            break;
+        case 0x80000001:
+            c = 0x00000121;  // LAHF in 32-bit code, LZCNT, PREFETCHW
+            d = 0x28100800;  // SYSCALL, NX, RDTSCP, long mode
+            break;
+        default: return false;
+    }
+    uc_reg_write(uc, UC_X86_REG_EAX, &a);
+    uc_reg_write(uc, UC_X86_REG_EBX, &b);
+    uc_reg_write(uc, UC_X86_REG_ECX, &c);
+    uc_reg_write(uc, UC_X86_REG_EDX, &d);
+    return true;
+}
+
+namespace {
+
+// A flat 4 GiB segment descriptor (or one of `limit` bytes), 32-bit, present,
+// with its accessed bit set so that loading it never writes the table.
+std::uint64_t descriptor(std::uint32_t base, std::uint32_t limit, unsigned type, unsigned dpl, bool pages) {
+    std::uint64_t d = limit & 0xFFFF;
+    d |= std::uint64_t{base & 0xFFFFFF} << 16;
+    d |= std::uint64_t{type | 0x1 | 0x10 | (dpl << 5) | 0x80} << 40;
+    d |= std::uint64_t{(limit >> 16) & 0xF} << 48;
+    d |= std::uint64_t{pages ? 0xCu : 0x4u} << 52;
+    d |= std::uint64_t{base >> 24} << 56;
+    return d;
+}
+
+}  // namespace
+
+void machine_detail::write_system_pages(Machine& m) {
+    // The descriptor table of a 32-bit thread on 64-bit Windows: user code
+    // 0x23, user data 0x2B, the thread block 0x53; the ring-0 pair only takes
+    // the machine to ring 3.
+    std::array<std::uint64_t, 16> gdt{};
+    gdt[kKernelCode / 8] = descriptor(0, 0xFFFFF, 0xA, 0, true);
+    gdt[kKernelData / 8] = descriptor(0, 0xFFFFF, 0x2, 0, true);
+    gdt[kUserCode / 8] = descriptor(0, 0xFFFFF, 0xA, 3, true);
+    gdt[kUserData / 8] = descriptor(0, 0xFFFFF, 0x2, 3, true);
+    gdt[kThreadSegment / 8] = descriptor(kThreadBlock, 0xFFF, 0x2, 3, false);
+    m.write_bytes(kDescriptorTable, gdt.data(), sizeof gdt);
+
+    // The thread environment block: its NT_TIB (the exception list ending in
+    // a last frame above every call, the stack's base and limit, the version
+    // every thread that is no fiber has, its own address), then the client
+    // id, the process block and the stack's reserved bottom.
+    const std::uint32_t tib[] = {kFinalFrame, kStackBase + kStackSize, kStackBase, 0, 0x1E00, 0, kThreadBlock};
+    m.write_bytes(kThreadBlock, tib, sizeof tib);
+    m.write<std::uint32_t>(kThreadBlock + 0x20, 0x1F04);  // UniqueProcess
+    m.write<std::uint32_t>(kThreadBlock + 0x24, 0x1F08);  // UniqueThread
+    m.write<std::uint32_t>(kThreadBlock + 0x30, kProcessBlock);
+    m.write<std::uint32_t>(kThreadBlock + 0xE0C, kStackBase);  // DeallocationStack
+    const std::uint32_t final_frame[] = {0xFFFFFFFF, kFinalHandler};
+    m.write_bytes(kFinalFrame, final_frame, sizeof final_frame);
+
+    // The process environment block: not being debugged, two processors,
+    // Windows 10.0.19045 on the NT platform.
+    m.write<std::uint32_t>(kProcessBlock + 0x64, 2);
+    m.write<std::uint32_t>(kProcessBlock + 0xA4, 10);
+    m.write<std::uint32_t>(kProcessBlock + 0xA8, 0);
+    m.write<std::uint16_t>(kProcessBlock + 0xAC, 19045);
+    m.write<std::uint32_t>(kProcessBlock + 0xB0, 2);
+
+    // The shared user-data page (KUSER_SHARED_DATA), as the fields a module
+    // reads: the tick multiplier, the machine types, the system root, the
+    // product and version, the processor features IsProcessorFeaturePresent
+    // reports for the emulated processor.
+    const Addr u = kSharedUserData;
+    m.write<std::uint32_t>(u + 0x004, 0x0FA00000);   // TickCountMultiplier
+    m.write<std::uint16_t>(u + 0x02C, 0x8664);       // ImageNumberLow
+    m.write<std::uint16_t>(u + 0x02E, 0x8664);       // ImageNumberHigh
+    const char16_t root[] = u"C:\\Windows";
+    m.write_bytes(u + 0x030, root, sizeof root);     // NtSystemRoot
+    m.write<std::uint32_t>(u + 0x260, 19045);        // NtBuildNumber
+    m.write<std::uint32_t>(u + 0x264, 1);            // NtProductType: a workstation
+    m.write<std::uint8_t>(u + 0x268, 1);             // ProductTypeIsValid
+    m.write<std::uint16_t>(u + 0x26A, 9);            // NativeProcessorArchitecture: AMD64
+    m.write<std::uint32_t>(u + 0x26C, 10);           // NtMajorVersion
+    m.write<std::uint32_t>(u + 0x270, 0);            // NtMinorVersion
+    // PF_COMPARE_EXCHANGE_DOUBLE, MMX, XMMI, RDTSC, PAE, XMMI64, NX, SSE3,
+    // COMPARE_EXCHANGE128, FASTFAIL, RDRAND, RDTSCP, SSSE3, SSE4_1, SSE4_2.
+    for (const unsigned feature : {2u, 3u, 6u, 8u, 9u, 10u, 12u, 13u, 14u, 23u, 28u, 32u, 36u, 37u, 38u}) {
+        m.write<std::uint8_t>(u + 0x274 + feature, 1);
+    }
+}
+
+}  // namespace q7host

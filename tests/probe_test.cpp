@@ -1,0 +1,300 @@
+// Module code does what it does in a 32-bit Windows process: small snippets
+// placed at the start of GaugeInstall (called with one argument, stdcall; its
+// eax is the result), each with the outcome Windows gives, the returned value
+// or the fault and its exception code. Where the emulator cannot give that
+// outcome the row says so and checks what it gives instead (the README lists
+// these differences), so that an emulator that gets it right shows up here.
+#include "host/gauge.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using q7host::Addr;
+using q7host::GaugeHost;
+using q7host::ProblemKind;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The real module's file and where, in it, the routines and sections lie.
+struct Module {
+    Bytes file;
+    std::size_t install = 0, dot_x = 0;  // file offsets of GaugeInstall and bearing_dot_x
+    std::size_t text_header = 0, data_header = 0;
+
+    static const Module& get() {
+        static const Module m = [] {
+            Module m;
+            GaugeHost host;
+            EXPECT_TRUE(host.load(Q7_MODULE_FILE)) << host.error();
+            const q7host::PeImage& image = host.image();
+            m.file = image.file;
+            auto offset = [&](Addr va) -> std::size_t {
+                const std::uint32_t rva = va - host.base();
+                const auto* s = image.section_at(rva);
+                return s ? s->raw_offset + (rva - s->virtual_address) : 0;
+            };
+            m.install = offset(host.machine().read(host.gauge() + q7host::gauge_header::kInstall));
+            m.dot_x = offset(host.instrument().dot.x_callback());
+            std::uint32_t pe = 0;
+            std::uint16_t optional_size = 0;
+            std::memcpy(&pe, m.file.data() + 0x3C, 4);
+            std::memcpy(&optional_size, m.file.data() + pe + 20, 2);
+            for (std::size_t i = 0; i < image.sections.size(); ++i) {
+                const std::size_t header = pe + 24 + optional_size + 40 * i;
+                if (image.sections[i].name == ".text") m.text_header = header;
+                if (image.sections[i].name == ".data") m.data_header = header;
+            }
+            return m;
+        }();
+        return m;
+    }
+
+    Bytes with_code(std::size_t at, const Bytes& code) const {
+        Bytes b = file;
+        std::copy(code.begin(), code.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+        return b;
+    }
+};
+
+void set_characteristics(Bytes& file, std::size_t header, std::uint32_t set, std::uint32_t clear) {
+    std::uint32_t c;
+    std::memcpy(&c, file.data() + header + 36, 4);
+    c = (c | set) & ~clear;
+    std::memcpy(file.data() + header + 36, &c, 4);
+}
+
+constexpr std::uint32_t kMemWrite = 0x80000000, kMemRead = 0x40000000;
+
+// What a probe gives: the value it returns, or a fault named by its words
+// and Windows exception code.
+struct Outcome {
+    std::uint32_t eax = 0;
+    const char* fault = nullptr;
+};
+
+std::string describe(const Outcome& o) {
+    return o.fault ? std::string("fault ") + o.fault : "returns " + std::to_string(o.eax);
+}
+
+struct Probe {
+    const char* label;
+    Bytes code;  // "ret 4" follows
+    Outcome windows;
+    std::uint32_t arg = 0;
+    bool writable_code = false;
+    const char* differs = nullptr;  // why this emulator differs, and then:
+    Outcome here{};                 // what it gives instead
+};
+
+// Runs the probe in a host of its own and checks its outcome.
+void check(const Probe& p) {
+    const Module& m = Module::get();
+    Bytes code = p.code;
+    code.insert(code.end(), {0xC2, 0x04, 0x00});
+    Bytes file = m.with_code(m.install, code);
+    if (p.writable_code) set_characteristics(file, m.text_header, kMemWrite, 0);
+    GaugeHost host;
+    ASSERT_TRUE(host.load(file, "probe.gau")) << p.label << ": " << host.error();
+    const std::uint32_t eax = host.install(p.arg);
+    const Outcome& want = p.differs ? p.here : p.windows;
+    const std::string what = p.differs ? std::string(" (differs from Windows, which gives ") +
+                                             describe(p.windows) + ": " + p.differs + ")"
+                                       : "";
+    if (!want.fault) {
+        EXPECT_TRUE(host.violations().empty()) << p.label << what << ": " << host.violations().front();
+        EXPECT_EQ(eax, want.eax) << p.label << what;
+        return;
+    }
+    ASSERT_EQ(host.violations().size(), 1u) << p.label << what << ": it returned " << eax;
+    const q7host::Problem& v = host.violations().front();
+    EXPECT_EQ(v.kind, ProblemKind::Crash) << p.label << what << ": " << v;
+    EXPECT_EQ(v.routine, "GaugeInstall") << p.label;
+    EXPECT_NE(v.detail.find(want.fault), std::string::npos) << p.label << what << ": " << v;
+}
+
+const char* const kPrivileged = "a privileged instruction (0xC0000096)";
+const char* const kAccessViolation = "an access violation";
+const char* const kIllegal = "an illegal instruction (0xC000001D)";
+
+Bytes repeat(std::uint8_t b, std::size_t n, Bytes tail) {
+    Bytes out(n, b);
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
+    const q7host::Machine::Thread t = q7host::Machine::thread();
+    const Probe probes[] = {
+        // User mode: privileged and I/O instructions fault.
+        {"cli", {0xFA}, {.fault = kPrivileged}},
+        {"sti", {0xFB}, {.fault = kPrivileged}},
+        {"in al, dx", {0xEC}, {.fault = kPrivileged}},
+        {"out dx, al", {0xEE}, {.fault = kPrivileged}},
+        {"mov eax, cr0", {0x0F, 0x20, 0xC0}, {.fault = kPrivileged}},
+        {"wbinvd", {0x0F, 0x09}, {.fault = kPrivileged}},
+        {"16 bytes of prefixes and cli: too long", repeat(0x64, 15, {0xFA}), {.fault = kIllegal}},
+        {"15 bytes of prefixes and cli", repeat(0x64, 14, {0xFA}), {.fault = kPrivileged}},
+        {"ljmp 0:0", {0xEA, 0, 0, 0, 0, 0, 0}, {.fault = "an access violation (0xC0000005)"}},
+        {"mov gs, 0xBEEF", {0x66, 0xB8, 0xEF, 0xBE, 0x8E, 0xE8}, {.fault = "an access violation (0xC0000005)"}},
+        {"ud2", {0x0F, 0x0B}, {.fault = kIllegal}},
+        {"div by a zero register", {0x31, 0xC9, 0xF7, 0xF1}, {.fault = "an integer division by zero (0xC0000094)"}},
+        {"div by a zero argument", {0xF7, 0x74, 0x24, 0x04}, {.fault = "an integer division by zero (0xC0000094)"}},
+        {"idiv 0x80000000 by -1",
+         {0xB8, 0, 0, 0, 0x80, 0x99, 0xB9, 0xFF, 0xFF, 0xFF, 0xFF, 0xF7, 0xF9},
+         {.fault = "an integer overflow (0xC0000095)"}},
+        {"into with overflow", {0xB0, 0x7F, 0x04, 0x01, 0xCE}, {.fault = "an integer overflow (0xC0000095)"}},
+        // The thread environment block at FS, and the shared user-data page.
+        {"fs:[0x18], the block's own address", {0x64, 0xA1, 0x18, 0, 0, 0}, {.eax = t.environment_block}},
+        {"fs:[4], the stack base", {0x64, 0xA1, 0x04, 0, 0, 0}, {.eax = t.stack_base}},
+        {"fs:[8], the stack limit", {0x64, 0xA1, 0x08, 0, 0, 0}, {.eax = t.stack_limit}},
+        {"fs:[0x30], the process block", {0x64, 0xA1, 0x30, 0, 0, 0}, {.eax = t.process_block}},
+        {"fs:[0], the exception list ends", {0x64, 0xA1, 0, 0, 0, 0, 0x8B, 0x00}, {.eax = 0xFFFFFFFF}},
+        {"NtMajorVersion at 0x7FFE026C", {0xA1, 0x6C, 0x02, 0xFE, 0x7F}, {.eax = 10}},
+        {"a write to the shared page",
+         {0xC7, 0x05, 0x00, 0x00, 0xFE, 0x7F, 1, 0, 0, 0},
+         {.fault = "an access violation writing 0x7FFE0000 (0xC0000005)"}},
+        // The state at the call.
+        {"x87 control word", {0x6A, 0x00, 0xD9, 0x3C, 0x24, 0x58}, {.eax = 0x27F}},
+        {"x87 tag word: stack empty",
+         {0x83, 0xEC, 0x1C, 0xD9, 0x34, 0x24, 0x0F, 0xB7, 0x44, 0x24, 0x08, 0x83, 0xC4, 0x1C},
+         {.eax = 0xFFFF}},
+        {"MXCSR", {0x6A, 0x00, 0x0F, 0xAE, 0x1C, 0x24, 0x58}, {.eax = 0x1F80}},
+        {"cs", {0x8C, 0xC8, 0x0F, 0xB7, 0xC0}, {.eax = 0x23}},
+        {"ss", {0x8C, 0xD0, 0x0F, 0xB7, 0xC0}, {.eax = 0x2B}},
+        {"ds", {0x8C, 0xD8, 0x0F, 0xB7, 0xC0}, {.eax = 0x2B}},
+        {"es", {0x8C, 0xC0, 0x0F, 0xB7, 0xC0}, {.eax = 0x2B}},
+        {"fs", {0x8C, 0xE0, 0x0F, 0xB7, 0xC0}, {.eax = 0x53}},
+        {"gs", {0x8C, 0xE8, 0x0F, 0xB7, 0xC0}, {.eax = 0x2B}},
+        // Floating-point exceptions the module unmasks.
+        {"x87 1/0, divide-by-zero unmasked, then fstp",
+         {0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0xDD, 0xD8},
+         {.fault = "a floating-point division by zero (0xC000008E)"}},
+        {"x87 1/0, divide-by-zero unmasked, then fwait",
+         {0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x9B},
+         {.fault = "a floating-point division by zero (0xC000008E)"}},
+        {"x87 1/0 masked, then fldcw unmasking divide-by-zero, then fwait",
+         {0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0x9B},
+         {.fault = "a floating-point division by zero (0xC000008E)"}},
+        {"x87 pop of an empty stack, invalid unmasked",
+         {0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
+         {.fault = "a floating-point stack check (0xC0000092)"},
+         0, false, "the emulator does not detect x87 stack underflow or overflow", {.eax = 0x27E}},
+        {"SSE 1/0, divide-by-zero unmasked",
+         {0x68, 0x80, 0x1D, 0, 0, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0x0F, 0x57, 0xC9, 0xB8, 1, 0, 0, 0, 0xF3, 0x0F, 0x2A,
+          0xC0, 0xF3, 0x0F, 0x5E, 0xC1},
+         {.fault = "(0xC00002B5)"},
+         0, false, "the emulator raises no SIMD floating-point exception", {.eax = 1}},
+        {"movdqa from an address that is not a multiple of 16",
+         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0x6F, 0x00, 0x31, 0xC0},
+         {.fault = kAccessViolation},
+         0, false, "the emulator does not check the alignment of 16-byte SSE operands", {.eax = 0}},
+        {"pxor with a memory operand that is not a multiple of 16",
+         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0xEF, 0x00, 0x31, 0xC0},
+         {.fault = kAccessViolation},
+         0, false, "the emulator does not check the alignment of 16-byte SSE operands", {.eax = 0}},
+        // Instructions every current Windows machine has.
+        {"popcnt eax, [esp+4]", {0xF3, 0x0F, 0xB8, 0x44, 0x24, 0x04}, {.eax = 16}, 0x0F0F0F0F},
+        {"popcnt of 0 sets ZF", {0x31, 0xC9, 0xF3, 0x0F, 0xB8, 0xC1, 0x0F, 0x94, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
+        {"movbe eax, [esp+4]", {0x0F, 0x38, 0xF0, 0x44, 0x24, 0x04}, {.eax = 0x44332211}, 0x11223344},
+        {"rdrand eax sets CF", {0x0F, 0xC7, 0xF0, 0x0F, 0x92, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
+        {"xgetbv 0: x87 and SSE state enabled", {0x31, 0xC9, 0x0F, 0x01, 0xD0, 0x83, 0xE0, 0x03}, {.eax = 3}},
+        {"cpuid 1: POPCNT, SSE4.2, MOVBE, RDRAND",
+         {0x53, 0xB8, 1, 0, 0, 0, 0x0F, 0xA2, 0x89, 0xC8, 0x25, 0x00, 0x00, 0xD0, 0x40, 0x5B},
+         {.eax = 0x40D00000}},
+        // Code that rewrites itself in a writable code section runs the new bytes.
+        {"a patched mov eax, 7 gives 42",
+         {0xE8, 0, 0, 0, 0, 0x58, 0xC7, 0x40, 0x0D, 42, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0xB8, 7, 0, 0, 0},
+         {.eax = 42},
+         0,
+         true},
+    };
+    for (const Probe& p : probes) check(p);
+}
+
+// Write-only and execute-only sections get readable pages, as x86 gives them:
+// the module with such a section runs as the real one does.
+TEST(Probes, SectionsThatMayBeWrittenOrRunAreReadable) {
+    const Module& m = Module::get();
+    GaugeHost real;
+    ASSERT_TRUE(real.load(Q7_MODULE_FILE));
+    real.install();
+    const q7host::FrameReadout want = real.frame();
+    const struct {
+        const char* label;
+        std::size_t header;
+    } cases[] = {{".text execute-only", m.text_header}, {".data write-only", m.data_header}};
+    for (const auto& c : cases) {
+        Bytes file = m.file;
+        set_characteristics(file, c.header, 0, kMemRead);
+        GaugeHost host;
+        ASSERT_TRUE(host.load(file, "probe.gau")) << c.label << ": " << host.error();
+        host.install();
+        const q7host::FrameReadout got = host.frame();
+        EXPECT_TRUE(host.violations().empty()) << c.label << ": " << host.violations().front();
+        ASSERT_EQ(got.texts.size(), want.texts.size()) << c.label;
+        for (std::size_t i = 0; i < got.texts.size(); ++i) EXPECT_EQ(got.texts[i].text, want.texts[i].text) << c.label;
+    }
+}
+
+// A module loaded where another was unloaded runs its own code, not what the
+// emulator translated from the first.
+TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
+    const Module& m = Module::get();
+    GaugeHost host;
+    ASSERT_TRUE(host.load(Q7_MODULE_FILE));
+    host.install();
+    ASSERT_EQ(host.frame().dots.size(), 1u);
+    const Addr base = host.base();
+    host.unload();
+    ASSERT_TRUE(host.load(m.with_code(m.dot_x, {0xCC}), "int3.gau")) << host.error();
+    ASSERT_EQ(host.base(), base);
+    host.install();
+    host.frame();
+    ASSERT_FALSE(host.violations().empty());
+    EXPECT_EQ(host.violations().front().kind, ProblemKind::StrayInterrupt) << host.violations().front();
+    EXPECT_EQ(host.violations().front().routine, "x_callback");
+}
+
+// Every call starts from the state Windows gives a thread, whatever the call
+// before it left: direction flag clear, x87 control word 0x27F and an empty
+// stack, MXCSR 0x1F80.
+TEST(Probes, EveryCallStartsFromTheWindowsState) {
+    q7host::Machine m;
+    // std; fldz; push 0; fldcw [esp]; ldmxcsr [esp]; pop eax; ret
+    const Addr mess =
+        m.place_code({0xFD, 0xD9, 0xEE, 0x6A, 0x00, 0xD9, 0x2C, 0x24, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0xC3});
+    ASSERT_TRUE(m.call("mess", mess, {}, q7host::Returns::kInt).completed);
+    // Reads eflags.DF, the control word, the tag word and MXCSR into one word:
+    // eax = DF | (fcw != 0x27F) << 1 | (ftw != 0xFFFF) << 2 | (mxcsr != 0x1F80) << 3.
+    const Addr look = m.place_code({
+        0x9C, 0x58, 0xC1, 0xE8, 0x0A, 0x83, 0xE0, 0x01,              // pushfd; pop eax; shr eax, 10; and eax, 1
+        0x83, 0xEC, 0x1C, 0xD9, 0x34, 0x24,                          // sub esp, 28; fnstenv [esp]
+        0x66, 0x81, 0x3C, 0x24, 0x7F, 0x02, 0x74, 0x03, 0x83, 0xC8, 0x02,  // cmp word [esp], 0x27F; je +3; or eax, 2
+        0x66, 0x83, 0x7C, 0x24, 0x08, 0xFF, 0x74, 0x03, 0x83, 0xC8, 0x04,  // cmp word [esp+8], -1; je +3; or eax, 4
+        0x0F, 0xAE, 0x1C, 0x24,                                      // stmxcsr [esp]
+        0x81, 0x3C, 0x24, 0x80, 0x1F, 0, 0, 0x74, 0x03, 0x83, 0xC8, 0x08,  // cmp dword [esp], 0x1F80; je +3; or eax, 8
+        0x83, 0xC4, 0x1C, 0xC3,                                      // add esp, 28; ret
+    });
+    const q7host::CallOutcome out = m.call("look", look, {}, q7host::Returns::kInt);
+    ASSERT_TRUE(out.completed);
+    EXPECT_EQ(out.eax, 0u) << "bit 0 DF set, 1 control word, 2 tag word, 3 MXCSR";
+}
+
+// Host memory handed out to its last byte leaves the thread's system pages as
+// they were: the thread block still names itself.
+TEST(Probes, HostMemoryNeverReachesTheThreadBlock) {
+    q7host::Machine m;
+    const Addr self = m.place_code({0x64, 0xA1, 0x18, 0, 0, 0, 0xC3});  // mov eax, fs:[0x18]; ret
+    EXPECT_THROW({ for (;;) m.allocate(0x1000, 0xEE); }, std::length_error);
+    const q7host::CallOutcome out = m.call("self", self, {}, q7host::Returns::kInt);
+    EXPECT_TRUE(out.completed);
+    EXPECT_EQ(out.eax, q7host::Machine::thread().environment_block);
+}
