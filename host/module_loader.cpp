@@ -1,6 +1,7 @@
 #include "host/module_loader.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,7 @@ namespace {
 constexpr Addr kFallbackBase = 0x10000000;  // where an image that clashes with the host goes
 constexpr unsigned kMaxTlsCallbacks = 64;
 constexpr std::uint64_t kMaxTlsData = 16u << 20;
+constexpr std::uint32_t kThreadLocalStoragePointer = 0x2C;  // in the thread environment block
 
 std::uint32_t page_up(std::uint64_t n) {
     return static_cast<std::uint32_t>((n + Machine::kPage - 1) & ~std::uint64_t{Machine::kPage - 1});
@@ -100,6 +102,26 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
         }
         m.tls_callbacks.push_back(cb);
     }
+    // The thread's copy of the module's thread data, as the loader gives
+    // every thread: the template followed by the zero fill, reached through
+    // the thread block's ThreadLocalStoragePointer at the module's index.
+    const std::uint64_t data_size = std::uint64_t{end - start} + zero_fill;
+    Addr data = 0, pointers = 0;
+    try {
+        data = machine.allocate(static_cast<std::size_t>(data_size));
+        pointers = machine.allocate(4 * (kTlsIndex + 1));
+    } catch (const std::length_error&) {
+        error = "the TLS directory asks for " + std::to_string(data_size) +
+                " bytes of thread data, more than this host can give a thread";
+        return false;
+    }
+    if (end != start) {
+        std::vector<std::uint8_t> bytes(end - start);
+        read(static_cast<std::uint32_t>(rva_of(start)), bytes.data(), bytes.size());
+        machine.write_bytes(data, bytes.data(), bytes.size());
+    }
+    machine.write<std::uint32_t>(pointers + 4 * kTlsIndex, data);
+    machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, pointers);
     machine.write<std::uint32_t>(index, kTlsIndex);
     m.tls_index_slot = index;
     return true;
@@ -271,6 +293,7 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
 
 void unmap_module(Machine& machine, const LoadedModule& module) {
     machine.set_counted_range(0, 0);
+    if (module.tls_index_slot) machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, 0);
     machine.unmap(module.base, module.mapped_size);
 }
 

@@ -256,6 +256,25 @@ TEST(Loader, MapsTheBytesWindowsMaps) {
     ASSERT_TRUE(tls.load(r.mutant("windows-tls-callback-returns"), "tls.gau")) << tls.error();
     const std::uint32_t slot = tls.image().directories[q7host::PeImage::kTls].rva + 0x20;
     EXPECT_EQ(tls.machine().read(tls.base() + slot), q7host::kTlsIndex) << "the slot held 0xFFFF in the file";
+
+    // The thread's copy of the thread data: the template (here the callback
+    // list, 8 bytes) and then the zero fill, where fs:[0x2C][index] leads.
+    Bytes file = r.mutant("windows-tls-callback-returns");
+    std::string error;
+    const auto parsed = q7host::PeImage::parse(file, error);
+    ASSERT_TRUE(parsed) << error;
+    const auto& section = parsed->sections.back();
+    const std::uint32_t va = parsed->image_base + section.virtual_address;
+    put32(file, section.raw_offset, va + 0x28);
+    put32(file, section.raw_offset + 4, va + 0x30);
+    put32(file, section.raw_offset + 16, 8);
+    GaugeHost thread_data;
+    ASSERT_TRUE(thread_data.load(file, "tls-data.gau")) << thread_data.error();
+    const Addr pointers = thread_data.machine().read(q7host::Machine::thread().environment_block + 0x2C);
+    const Addr block = thread_data.machine().read(pointers + 4 * q7host::kTlsIndex);
+    Bytes expected(16, 0);
+    put32(expected, 0, va + 0x40);
+    EXPECT_EQ(thread_data.machine().read_bytes(block, 16), expected);
 }
 
 // The TLS callbacks and the entry routine log each call (a tag plus the
