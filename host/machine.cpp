@@ -1,7 +1,10 @@
 #include "host/machine_engine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <exception>
 #include <utility>
 
@@ -33,17 +36,23 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     cr0 = (cr0 & ~std::uint64_t{0xC}) | 0x22;
     check(uc_reg_write(uc, UC_X86_REG_CR0, &cr0), "writing cr0");
 
-    map(kStubArea, kCodeArea - kStubArea, prot::kReadExec);
-    map(kCodeArea, kConstantArea - kCodeArea, prot::kReadExec);
-    map(kConstantArea, kHeap - kConstantArea, prot::kRead);
-    map(kHeap, kHeapEnd - kHeap, prot::kReadWrite);
-    map(kDescriptorTable, kPage, prot::kRead);
-    map(kThreadBlock, kHostEnd - kThreadBlock, prot::kReadWrite);
+    // The host's area in one piece of host memory, each part with its final
+    // protection from the start: the host writes its code and tables
+    // straight into that memory, never through the emulator.
+    std::vector<std::uint8_t> host_pages((kHostEnd - kHostBase) / kPage, prot::kReadWrite);
+    auto part = [&](Addr from, Addr to, unsigned p) {
+        std::fill(host_pages.begin() + (from - kHostBase) / kPage, host_pages.begin() + (to - kHostBase) / kPage, p);
+    };
+    part(kStubArea, kConstantArea, prot::kReadExec);
+    part(kConstantArea, kHeap, prot::kRead);
+    part(kDescriptorTable, kThreadBlock, prot::kRead);
+    add_area(kHostBase, kHostEnd - kHostBase, host_pages);
     map(kStackBase, kStackSize, prot::kReadWrite);
     map(kSharedUserData, kPage, prot::kRead);
 
-    write<std::uint8_t>(kReturnInt, 0xF4);
-    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0xF4};
+    const std::uint8_t ret_int[] = {0xCD, kStubVector};
+    write_bytes(kReturnInt, ret_int, sizeof ret_int);
+    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0xCD, kStubVector};
     write_bytes(kReturnDouble, ret_double, sizeof ret_double);
     write<std::uint32_t>(kReturnDouble + 2, kResult);
     write<std::uint16_t>(kFinalHandler, 0x0B0F);
@@ -68,12 +77,25 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     check(uc_hook_add(uc, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&Engine::on_cpuid), this, 1, 0,
                       UC_X86_INS_CPUID),
           "adding the cpuid hook");
-    // The instruction budget of a call, counted here rather than by the
-    // emulator so that it holds across the restarts of one call.
-    check(uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Engine::on_budget_instruction),
-                      engine_.get(), 1, 0),
-          "adding the budget hook");
+    // The instruction budget of a call and the instruction counter, block by
+    // block: a hook on every instruction would cost more than the module's
+    // own work.
+    check(uc_hook_add(uc, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Engine::on_block), this, 1, 0),
+          "adding the block hook");
     enter_user_mode();
+    // What a Windows thread has at every call: direction flag clear, the x87
+    // stack empty with its default control word, SSE with every exception
+    // masked; and the markers of the registers a routine must preserve.
+    Engine& e = *engine_;
+    e.set_reg(UC_X86_REG_EFLAGS, kEflags);
+    e.set_reg16(UC_X86_REG_FPCW, kControlWord);
+    e.set_reg16(UC_X86_REG_FPSW, 0);
+    e.set_reg16(UC_X86_REG_FPTAG, 0xFFFF);
+    e.set_reg(UC_X86_REG_MXCSR, kMxcsr);
+    e.set_reg(UC_X86_REG_EAX, 0);
+    for (const auto& r : kSavedRegisters) e.set_reg(r.reg, r.marker);
+    check(uc_context_alloc(uc, &e.call_state), "keeping the registers of a call");
+    check(uc_context_save(uc, e.call_state), "keeping the registers of a call");
     next_ = {kHeap + 16, kConstantArea, kCodeArea, 0};
 }
 
@@ -112,7 +134,9 @@ Machine::~Machine() {
     // other: the abort leaves it halfway through translating one block, which
     // nothing of it that closing frees depends on. Keeping such engines
     // instead costs about 3 MiB each for the rest of the process, which a
-    // host that meets thousands of bad modules cannot afford.
+    // host that meets thousands of bad modules cannot afford. The memory it
+    // mapped goes after it.
+    if (engine_->call_state) uc_context_free(engine_->call_state);
     uc_close(engine_->uc);
 }
 
@@ -120,13 +144,60 @@ bool Machine::stopped() const {
     return engine_->broken;
 }
 
-void Machine::map(Addr at, std::uint32_t size, unsigned protection) {
-    engine_->usable();
-    const unsigned p = x86_protection(protection);
-    check(uc_mem_map(engine_->uc, at, page_up(size), uc_prot(p)), "mapping memory");
-    for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) {
-        pages_[static_cast<Addr>(page)] = p;
+Machine::Area::Area(Addr at, std::uint32_t n)
+    : base(at), size(n), bytes(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, n))),
+      protection(n / kPage, prot::kNone), ran(n / kPage, 0) {
+    if (!bytes) throw std::bad_alloc();
+    std::memset(bytes, 0, n);
+}
+
+Machine::Area::~Area() {
+    std::free(bytes);
+}
+
+Machine::Area* Machine::area_at(Addr a) const {
+    if (last_area_ && last_area_->holds(a)) return last_area_;
+    for (const auto& area : areas_) {
+        if (area->holds(a)) return last_area_ = area.get();
     }
+    return nullptr;
+}
+
+// Maps a new area, each run of pages of one protection with one request.
+Machine::Area& Machine::add_area(Addr at, std::uint32_t size, const std::vector<std::uint8_t>& page_protection) {
+    engine_->usable();
+    if (size == 0 || at % kPage || size % kPage || std::uint64_t{at} + size > 0x100000000ull ||
+        page_protection.size() != size / kPage) {
+        throw EmulatorError("emulator: mapping memory: " + hex(at) + " is no page-aligned range");
+    }
+    auto area = std::make_unique<Area>(at, size);
+    std::size_t mapped = 0;
+    try {
+        for (std::size_t p = 0, run; p < page_protection.size(); p += run) {
+            for (run = 1; p + run < page_protection.size() && page_protection[p + run] == page_protection[p];) ++run;
+            const unsigned protection = x86_protection(page_protection[p]);
+            check(uc_mem_map_ptr(engine_->uc, at + static_cast<Addr>(p * kPage), run * kPage, uc_prot(protection),
+                                 area->bytes + p * kPage),
+                  "mapping memory");
+            std::fill_n(area->protection.begin() + static_cast<std::ptrdiff_t>(p), run, protection);
+            mapped = p + run;
+        }
+    } catch (const EmulatorError&) {
+        if (mapped) uc_mem_unmap(engine_->uc, at, mapped * kPage);
+        throw;
+    }
+    areas_.push_back(std::move(area));
+    return *areas_.back();
+}
+
+void Machine::map(Addr at, std::uint32_t size, unsigned protection) {
+    add_area(at, page_up(size), std::vector<std::uint8_t>(page_up(size) / kPage, static_cast<std::uint8_t>(protection)));
+}
+
+void Machine::map_image(Addr at, const std::vector<std::uint8_t>& bytes,
+                        const std::vector<std::uint8_t>& page_protection) {
+    Area& area = add_area(at, static_cast<std::uint32_t>(page_protection.size() * kPage), page_protection);
+    std::memcpy(area.bytes, bytes.data(), std::min<std::size_t>(bytes.size(), area.size));
 }
 
 void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
@@ -134,24 +205,29 @@ void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
     const unsigned p = x86_protection(protection);
     check(uc_mem_protect(engine_->uc, at, page_up(size), uc_prot(p)), "protecting memory");
     for (std::uint64_t page = at; page < std::uint64_t{at} + page_up(size); page += kPage) {
-        pages_[static_cast<Addr>(page)] = p;
+        Area* area = area_at(static_cast<Addr>(page));
+        if (area) area->protection[(page - area->base) / kPage] = static_cast<std::uint8_t>(p);
     }
 }
 
 void Machine::unmap(Addr at, std::uint32_t size) {
     engine_->usable();
-    const std::uint64_t end = std::uint64_t{at} + page_up(size);
+    const auto it = std::find_if(areas_.begin(), areas_.end(), [&](const auto& a) { return a->base == at; });
+    if (it == areas_.end() || (*it)->size != page_up(size)) {
+        throw EmulatorError("emulator: unmapping memory: no mapping of " + std::to_string(size) + " bytes at " + hex(at));
+    }
     // The emulator keeps what it translated from a page across an unmap: a
     // module mapped there later would run the old code.
-    forget_translations(at, end);
-    check(uc_mem_unmap(engine_->uc, at, page_up(size)), "unmapping memory");
-    pages_.erase(pages_.lower_bound(at), end > 0xFFFFFFFF ? pages_.end() : pages_.lower_bound(static_cast<Addr>(end)));
+    forget_translations(at, std::uint64_t{at} + (*it)->size);
+    check(uc_mem_unmap(engine_->uc, at, (*it)->size), "unmapping memory");
+    if (last_area_ == it->get()) last_area_ = nullptr;
+    areas_.erase(it);
 }
 
 bool Machine::in_host_area(Addr at, std::uint64_t size) {
     const std::uint64_t end = std::uint64_t{at} + size;
     const auto overlaps = [&](std::uint64_t begin, std::uint64_t stop) { return at < stop && end > begin; };
-    return overlaps(kHostBase, kHostEnd) || overlaps(kStackBase, kStackBase + kStackSize) ||
+    return overlaps(kStopAddress, kHostEnd) || overlaps(kStackBase, kStackBase + kStackSize) ||
            overlaps(kSharedUserData, kSharedUserData + kPage);
 }
 
@@ -164,8 +240,8 @@ bool Machine::accessible(Addr a, std::size_t n, unsigned protection) const {
     const std::uint64_t last = std::uint64_t{a} + n - 1;
     if (last > 0xFFFFFFFF) return false;
     for (std::uint64_t page = a & ~std::uint64_t{kPage - 1}; page <= last; page += kPage) {
-        const auto it = pages_.find(static_cast<Addr>(page));
-        if (it == pages_.end() || (it->second & protection) != protection) return false;
+        const Area* area = area_at(static_cast<Addr>(page));
+        if (!area || (area->protection[(page - area->base) / kPage] & protection) != protection) return false;
     }
     return true;
 }
@@ -175,14 +251,51 @@ bool Machine::writable_data(Addr a, std::size_t n) const {
     if (!accessible(a, n, prot::kWrite)) return false;
     const std::uint64_t last = std::uint64_t{a} + (n ? n - 1 : 0);
     for (std::uint64_t page = a & ~std::uint64_t{kPage - 1}; n && page <= last; page += kPage) {
-        if (pages_.at(static_cast<Addr>(page)) & prot::kExec) return false;
+        const Area* area = area_at(static_cast<Addr>(page));
+        if (area->protection[(page - area->base) / kPage] & prot::kExec) return false;
+    }
+    return true;
+}
+
+bool Machine::copy_out(Addr a, void* out, std::size_t n, Addr& stop) const {
+    auto* to = static_cast<std::uint8_t*>(out);
+    while (n) {
+        const Area* area = area_at(a);
+        if (!area) {
+            stop = a;
+            return false;
+        }
+        const std::size_t here = std::min<std::size_t>(n, area->size - (a - area->base));
+        std::memcpy(to, area->bytes + (a - area->base), here);
+        to += here;
+        n -= here;
+        a += static_cast<Addr>(here);
+    }
+    return true;
+}
+
+bool Machine::copy_in(Addr a, const void* data, std::size_t n, Addr& stop) {
+    const auto* from = static_cast<const std::uint8_t*>(data);
+    while (n) {
+        Area* area = area_at(a);
+        if (!area) {
+            stop = a;
+            return false;
+        }
+        const std::size_t here = std::min<std::size_t>(n, area->size - (a - area->base));
+        std::memcpy(area->bytes + (a - area->base), from, here);
+        forget_code_in(a, here);
+        from += here;
+        n -= here;
+        a += static_cast<Addr>(here);
     }
     return true;
 }
 
 void Machine::read_bytes(Addr a, void* out, std::size_t n) const {
     engine_->usable();
-    if (n && uc_mem_read(engine_->uc, a, out, n) != UC_ERR_OK) throw MemoryFault(a, "read");
+    Addr stop = 0;
+    if (n && !copy_out(a, out, n, stop)) throw MemoryFault(stop, "read");
 }
 
 std::vector<std::uint8_t> Machine::read_bytes(Addr a, std::size_t n) const {
@@ -193,18 +306,28 @@ std::vector<std::uint8_t> Machine::read_bytes(Addr a, std::size_t n) const {
 
 void Machine::write_bytes(Addr a, const void* data, std::size_t n) {
     engine_->usable();
-    if (n && uc_mem_write(engine_->uc, a, data, n) != UC_ERR_OK) throw MemoryFault(a, "write");
-    forget_code_in(a, n);
+    Addr stop = 0;
+    if (n && !copy_in(a, data, n, stop)) throw MemoryFault(stop, "write");
 }
 
 // The emulator does not see the host's writes: code it translated from those
-// bytes before would run on. Only pages that may run are affected.
+// bytes before would run on. Only pages code ran from since their last
+// translations were dropped are affected.
 void Machine::forget_code_in(Addr a, std::size_t n) {
     if (n == 0) return;
-    const std::uint64_t last = std::uint64_t{a} + n - 1;
+    Area* area = area_at(a);
+    if (!area) return;
+    const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{a} + n - 1, std::uint64_t{area->base} + area->size - 1);
     for (std::uint64_t page = a & ~std::uint64_t{kPage - 1}; page <= last; page += kPage) {
-        const auto it = pages_.find(static_cast<Addr>(page));
-        if (it != pages_.end() && (it->second & prot::kExec)) forget_translations(it->first, page + kPage);
+        if (area->ran[(page - area->base) / kPage]) forget_translations(static_cast<Addr>(page), page + kPage);
+    }
+}
+
+// Code ran from [at, at + size): the pages it came from may hold translations.
+void Machine::note_code(Addr at, std::uint32_t size) {
+    for (const std::uint64_t a : {std::uint64_t{at}, std::uint64_t{at} + (size ? size - 1 : 0)}) {
+        if (a > 0xFFFFFFFF) continue;
+        if (Area* area = area_at(static_cast<Addr>(a))) area->ran[(a - area->base) / kPage] = 1;
     }
 }
 

@@ -90,8 +90,13 @@ public:
     // give what x86 pages give: a page that may be written or run may be read,
     // and only a page with no access is unreadable. Unmapping a page, or the
     // host writing one that may run, drops the code translated from it.
+    // Every mapping is host memory the emulator maps directly, so the host
+    // reads and writes it without going through the emulator.
     static constexpr std::uint32_t kPage = 0x1000;
     void map(Addr at, std::uint32_t size, unsigned protection);  // throws EmulatorError
+    // Maps `bytes` (whole pages) at `at` in one piece, page i with
+    // `page_protection[i]`, as a loader maps an image.
+    void map_image(Addr at, const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& page_protection);
     void protect(Addr at, std::uint32_t size, unsigned protection);
     void unmap(Addr at, std::uint32_t size);
     // Whether [at, at+size) lies in the host's own areas (stubs, code, data,
@@ -167,13 +172,20 @@ public:
                      Returns returns);
     const char* current_routine() const { return current_; }
 
+    // Keeps the machine's state as it is now (registers, host memory, what
+    // is allocated, stubs, problems) and puts it back later, so that one
+    // machine serves input after input as if each had a machine of its own.
+    // Mappings made after the checkpoint must be gone before the rewind.
+    void checkpoint();
+    void rewind();
+
     // Problems seen at the boundary, in order.
     void report(Problem p) { problems_.push_back(std::move(p)); }
     const std::vector<Problem>& problems() const { return problems_; }
     void clear_problems() { problems_.clear(); }
 
-    // Counts the instructions executed in [begin, end) while counting is on.
-    // Off by default: no hook is installed then, so calls run at full speed.
+    // Counts the instructions executed in [begin, end) while counting is on:
+    // the instructions of every translated block that starts there and runs.
     void set_counted_range(Addr begin, Addr end);
     void count_instructions(bool on);
     bool counting_instructions() const { return counting_; }
@@ -188,14 +200,37 @@ private:
     void stop_call(Problem p);
     void fault(const machine_detail::Fault& f);
     machine_detail::Fault memory_fault(int emulator_error, Addr eip) const;
-    void attach_counter();
-    void detach_counter();
     void forget_translations(Addr begin, std::uint64_t end);
     void forget_code_in(Addr a, std::size_t n);
     void enter_user_mode();
 
+    // A mapping: host memory the emulator maps directly, with each page's
+    // protection and whether the emulator may hold code translated from it.
+    struct Area {
+        Addr base = 0;
+        std::uint32_t size = 0;
+        std::uint8_t* bytes = nullptr;  // page-aligned, freed with the area
+        std::vector<std::uint8_t> protection;
+        std::vector<std::uint8_t> ran;
+        Area(Addr at, std::uint32_t n);
+        ~Area();
+        Area(const Area&) = delete;
+        Area& operator=(const Area&) = delete;
+        bool holds(Addr a) const { return a - base < size; }
+    };
+    Area* area_at(Addr a) const;
+    Area& add_area(Addr at, std::uint32_t size, const std::vector<std::uint8_t>& page_protection);
+    // Copies between the host and guest memory, area by area; false at the
+    // first unmapped byte (its address in `stop`).
+    bool copy_out(Addr a, void* out, std::size_t n, Addr& stop) const;
+    bool copy_in(Addr a, const void* data, std::size_t n, Addr& stop);
+    void note_code(Addr at, std::uint32_t size);
+
     std::unique_ptr<Engine> engine_;
-    std::map<Addr, unsigned> pages_;  // every mapped page's protection, by address
+    std::vector<std::unique_ptr<Area>> areas_;
+    mutable Area* last_area_ = nullptr;
+    struct Saved;
+    std::unique_ptr<Saved> saved_;  // what checkpoint() kept
     std::vector<Problem> problems_;
     std::vector<StubHandler> stubs_;  // index = (address - first stub) / stub size
     Mark next_;

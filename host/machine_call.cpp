@@ -1,5 +1,7 @@
 #include "host/machine_engine.h"
 
+#include <capstone/capstone.h>
+
 #include <csetjmp>
 #include <csignal>
 
@@ -96,6 +98,13 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr eip = e.reg(UC_X86_REG_EIP);
+    // The routine came back to the trap after its return address. The call
+    // is over.
+    if (vector == kStubVector && (eip == kReturnedInt || eip == kReturnedDouble)) {
+        e.returned = true;
+        uc_emu_stop(e.uc);
+        return;
+    }
     const Addr stub = eip - 2;
     const std::uint32_t index = (stub - kFirstStub) / kStubSize;
     const bool is_stub = vector == kStubVector && stub >= kFirstStub && (stub - kFirstStub) % kStubSize == 0 &&
@@ -174,12 +183,32 @@ int Machine::Engine::on_cpuid(uc_engine* uc, void*) {
     return answer_cpuid(uc) ? 1 : 0;
 }
 
-void Machine::Engine::on_budget_instruction(uc_engine* uc, std::uint64_t, std::uint32_t, void* user) {
-    auto& e = *static_cast<Engine*>(user);
-    if (++e.executed > kInstructionBudget) {
+// Every translated block as it starts: its instructions count against the
+// call's budget (a block that would go past it does not run, so a call never
+// runs more than the budget) and, while counting, towards the counter.
+void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    Engine& e = *m.engine_;
+    const Addr at = static_cast<Addr>(address);
+    m.note_code(at, size);
+    std::uint32_t n = 1;
+    if (size) {
+        const Area* area = m.area_at(at);
+        if (area && std::uint64_t{at - area->base} + size <= area->size) {
+            n = e.blocks.count(at, area->bytes + (at - area->base), size);
+        } else {
+            std::vector<std::uint8_t> bytes(size);
+            Addr stop = 0;
+            n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size) : size;
+        }
+    }
+    if (e.executed + n > kInstructionBudget) {
         e.over_budget = true;
         uc_emu_stop(uc);
+        return;
     }
+    e.executed += n;
+    if (m.counting_ && at >= m.counted_begin_ && at < m.counted_end_) m.instructions_ += n;
 }
 
 bool Machine::Engine::on_invalid_memory(uc_engine*, int type, std::uint64_t address, int, std::int64_t,
@@ -189,10 +218,6 @@ bool Machine::Engine::on_invalid_memory(uc_engine*, int type, std::uint64_t addr
     e.invalid_type = type;
     e.invalid_address = address;
     return false;
-}
-
-void Machine::Engine::on_counted_instruction(uc_engine*, std::uint64_t, std::uint32_t, void* user) {
-    ++static_cast<Machine*>(user)->instructions_;
 }
 
 CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
@@ -209,16 +234,8 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     sp -= 4;
     const bool dbl = returns == Returns::kDouble;
     write<std::uint32_t>(sp, dbl ? kReturnDouble : kReturnInt);
+    check(uc_context_restore(e.uc, e.call_state), "restoring the registers of a call");
     e.set_reg(UC_X86_REG_ESP, sp);
-    for (const auto& r : kSavedRegisters) e.set_reg(r.reg, r.marker);
-    e.set_reg(UC_X86_REG_EAX, 0);
-    // What a Windows thread has at every call: direction flag clear, the x87
-    // stack empty with its default control word, SSE with every exception masked.
-    e.set_reg(UC_X86_REG_EFLAGS, kEflags);
-    e.set_reg16(UC_X86_REG_FPCW, kControlWord);
-    e.set_reg16(UC_X86_REG_FPSW, 0);
-    e.set_reg16(UC_X86_REG_FPTAG, 0xFFFF);
-    e.set_reg(UC_X86_REG_MXCSR, kMxcsr);
     write<double>(kResult, std::nan(""));
 
     const char* outer = current_;
@@ -228,7 +245,7 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     e.pending = nullptr;
     e.executed = 0;
     e.over_budget = false;
-    const Addr until = dbl ? kReturnDoubleEnd : kReturnInt;
+    e.returned = false;
     FILE* const quiet = quiet_stream();
     FILE* const loud = stderr;
     sigjmp_buf* const outer_target = t_abort_target;
@@ -242,9 +259,9 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
         Addr from = routine;
         do {
             e.resume = false;
-            err = uc_emu_start(e.uc, from, until, 0, 0);
+            err = uc_emu_start(e.uc, from, kStopAddress, 0, 0);
             from = e.reg(UC_X86_REG_EIP);
-        } while (e.resume && err == UC_ERR_OK && !call_failed_ && !e.over_budget && from != until);
+        } while (e.resume && err == UC_ERR_OK && !call_failed_ && !e.over_budget && !e.returned);
         stderr = loud;
         t_abort_target = outer_target;
     } else {
@@ -264,9 +281,16 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
         out.completed = false;
         return out;
     }
-    if (err == UC_ERR_OK && eip != until) {
+    if (err == UC_ERR_OK && !e.returned) {
         out.completed = false;
-        report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
+        if (e.over_budget) {
+            report({ProblemKind::NoReturn, name, std::to_string(kInstructionBudget)});
+        } else {
+            // Only a jump to the stop address itself ends a run this way: a
+            // page nothing is mapped at, which Windows would not run either.
+            report({ProblemKind::Crash, name,
+                    Fault{eip, "an access violation running " + hex(eip), status::kAccessViolation}.detail()});
+        }
         return out;
     }
     if (err != UC_ERR_OK) {
@@ -315,47 +339,92 @@ Fault Machine::memory_fault(int err, Addr eip) const {
 }
 
 void Machine::set_counted_range(Addr begin, Addr end) {
-    const bool was = engine_->counter_attached;
-    detach_counter();
     counted_begin_ = begin;
     counted_end_ = end;
-    if (was || counting_) attach_counter();
 }
 
 void Machine::count_instructions(bool on) {
     counting_ = on;
-    if (on) attach_counter();
-    else detach_counter();
-}
-
-void Machine::attach_counter() {
-    Engine& e = *engine_;
-    if (e.counter_attached || counted_end_ <= counted_begin_) return;
-    check(uc_hook_add(e.uc, &e.counter, UC_HOOK_CODE, reinterpret_cast<void*>(&Engine::on_counted_instruction),
-                      this, counted_begin_, std::uint64_t{counted_end_} - 1),
-          "adding the instruction-counting hook");
-    e.counter_attached = true;
-    // Code translated before the hook existed carries no call to it.
-    forget_translations(counted_begin_, counted_end_);
-}
-
-void Machine::detach_counter() {
-    Engine& e = *engine_;
-    if (!e.counter_attached) return;
-    check(uc_hook_del(e.uc, e.counter), "removing the instruction-counting hook");
-    e.counter_attached = false;
-    // Translations made while counting still call the hook dispatcher.
-    forget_translations(counted_begin_, counted_end_);
 }
 
 // Drops the emulator's translated code for a range, so that the next call
-// translates it afresh with or without the counting hook. Page by page: with
-// Unicorn 2.0.1 one request over a whole image left the old translations in
-// use, one request per page does not.
+// translates it afresh. Page by page: with Unicorn 2.0.1 one request over a
+// whole image left the old translations in use, one request per page does
+// not.
 void Machine::forget_translations(Addr begin, std::uint64_t end) {
     for (std::uint64_t page = begin; page < end; page += kPage) {
         check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
+        if (Area* area = area_at(static_cast<Addr>(page))) area->ran[(page - area->base) / kPage] = 0;
     }
+    engine_->blocks.forget();
+}
+
+BlockCounter::BlockCounter() {
+    csh handle = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &handle) != CS_ERR_OK) throw EmulatorError("cannot open the x86 decoder");
+    handle_ = handle;
+    instruction_ = cs_malloc(handle);
+}
+
+BlockCounter::~BlockCounter() {
+    cs_free(static_cast<cs_insn*>(instruction_), 1);
+    csh handle = handle_;
+    cs_close(&handle);
+}
+
+std::uint32_t BlockCounter::count(Addr at, const std::uint8_t* bytes, std::uint32_t size) {
+    const std::uint64_t key = std::uint64_t{at} << 32 | size;
+    if (const auto it = known_.find(key); it != known_.end() && std::memcmp(it->second.bytes.data(), bytes, size) == 0) {
+        return it->second.instructions;
+    }
+    std::uint32_t n = 0;
+    const std::uint8_t* code = bytes;
+    std::size_t left = size;
+    std::uint64_t address = at;
+    while (left) {
+        if (cs_disasm_iter(handle_, &code, &left, &address, static_cast<cs_insn*>(instruction_))) {
+            ++n;
+        } else {
+            ++n;  // a byte the decoder does not take: one instruction at most
+            ++code;
+            --left;
+            ++address;
+        }
+    }
+    if (known_.size() > 65536) known_.clear();  // code that keeps changing: start afresh
+    known_[key] = {n, std::vector<std::uint8_t>(bytes, bytes + size)};
+    return n;
+}
+
+void Machine::checkpoint() {
+    engine_->usable();
+    auto saved = std::make_unique<Saved>();
+    check(uc_context_alloc(engine_->uc, &saved->registers), "keeping the registers");
+    check(uc_context_save(engine_->uc, saved->registers), "keeping the registers");
+    saved->host_data.resize(kHostEnd - kHeap);
+    read_bytes(kHeap, saved->host_data.data(), saved->host_data.size());
+    saved->stack.resize(kStackSize);
+    read_bytes(kStackBase, saved->stack.data(), kStackSize);
+    saved->next = next_;
+    saved->problems = problems_;
+    saved->instructions = instructions_;
+    saved_ = std::move(saved);
+}
+
+void Machine::rewind() {
+    engine_->usable();
+    if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
+    // Straight into the host's memory: none of it holds code the module ran.
+    Area* host = area_at(kHeap);
+    std::memcpy(host->bytes + (kHeap - host->base), saved_->host_data.data(), saved_->host_data.size());
+    Area* stack = area_at(kStackBase);
+    std::memcpy(stack->bytes, saved_->stack.data(), saved_->stack.size());
+    check(uc_context_restore(engine_->uc, saved_->registers), "restoring the registers");
+    release(saved_->next);
+    problems_ = saved_->problems;
+    instructions_ = saved_->instructions;
+    current_ = "";
+    call_failed_ = false;
 }
 
 }  // namespace q7host

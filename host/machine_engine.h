@@ -12,6 +12,8 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -23,16 +25,20 @@ namespace machine_detail {
 // placed code but not write them, read the constants, and read and write the
 // heap and the stack.
 constexpr Addr kHostBase = 0x60000000;
+// Where the emulator is told to stop: a page no code is ever mapped at or
+// next to. Unicorn drops the translation of the code just before its stop
+// address after every run, so a call ends instead at one of the return
+// traps below, and this address is never reached unless module code jumps
+// to it.
+constexpr Addr kStopAddress = kHostBase - 0x1000;
 constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
-constexpr Addr kReturnInt = kStubArea;           // hlt: where a call returns to
-constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult]; hlt
-constexpr Addr kReturnDoubleEnd = kReturnDouble + 6;
+constexpr Addr kReturnInt = kStubArea;           // int 2Eh: where a call returns to
+constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult]; int 2Eh
+// Where eip is when a return trap's interrupt reaches the host.
+constexpr Addr kReturnedInt = kReturnInt + 2, kReturnedDouble = kReturnDouble + 8;
 constexpr Addr kFinalHandler = kStubArea + 0x20; // ud2: the handler of the last exception frame
 constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
 constexpr Addr kInUserMode = kStubArea + 0x50;
-// The stubs start on the next page: each call makes the emulator drop what it
-// translated round its stop address, and stubs on the trampolines' page would
-// be translated afresh at every call.
 constexpr Addr kFirstStub = kStubArea + 0x1000;
 constexpr std::uint32_t kStubSize = 16;
 constexpr Addr kCodeArea = kHostBase + 0x10000;
@@ -125,12 +131,33 @@ inline std::uint32_t page_up(std::uint64_t n) {
 
 }  // namespace machine_detail
 
+// How many instructions a translated block holds, decoded once per block and
+// kept while its bytes stay the same. Bytes that do not decode count one
+// instruction each, so a count is never below what the emulator runs.
+class BlockCounter {
+public:
+    BlockCounter();
+    ~BlockCounter();
+    BlockCounter(const BlockCounter&) = delete;
+    BlockCounter& operator=(const BlockCounter&) = delete;
+    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size);
+    void forget() { known_.clear(); }
+
+private:
+    struct Known {
+        std::uint32_t instructions;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::unordered_map<std::uint64_t, Known> known_;  // by address and size
+    std::size_t handle_ = 0;
+    void* instruction_ = nullptr;
+};
+
 struct Machine::Engine {
     static void on_interrupt(uc_engine*, std::uint32_t vector, void* user);
     static bool on_invalid_memory(uc_engine*, int type, std::uint64_t address, int size, std::int64_t value,
                                   void* user);
-    static void on_counted_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
-    static void on_budget_instruction(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
+    static void on_block(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
     static bool on_invalid_instruction(uc_engine*, void* user);
     static std::uint32_t on_port_in(uc_engine*, std::uint32_t port, int size, void* user);
     static void on_port_out(uc_engine*, std::uint32_t port, int size, std::uint32_t value, void* user);
@@ -140,14 +167,19 @@ struct Machine::Engine {
     bool invalid_seen = false;
     int invalid_type = 0;
     std::uint64_t invalid_address = 0;
-    // The instruction budget of the call being run, counted across the
-    // restarts an instruction the host completes itself needs.
+    // The instruction budget of the call being run, counted block by block
+    // across the restarts an instruction the host completes itself needs.
     std::uint64_t executed = 0;
     bool over_budget = false;
-    bool resume = false;  // the host completed an instruction: run on from eip
+    bool resume = false;    // the host completed an instruction: run on from eip
+    bool returned = false;  // the routine came back to its return trap
     std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
-    uc_hook counter = 0;
-    bool counter_attached = false;
+    BlockCounter blocks;
+    // The registers every call starts from: Windows's state (segments, x87
+    // and SSE control, flags), the markers in the registers a routine must
+    // keep. Restored whole, it also clears what the processor remembers of
+    // the last fault, which would otherwise make the next one a double fault.
+    uc_context* call_state = nullptr;
     std::exception_ptr pending;  // a host exception raised inside a hook
     bool broken = false;  // the emulator aborted inside a call: never touched again
 
@@ -161,6 +193,19 @@ struct Machine::Engine {
     }
     void set_reg(int r, std::uint32_t v) { machine_detail::check(uc_reg_write(uc, r, &v), "writing a register"); }
     void set_reg16(int r, std::uint16_t v) { machine_detail::check(uc_reg_write(uc, r, &v), "writing a register"); }
+};
+
+// What Machine::checkpoint keeps for Machine::rewind.
+struct Machine::Saved {
+    uc_context* registers = nullptr;
+    std::vector<std::uint8_t> host_data;  // the host's writable memory, from the heap on
+    std::vector<std::uint8_t> stack;
+    Mark next{};
+    std::vector<Problem> problems;
+    std::uint64_t instructions = 0;
+    ~Saved() {
+        if (registers) uc_context_free(registers);
+    }
 };
 
 namespace machine_detail {

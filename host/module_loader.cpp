@@ -225,15 +225,10 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
         }
         put<std::uint32_t>(bytes, imp.iat_rva, target);
     }
-    try {
-        machine.map(m.base, m.mapped_size, prot::kNone);
-    } catch (const EmulatorError&) {
-        error = "cannot map the image at " + hex(m.base);
-        return std::nullopt;
-    }
-    machine.write_bytes(m.base, bytes.data(), bytes.size());
     // Pages no section covers stay inaccessible; each section gets what its
-    // flags say, so data the module does not mark as code never runs.
+    // flags say, so data the module does not mark as code never runs. The
+    // image goes into the machine in one piece, every page with its
+    // protection.
     m.page_protection.assign(m.mapped_size / Machine::kPage, prot::kNone);
     auto set = [&m](std::uint64_t from, std::uint64_t size, unsigned protection) {
         for (std::uint64_t p = from / Machine::kPage; p < page_up(from + size) / Machine::kPage; ++p) {
@@ -242,12 +237,11 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     };
     set(0, img.headers_mapped, prot::kRead);
     for (const auto& s : img.sections) set(s.virtual_address, s.span(), protection_of(s));
-    for (std::size_t p = 0, run; p < m.page_protection.size(); p += run) {
-        for (run = 1; p + run < m.page_protection.size() && m.page_protection[p + run] == m.page_protection[p];) ++run;
-        if (m.page_protection[p] != prot::kNone) {
-            machine.protect(m.base + static_cast<Addr>(p * Machine::kPage),
-                            static_cast<std::uint32_t>(run * Machine::kPage), m.page_protection[p]);
-        }
+    try {
+        machine.map_image(m.base, bytes, m.page_protection);
+    } catch (const EmulatorError&) {
+        error = "cannot map the image at " + hex(m.base);
+        return std::nullopt;
     }
     m.image = std::move(image);
     if (!set_up_tls(machine, m, error)) {
