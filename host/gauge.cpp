@@ -212,10 +212,8 @@ auto GaugeHost::guarded(const char* what, F&& f) -> decltype(f()) {
 }
 
 void GaugeHost::use_table(unsigned table) {
-    char at[16];
-    std::snprintf(at, sizeof at, "0x%08X", import_table_);
     services_.write_record<std::uint32_t>(import_table_ + import_table::kEntryAddress, services_.table_address(table),
-                                          std::string("the service table's address into ImportTable at ") + at);
+                                          "the service table's address into ImportTable", import_table_);
 }
 
 void GaugeHost::call_hook(const char* name, Addr hook) {
@@ -268,11 +266,9 @@ void GaugeHost::prepare_text_buffers(Addr root) {
     for (Addr e : walk_elements(machine_, root)) {
         const StringElementRef box(machine_, e);
         if (box.kind() != element::kString) continue;
-        char at[16];
-        std::snprintf(at, sizeof at, "0x%08X", e);
-        const std::string field = std::string("the text_buffer field of the text box at ") + at;
+        const char* const field = "the text_buffer field of the text box";
         if (auto it = buffers_.find(e); it != buffers_.end()) {
-            services_.write_record<std::uint32_t>(box.text_buffer_field(), it->second.address, field);
+            services_.write_record<std::uint32_t>(box.text_buffer_field(), it->second.address, field, e);
             continue;
         }
         const unsigned usable = std::min(box.max_chars(), 4096u) + 1;
@@ -280,7 +276,7 @@ void GaugeHost::prepare_text_buffers(Addr root) {
         const std::vector<std::uint8_t> zeros(usable, 0);
         machine_.write_bytes(buffer, zeros.data(), usable);
         buffers_[e] = {buffer, usable};
-        services_.write_record<std::uint32_t>(box.text_buffer_field(), buffer, field);
+        services_.write_record<std::uint32_t>(box.text_buffer_field(), buffer, field, e);
     }
 }
 

@@ -50,9 +50,10 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     map(kStackBase, kStackSize, prot::kReadWrite);
     map(kSharedUserData, kPage, prot::kRead);
 
-    const std::uint8_t ret_int[] = {0xCD, kStubVector};
-    write_bytes(kReturnInt, ret_int, sizeof ret_int);
-    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0xCD, kStubVector};
+    // The return traps and every stub start with a nop: the hook on the
+    // host's code acts before it runs (see on_host_code).
+    write<std::uint8_t>(kReturnInt, 0x90);
+    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0x90};
     write_bytes(kReturnDouble, ret_double, sizeof ret_double);
     write<std::uint32_t>(kReturnDouble + 2, kResult);
     write<std::uint16_t>(kFinalHandler, 0x0B0F);
@@ -61,6 +62,9 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     uc_hook hook;
     check(uc_hook_add(uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&Engine::on_interrupt), this, 1, 0),
           "adding the interrupt hook");
+    check(uc_hook_add(uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Engine::on_host_code), this, kStubArea,
+                      kCodeArea - 1),
+          "adding the hook on the host's code");
     check(uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Engine::on_invalid_memory),
                       engine_.get(), 1, 0),
           "adding the memory-fault hook");
@@ -384,8 +388,9 @@ void Machine::release(const Mark& m) {
 Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns) {
     const Addr stub = kFirstStub + next_.stubs * kStubSize;
     if (stub + kStubSize > kCodeArea) throw std::length_error("host: out of stubs");
-    // "int 2Eh", for a double "fld qword [kStubResult]", then "ret" or "ret n".
-    std::vector<std::uint8_t> code{0xCD, kStubVector};
+    // "nop" (where the hook on the host's code runs the handler), for a
+    // double "fld qword [kStubResult]", then "ret" or "ret n".
+    std::vector<std::uint8_t> code{0x90};
     if (returns == Returns::kDouble) {
         code.insert(code.end(), {0xDD, 0x05});
         for (int k = 0; k < 4; ++k) code.push_back(static_cast<std::uint8_t>(kStubResult >> (8 * k)));

@@ -78,7 +78,7 @@ void StubCall::fail(ProblemKind kind, std::string detail) {
 }
 
 void StubCall::access_violation(Addr address, bool write) {
-    const Addr stub = machine_.engine_->reg(UC_X86_REG_EIP) - 2;
+    const Addr stub = machine_.engine_->reg(UC_X86_REG_EIP);
     machine_.fault({stub, std::string("an access violation ") + (write ? "writing " : "reading ") + hex(address),
                     status::kAccessViolation});
 }
@@ -93,31 +93,39 @@ void Machine::fault(const Fault& f) {
     stop_call({ProblemKind::Crash, current_, f.detail()});
 }
 
-// Module code reached a stub, raised an interrupt, or faulted.
+// Module code raised an interrupt or faulted.
 void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user) {
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr eip = e.reg(UC_X86_REG_EIP);
-    // The routine came back to the trap after its return address. The call
-    // is over.
-    if (vector == kStubVector && (eip == kReturnedInt || eip == kReturnedDouble)) {
+    if (!raised_by_software(m, vector, eip)) {
+        m.fault(classify_exception(m, e.uc, vector, eip));
+    } else if (vector == 4) {
+        m.fault({eip - 1, "an integer overflow", status::kIntegerOverflow});  // into
+    } else {
+        const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
+        m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site)});
+    }
+}
+
+// An instruction of the host's code is about to run: the first of a stub
+// (its handler runs, then the stub returns to the module), or a return trap
+// (the routine came back: the call is over). The hook covers the host's
+// code only, so the module's code runs without it.
+void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint32_t, void* user) {
+    Machine& m = *static_cast<Machine*>(user);
+    Engine& e = *m.engine_;
+    const Addr at = static_cast<Addr>(address);
+    if (at == kReturnInt || at == kReturnDoubleTrap) {
         e.returned = true;
         uc_emu_stop(e.uc);
         return;
     }
-    const Addr stub = eip - 2;
-    const std::uint32_t index = (stub - kFirstStub) / kStubSize;
-    const bool is_stub = vector == kStubVector && stub >= kFirstStub && (stub - kFirstStub) % kStubSize == 0 &&
-                         index < m.stubs_.size() && m.stubs_[index];
-    if (!is_stub) {
-        if (!raised_by_software(m, vector, eip)) {
-            m.fault(classify_exception(m, e.uc, vector, eip));
-        } else if (vector == 4) {
-            m.fault({eip - 1, "an integer overflow", status::kIntegerOverflow});  // into
-        } else {
-            const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
-            m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site)});
-        }
+    if (at < kFirstStub || (at - kFirstStub) % kStubSize != 0) return;
+    const std::uint32_t index = (at - kFirstStub) / kStubSize;
+    if (index >= m.stubs_.size() || !m.stubs_[index]) {
+        // A stub the host has given back: there is no function there any more.
+        m.fault({at, "an access violation running " + hex(at), status::kAccessViolation});
         return;
     }
     // An x87 exception the module left pending faults at the next x87
@@ -190,17 +198,19 @@ void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr at = static_cast<Addr>(address);
-    m.note_code(at, size);
     std::uint32_t n = 1;
-    if (size) {
-        const Area* area = m.area_at(at);
-        if (area && std::uint64_t{at - area->base} + size <= area->size) {
-            n = e.blocks.count(at, area->bytes + (at - area->base), size);
-        } else {
-            std::vector<std::uint8_t> bytes(size);
-            Addr stop = 0;
-            n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size) : size;
-        }
+    Area* area = m.area_at(at);
+    if (area && size && std::uint64_t{at - area->base} + size <= area->size) {
+        // The pages the block came from may now hold translated code.
+        const std::uint32_t first = (at - area->base) / kPage, last = (at - area->base + size - 1) / kPage;
+        area->ran[first] = area->ran[last] = 1;
+        const bool writable = (area->protection[first] | area->protection[last]) & prot::kWrite;
+        n = e.blocks.count(at, area->bytes + (at - area->base), size, writable);
+    } else if (size) {
+        m.note_code(at, size);
+        std::vector<std::uint8_t> bytes(size);
+        Addr stop = 0;
+        n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size, true) : size;
     }
     if (e.executed + n > kInstructionBudget) {
         e.over_budget = true;
@@ -305,10 +315,18 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
         report({ProblemKind::Crash, name, pending->detail()});
         return out;
     }
-    out.eax = e.reg(UC_X86_REG_EAX);
+    int regs[1 + std::size(kSavedRegisters)] = {UC_X86_REG_EAX};
+    std::uint32_t values[std::size(regs)] = {};
+    void* into[std::size(regs)];
+    for (std::size_t i = 0; i < std::size(regs); ++i) {
+        if (i) regs[i] = kSavedRegisters[i - 1].reg;
+        into[i] = &values[i];
+    }
+    check(uc_reg_read_batch(e.uc, regs, into, static_cast<int>(std::size(regs))), "reading the registers");
+    out.eax = values[0];
     out.stack_delta = static_cast<std::int32_t>(esp - esp0);
-    for (const auto& r : kSavedRegisters) {
-        out.registers_preserved = out.registers_preserved && e.reg(r.reg) == r.marker;
+    for (std::size_t i = 0; i < std::size(kSavedRegisters); ++i) {
+        out.registers_preserved = out.registers_preserved && values[i + 1] == kSavedRegisters[i].marker;
     }
     if (dbl) out.st0 = read<double>(kResult);
     if (out.stack_delta != 0) {
@@ -372,11 +390,11 @@ BlockCounter::~BlockCounter() {
     cs_close(&handle);
 }
 
-std::uint32_t BlockCounter::count(Addr at, const std::uint8_t* bytes, std::uint32_t size) {
-    const std::uint64_t key = std::uint64_t{at} << 32 | size;
-    if (const auto it = known_.find(key); it != known_.end() && std::memcmp(it->second.bytes.data(), bytes, size) == 0) {
-        return it->second.instructions;
-    }
+void BlockCounter::forget() {
+    for (Known& k : known_) k.size = 0;
+}
+
+std::uint32_t BlockCounter::decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
     std::uint32_t n = 0;
     const std::uint8_t* code = bytes;
     std::size_t left = size;
@@ -391,8 +409,11 @@ std::uint32_t BlockCounter::count(Addr at, const std::uint8_t* bytes, std::uint3
             ++address;
         }
     }
-    if (known_.size() > 65536) known_.clear();  // code that keeps changing: start afresh
-    known_[key] = {n, std::vector<std::uint8_t>(bytes, bytes + size)};
+    k.at = at;
+    k.size = size;
+    k.instructions = n;
+    if (writable) k.bytes.assign(bytes, bytes + size);
+    else k.bytes.clear();
     return n;
 }
 

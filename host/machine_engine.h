@@ -12,7 +12,6 @@
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 #include <string>
 #include <utility>
@@ -32,10 +31,9 @@ constexpr Addr kHostBase = 0x60000000;
 // to it.
 constexpr Addr kStopAddress = kHostBase - 0x1000;
 constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
-constexpr Addr kReturnInt = kStubArea;           // int 2Eh: where a call returns to
-constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult]; int 2Eh
-// Where eip is when a return trap's interrupt reaches the host.
-constexpr Addr kReturnedInt = kReturnInt + 2, kReturnedDouble = kReturnDouble + 8;
+constexpr Addr kReturnInt = kStubArea;           // the return trap: where a call returns to
+constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult], then its return trap
+constexpr Addr kReturnDoubleTrap = kReturnDouble + 6;
 constexpr Addr kFinalHandler = kStubArea + 0x20; // ud2: the handler of the last exception frame
 constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
 constexpr Addr kInUserMode = kStubArea + 0x50;
@@ -61,7 +59,6 @@ constexpr Addr kStackTop = kStackBase + kStackSize - 0x1000;
 constexpr Addr kFinalFrame = kStackBase + kStackSize - 8;
 // The page every Windows process has mapped read-only at this address.
 constexpr Addr kSharedUserData = 0x7FFE0000;
-constexpr std::uint8_t kStubVector = 0x2E;
 
 // The selectors of a 32-bit thread on 64-bit Windows, and the ring-0 pair
 // the machine starts on before it drops to ring 3 for good.
@@ -132,29 +129,43 @@ inline std::uint32_t page_up(std::uint64_t n) {
 }  // namespace machine_detail
 
 // How many instructions a translated block holds, decoded once per block and
-// kept while its bytes stay the same. Bytes that do not decode count one
-// instruction each, so a count is never below what the emulator runs.
+// kept until the code is dropped; a block in memory the module may write is
+// checked against the bytes it was decoded from. Bytes that do not decode
+// count one instruction each, so a count is never below what the emulator
+// runs.
 class BlockCounter {
 public:
     BlockCounter();
     ~BlockCounter();
     BlockCounter(const BlockCounter&) = delete;
     BlockCounter& operator=(const BlockCounter&) = delete;
-    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size);
-    void forget() { known_.clear(); }
+    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
+        Known& k = known_[(at ^ (at >> 12) ^ size) % kSlots];
+        if (k.at == at && k.size == size &&
+            (!writable || (k.bytes.size() == size && std::memcmp(k.bytes.data(), bytes, size) == 0))) {
+            return k.instructions;
+        }
+        return decode(k, at, bytes, size, writable);
+    }
+    void forget();
 
 private:
+    static constexpr std::size_t kSlots = 4096;
     struct Known {
-        std::uint32_t instructions;
-        std::vector<std::uint8_t> bytes;
+        Addr at = 0;
+        std::uint32_t size = 0;  // 0: empty
+        std::uint32_t instructions = 0;
+        std::vector<std::uint8_t> bytes;  // kept for a block the module may rewrite
     };
-    std::unordered_map<std::uint64_t, Known> known_;  // by address and size
+    std::uint32_t decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable);
+    std::vector<Known> known_ = std::vector<Known>(kSlots);
     std::size_t handle_ = 0;
     void* instruction_ = nullptr;
 };
 
 struct Machine::Engine {
     static void on_interrupt(uc_engine*, std::uint32_t vector, void* user);
+    static void on_host_code(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);
     static bool on_invalid_memory(uc_engine*, int type, std::uint64_t address, int size, std::int64_t value,
                                   void* user);
     static void on_block(uc_engine*, std::uint64_t address, std::uint32_t size, void* user);

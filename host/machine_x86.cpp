@@ -246,6 +246,7 @@ std::optional<Fault> machine_detail::pending_x87_exception(uc_engine* uc) {
     // set (the emulator leaves the summary bit alone then).
     std::uint16_t sw = 0, cw = 0;
     uc_reg_read(uc, UC_X86_REG_FPSW, &sw);
+    if (!(sw & 0x3F)) return std::nullopt;
     uc_reg_read(uc, UC_X86_REG_FPCW, &cw);
     const unsigned raised = sw & ~cw & 0x3F;
     if (!raised) return std::nullopt;

@@ -23,8 +23,8 @@ struct PanelServices::Handlers {
         const Addr root = a[0];
         if (!root) return;
         if (s.install_sets_host_image_ && s.machine_.read(root + element::kKind) == element::kStaticImage) {
-            s.write_record<std::uint32_t>(root + static_image::kHostImage, s.host_image_,
-                                          "the host_image field of the root image at " + hex(root));
+            s.write_record<std::uint32_t>(root + static_image::kHostImage, s.host_image_, "the host_image field of the root image",
+                                          root);
         }
         if (s.on_element_install) s.on_element_install(root);
     }
@@ -87,8 +87,8 @@ PanelServices::PanelServices(Machine& machine) : machine_(machine) {
     writable = [this](Addr a, std::size_t n) { return machine_.writable_data(a, n); };
 }
 
-void PanelServices::write_record(Addr at, const void* data, std::size_t n, const std::string& record) {
-    if (!writable(at, n)) throw RecordNotWritable(record);
+void PanelServices::write_record(Addr at, const void* data, std::size_t n, const char* what, Addr record) {
+    if (!writable(at, n)) throw RecordNotWritable(std::string(what) + " at " + hex(record));
     machine_.write_bytes(at, data, n);
 }
 
@@ -135,7 +135,7 @@ void PanelServices::fill_vars(Addr slots, unsigned count) {
         const Addr slot = slots + i * module_var::kSize;
         const std::uint32_t id = machine_.read(slot + module_var::kId);
         if (id != 0) {
-            write_record<double>(slot + module_var::kValue, var(id), "the value of the ModuleVar at " + hex(slot));
+            write_record<double>(slot + module_var::kValue, var(id), "the value of the ModuleVar", slot);
         }
     }
 }

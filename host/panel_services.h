@@ -81,12 +81,13 @@ public:
     // default only the host's own data pages.
     std::function<bool(Addr, std::size_t)> writable;
     // Writes into a record the module handed the host, as a Windows host
-    // would: throws RecordNotWritable, naming `record`, where the memory is
-    // not writable. A service stops its call with that problem.
-    void write_record(Addr at, const void* data, std::size_t n, const std::string& record);
+    // would: throws RecordNotWritable, naming the field `what` of the record
+    // at `record`, where the memory is not writable. A service stops its
+    // call with that problem.
+    void write_record(Addr at, const void* data, std::size_t n, const char* what, Addr record);
     template <typename T>
-    void write_record(Addr at, const T& value, const std::string& record) {
-        write_record(at, &value, sizeof value, record);
+    void write_record(Addr at, const T& value, const char* what, Addr record) {
+        write_record(at, &value, sizeof value, what, record);
     }
 
     struct Handlers;  // what each service does beyond logging; panel_services.cpp
