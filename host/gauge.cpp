@@ -24,6 +24,18 @@ GaugeHost::GaugeHost() {
     services_.writable = [this](Addr a, std::size_t n) { return writable(a, n); };
     click_point_ = machine_.allocate(8);
     unloaded_ = machine_.mark();
+    machine_.checkpoint();
+}
+
+bool GaugeHost::reset() {
+    if (machine_.stopped()) return false;
+    unload();
+    machine_.rewind();
+    services_.reset();
+    warnings_.clear();
+    error_.clear();
+    failure_ = LoadFailure::kNone;
+    return true;
 }
 
 GaugeHost::~GaugeHost() {

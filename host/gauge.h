@@ -52,6 +52,10 @@ public:
     // The same from the file's bytes; `name` stands for the file in errors.
     bool load(std::vector<std::uint8_t> bytes, const std::string& name);
     void unload();
+    // Puts the host back as it was when it was made (no module, no
+    // problems, warnings, calls, results or variables), far faster than
+    // making a new one. False when it cannot: its emulator stopped for good.
+    bool reset();
     bool loaded() const { return module_.has_value(); }
     const std::string& error() const { return error_; }
     // Why the last load failed: the file cannot be used, or the module

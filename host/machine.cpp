@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <sys/mman.h>
 #include <exception>
 #include <utility>
 
@@ -148,15 +150,19 @@ bool Machine::stopped() const {
     return engine_->broken;
 }
 
-Machine::Area::Area(Addr at, std::uint32_t n)
-    : base(at), size(n), bytes(static_cast<std::uint8_t*>(std::aligned_alloc(kPage, n))),
-      protection(n / kPage, prot::kNone), ran(n / kPage, 0) {
-    if (!bytes) throw std::bad_alloc();
-    std::memset(bytes, 0, n);
+// Fresh anonymous pages: zero, and costing nothing until they are touched.
+Machine::Area::Area(Addr at, std::uint32_t n) : base(at), size(n), protection(n / kPage, prot::kNone), ran(n / kPage, 0) {
+    void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    bytes = static_cast<std::uint8_t*>(p);
 }
 
 Machine::Area::~Area() {
-    std::free(bytes);
+    ::munmap(bytes, size);
+}
+
+void Machine::Area::zero(Addr from, Addr to) {
+    if (to > from) ::madvise(bytes + (from - base), to - from, MADV_DONTNEED);
 }
 
 Machine::Area* Machine::area_at(Addr a) const {
@@ -170,6 +176,7 @@ Machine::Area* Machine::area_at(Addr a) const {
 // Maps a new area, each run of pages of one protection with one request.
 Machine::Area& Machine::add_area(Addr at, std::uint32_t size, const std::vector<std::uint8_t>& page_protection) {
     engine_->usable();
+    drop_parked_areas();
     if (size == 0 || at % kPage || size % kPage || std::uint64_t{at} + size > 0x100000000ull ||
         page_protection.size() != size / kPage) {
         throw EmulatorError("emulator: mapping memory: " + hex(at) + " is no page-aligned range");
@@ -200,8 +207,61 @@ void Machine::map(Addr at, std::uint32_t size, unsigned protection) {
 
 void Machine::map_image(Addr at, const std::vector<std::uint8_t>& bytes,
                         const std::vector<std::uint8_t>& page_protection) {
-    Area& area = add_area(at, static_cast<std::uint32_t>(page_protection.size() * kPage), page_protection);
+    engine_->usable();
+    const std::uint32_t size = static_cast<std::uint32_t>(page_protection.size() * kPage);
+    for (const auto& kept : areas_) {
+        if (!kept->parked || kept->base != at || kept->size != size) continue;
+        std::vector<std::uint8_t> protection(page_protection.size());
+        std::transform(page_protection.begin(), page_protection.end(), protection.begin(),
+                       [](std::uint8_t p) { return static_cast<std::uint8_t>(x86_protection(p)); });
+        if (protection != kept->protection) break;
+        // The same layout at the same address: the emulator's mapping stays,
+        // and only the code of pages whose bytes change is dropped.
+        for (std::uint32_t p = 0; p < size / kPage; ++p) {
+            const std::size_t offset = std::size_t{p} * kPage;
+            const std::uint8_t* now = offset < bytes.size() ? bytes.data() + offset : nullptr;
+            const std::size_t n = now ? std::min<std::size_t>(kPage, bytes.size() - offset) : 0;
+            const bool same = n == kPage && std::memcmp(kept->bytes + offset, now, kPage) == 0;
+            if (kept->ran[p] && !same) {
+                forget_translations(at + static_cast<Addr>(offset), std::uint64_t{at} + offset + kPage);
+                kept->ran[p] = 0;
+            }
+            if (!same) {
+                if (n) std::memcpy(kept->bytes + offset, now, n);
+                std::memset(kept->bytes + offset + n, 0, kPage - n);
+            }
+        }
+        kept->parked = false;
+        last_area_ = nullptr;
+        return;
+    }
+    Area& area = add_area(at, size, page_protection);
     std::memcpy(area.bytes, bytes.data(), std::min<std::size_t>(bytes.size(), area.size));
+}
+
+void Machine::unmap_image(Addr at) {
+    engine_->usable();
+    drop_parked_areas();
+    for (const auto& area : areas_) {
+        if (area->base == at && !area->parked) {
+            area->parked = true;
+            if (last_area_ == area.get()) last_area_ = nullptr;
+            return;
+        }
+    }
+    throw EmulatorError("emulator: unmapping memory: no image at " + hex(at));
+}
+
+void Machine::drop_parked_areas() {
+    for (auto it = areas_.begin(); it != areas_.end();) {
+        if ((*it)->parked) {
+            (*it)->parked = false;
+            remove_area(it);
+            it = areas_.begin();
+        } else {
+            ++it;
+        }
+    }
 }
 
 void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
@@ -216,15 +276,22 @@ void Machine::protect(Addr at, std::uint32_t size, unsigned protection) {
 
 void Machine::unmap(Addr at, std::uint32_t size) {
     engine_->usable();
-    const auto it = std::find_if(areas_.begin(), areas_.end(), [&](const auto& a) { return a->base == at; });
+    const auto it = std::find_if(areas_.begin(), areas_.end(), [&](const auto& a) { return a->base == at && !a->parked; });
     if (it == areas_.end() || (*it)->size != page_up(size)) {
         throw EmulatorError("emulator: unmapping memory: no mapping of " + std::to_string(size) + " bytes at " + hex(at));
     }
+    remove_area(it);
+}
+
+void Machine::remove_area(std::vector<std::unique_ptr<Area>>::iterator it) {
+    Area& area = **it;
     // The emulator keeps what it translated from a page across an unmap: a
     // module mapped there later would run the old code.
-    forget_translations(at, std::uint64_t{at} + (*it)->size);
-    check(uc_mem_unmap(engine_->uc, at, (*it)->size), "unmapping memory");
-    if (last_area_ == it->get()) last_area_ = nullptr;
+    for (std::uint32_t p = 0; p < area.size / kPage; ++p) {
+        if (area.ran[p]) forget_translations(area.base + p * kPage, std::uint64_t{area.base} + (p + 1) * kPage);
+    }
+    check(uc_mem_unmap(engine_->uc, area.base, area.size), "unmapping memory");
+    if (last_area_ == &area) last_area_ = nullptr;
     areas_.erase(it);
 }
 

@@ -97,6 +97,11 @@ public:
     // Maps `bytes` (whole pages) at `at` in one piece, page i with
     // `page_protection[i]`, as a loader maps an image.
     void map_image(Addr at, const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& page_protection);
+    // Unmaps an image mapped with map_image. The machine keeps its pages
+    // aside, out of everyone's reach, for an image of the same layout loaded
+    // at the same address next, which then costs what differs from this one:
+    // only the code of the pages whose bytes change is translated afresh.
+    void unmap_image(Addr at);
     void protect(Addr at, std::uint32_t size, unsigned protection);
     void unmap(Addr at, std::uint32_t size);
     // Whether [at, at+size) lies in the host's own areas (stubs, code, data,
@@ -216,10 +221,15 @@ private:
         ~Area();
         Area(const Area&) = delete;
         Area& operator=(const Area&) = delete;
-        bool holds(Addr a) const { return a - base < size; }
+        bool parked = false;  // an unmapped image kept aside: reached by nothing
+        bool holds(Addr a) const { return !parked && a - base < size; }
+        // Makes the whole pages of [from, to) zero again, giving their memory back.
+        void zero(Addr from, Addr to);
     };
     Area* area_at(Addr a) const;
     Area& add_area(Addr at, std::uint32_t size, const std::vector<std::uint8_t>& page_protection);
+    void remove_area(std::vector<std::unique_ptr<Area>>::iterator it);
+    void drop_parked_areas();
     // Copies between the host and guest memory, area by area; false at the
     // first unmapped byte (its address in `stop`).
     bool copy_out(Addr a, void* out, std::size_t n, Addr& stop) const;

@@ -204,13 +204,12 @@ void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32
         // The pages the block came from may now hold translated code.
         const std::uint32_t first = (at - area->base) / kPage, last = (at - area->base + size - 1) / kPage;
         area->ran[first] = area->ran[last] = 1;
-        const bool writable = (area->protection[first] | area->protection[last]) & prot::kWrite;
-        n = e.blocks.count(at, area->bytes + (at - area->base), size, writable);
+        n = e.blocks.count(at, area->bytes + (at - area->base), size);
     } else if (size) {
         m.note_code(at, size);
         std::vector<std::uint8_t> bytes(size);
         Addr stop = 0;
-        n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size, true) : size;
+        n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size) : size;
     }
     if (e.executed + n > kInstructionBudget) {
         e.over_budget = true;
@@ -374,7 +373,6 @@ void Machine::forget_translations(Addr begin, std::uint64_t end) {
         check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
         if (Area* area = area_at(static_cast<Addr>(page))) area->ran[(page - area->base) / kPage] = 0;
     }
-    engine_->blocks.forget();
 }
 
 BlockCounter::BlockCounter() {
@@ -390,11 +388,7 @@ BlockCounter::~BlockCounter() {
     cs_close(&handle);
 }
 
-void BlockCounter::forget() {
-    for (Known& k : known_) k.size = 0;
-}
-
-std::uint32_t BlockCounter::decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
+std::uint32_t BlockCounter::decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size) {
     std::uint32_t n = 0;
     const std::uint8_t* code = bytes;
     std::size_t left = size;
@@ -410,10 +404,8 @@ std::uint32_t BlockCounter::decode(Known& k, Addr at, const std::uint8_t* bytes,
         }
     }
     k.at = at;
-    k.size = size;
     k.instructions = n;
-    if (writable) k.bytes.assign(bytes, bytes + size);
-    else k.bytes.clear();
+    k.bytes.assign(bytes, bytes + size);
     return n;
 }
 
@@ -422,28 +414,35 @@ void Machine::checkpoint() {
     auto saved = std::make_unique<Saved>();
     check(uc_context_alloc(engine_->uc, &saved->registers), "keeping the registers");
     check(uc_context_save(engine_->uc, saved->registers), "keeping the registers");
-    saved->host_data.resize(kHostEnd - kHeap);
-    read_bytes(kHeap, saved->host_data.data(), saved->host_data.size());
-    saved->stack.resize(kStackSize);
-    read_bytes(kStackBase, saved->stack.data(), kStackSize);
+    saved->heap = read_bytes(kHeap, page_up(next_.heap) - kHeap);
+    saved->system = read_bytes(kDescriptorTable, kHostEnd - kDescriptorTable);
+    saved->stack_top = read_bytes(kStackTopPages, kStackBase + kStackSize - kStackTopPages);
     saved->next = next_;
     saved->problems = problems_;
     saved->instructions = instructions_;
+    saved->random_state = engine_->random_state;
     saved_ = std::move(saved);
 }
 
 void Machine::rewind() {
     engine_->usable();
     if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
-    // Straight into the host's memory: none of it holds code the module ran.
+    // Straight into the host's memory, none of which holds code the module
+    // ran: the rest of the heap and of the stack made zero again (which
+    // costs what was touched, not what is mapped), the kept pages copied
+    // back.
     Area* host = area_at(kHeap);
-    std::memcpy(host->bytes + (kHeap - host->base), saved_->host_data.data(), saved_->host_data.size());
+    host->zero(kHeap + static_cast<Addr>(saved_->heap.size()), kHeapEnd);
+    std::memcpy(host->bytes + (kHeap - host->base), saved_->heap.data(), saved_->heap.size());
+    std::memcpy(host->bytes + (kDescriptorTable - host->base), saved_->system.data(), saved_->system.size());
     Area* stack = area_at(kStackBase);
-    std::memcpy(stack->bytes, saved_->stack.data(), saved_->stack.size());
+    stack->zero(kStackBase, kStackTopPages);
+    std::memcpy(stack->bytes + (kStackTopPages - kStackBase), saved_->stack_top.data(), saved_->stack_top.size());
     check(uc_context_restore(engine_->uc, saved_->registers), "restoring the registers");
     release(saved_->next);
     problems_ = saved_->problems;
     instructions_ = saved_->instructions;
+    engine_->random_state = saved_->random_state;
     current_ = "";
     call_failed_ = false;
 }

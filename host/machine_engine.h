@@ -55,6 +55,9 @@ constexpr Addr kHostEnd = kProcessBlock + 0x1000;
 constexpr Addr kStackBase = 0x6F000000;
 constexpr std::uint32_t kStackSize = 0x00100000;
 constexpr Addr kStackTop = kStackBase + kStackSize - 0x1000;
+// The stack's pages in use before any call: the last exception frame above
+// kStackTop and what entering user mode left below it.
+constexpr Addr kStackTopPages = kStackTop - 0x1000;
 // The last exception registration record of the thread, above every call's frame.
 constexpr Addr kFinalFrame = kStackBase + kStackSize - 8;
 // The page every Windows process has mapped read-only at this address.
@@ -129,8 +132,8 @@ inline std::uint32_t page_up(std::uint64_t n) {
 }  // namespace machine_detail
 
 // How many instructions a translated block holds, decoded once per block and
-// kept until the code is dropped; a block in memory the module may write is
-// checked against the bytes it was decoded from. Bytes that do not decode
+// kept with the bytes it was decoded from, so that a count holds for exactly
+// those bytes wherever and whenever they run again. Bytes that do not decode
 // count one instruction each, so a count is never below what the emulator
 // runs.
 class BlockCounter {
@@ -139,25 +142,22 @@ public:
     ~BlockCounter();
     BlockCounter(const BlockCounter&) = delete;
     BlockCounter& operator=(const BlockCounter&) = delete;
-    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
+    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size) {
         Known& k = known_[(at ^ (at >> 12) ^ size) % kSlots];
-        if (k.at == at && k.size == size &&
-            (!writable || (k.bytes.size() == size && std::memcmp(k.bytes.data(), bytes, size) == 0))) {
+        if (k.at == at && k.bytes.size() == size && std::memcmp(k.bytes.data(), bytes, size) == 0) {
             return k.instructions;
         }
-        return decode(k, at, bytes, size, writable);
+        return decode(k, at, bytes, size);
     }
-    void forget();
 
 private:
     static constexpr std::size_t kSlots = 4096;
     struct Known {
         Addr at = 0;
-        std::uint32_t size = 0;  // 0: empty
         std::uint32_t instructions = 0;
-        std::vector<std::uint8_t> bytes;  // kept for a block the module may rewrite
+        std::vector<std::uint8_t> bytes;  // empty: no block
     };
-    std::uint32_t decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable);
+    std::uint32_t decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size);
     std::vector<Known> known_ = std::vector<Known>(kSlots);
     std::size_t handle_ = 0;
     void* instruction_ = nullptr;
@@ -209,11 +209,13 @@ struct Machine::Engine {
 // What Machine::checkpoint keeps for Machine::rewind.
 struct Machine::Saved {
     uc_context* registers = nullptr;
-    std::vector<std::uint8_t> host_data;  // the host's writable memory, from the heap on
-    std::vector<std::uint8_t> stack;
+    // The pages of the host's writable memory that were not zero: what is
+    // allocated of the heap, the thread's system pages, the top of the stack.
+    std::vector<std::uint8_t> heap, system, stack_top;
     Mark next{};
     std::vector<Problem> problems;
     std::uint64_t instructions = 0;
+    std::uint64_t random_state = 0;
     ~Saved() {
         if (registers) uc_context_free(registers);
     }

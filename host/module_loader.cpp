@@ -245,7 +245,7 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     }
     m.image = std::move(image);
     if (!set_up_tls(machine, m, error)) {
-        machine.unmap(m.base, m.mapped_size);
+        machine.unmap_image(m.base);
         return std::nullopt;
     }
     machine.set_counted_range(m.base, m.base + m.mapped_size);
@@ -288,7 +288,7 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
 void unmap_module(Machine& machine, const LoadedModule& module) {
     machine.set_counted_range(0, 0);
     if (module.tls_index_slot) machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, 0);
-    machine.unmap(module.base, module.mapped_size);
+    machine.unmap_image(module.base);
 }
 
 }  // namespace q7host

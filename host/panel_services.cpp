@@ -2,6 +2,8 @@
 
 #include "model/units.h"
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace q7host {
@@ -85,6 +87,15 @@ PanelServices::PanelServices(Machine& machine) : machine_(machine) {
     }
     host_image_ = machine_.allocate(32);
     writable = [this](Addr a, std::size_t n) { return machine_.writable_data(a, n); };
+}
+
+void PanelServices::reset() {
+    calls_.clear();
+    std::fill(std::begin(results_), std::end(results_), 0u);
+    vars_.clear();
+    mouse_list_ = 0;
+    install_sets_host_image_ = true;
+    service_observer = nullptr;
 }
 
 void PanelServices::write_record(Addr at, const void* data, std::size_t n, const char* what, Addr record) {

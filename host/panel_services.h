@@ -76,6 +76,9 @@ public:
     std::function<void(Addr root)> on_element_install;
     // Forgets what a module registered, as its unloading does.
     void forget_registrations() { mouse_list_ = 0; }
+    // Back to the state of a new host: no calls logged, no results chosen, no
+    // variables set, no observer, service 25 filling host_image.
+    void reset();
 
     // Where a Windows process may write: set by whoever maps the module; by
     // default only the host's own data pages.

@@ -263,6 +263,53 @@ TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
     EXPECT_EQ(host.violations().front().routine, "x_callback");
 }
 
+// A host reset after a module misbehaved (it scribbled over the host's heap,
+// its stack and its thread block, and faulted) is as good as a new one: the
+// same memory, no problems, and the next module runs as in a new host.
+TEST(Probes, AResetHostIsAsGoodAsANewOne) {
+    const Module& m = Module::get();
+    GaugeHost fresh, reused;
+    const Addr heap = reused.machine().allocate(16);
+    const q7host::Machine::Thread thread = q7host::Machine::thread();
+    Bytes scribble = {0xBF, 0, 0, 0, 0,                     // mov edi, heap
+                      0xB9, 0x00, 0x10, 0x00, 0x00,         // mov ecx, 0x1000
+                      0xB8, 0xEF, 0xBE, 0xAD, 0xDE,         // mov eax, 0xDEADBEEF
+                      0xF3, 0xAB,                           // rep stosd
+                      0x64, 0xA3, 0x00, 0x00, 0x00, 0x00,   // mov fs:[0], eax
+                      0x64, 0xA3, 0x18, 0x00, 0x00, 0x00,   // mov fs:[0x18], eax
+                      0x89, 0x84, 0x24, 0x00, 0xF0, 0xFF, 0xFF,  // mov [esp-0x1000], eax
+                      0x0F, 0x0B};                          // ud2
+    std::memcpy(&scribble[1], &heap, 4);
+    ASSERT_TRUE(reused.load(m.with_code(m.install, scribble), "scribble.gau")) << reused.error();
+    reused.install();
+    ASSERT_FALSE(reused.violations().empty());
+    ASSERT_TRUE(reused.reset());
+    EXPECT_TRUE(reused.violations().empty());
+    auto memory = [&](GaugeHost& h) {
+        Bytes b = h.machine().read_bytes(heap, 0x4000);
+        for (const Addr page : {thread.environment_block, thread.stack_base - 0x2000}) {
+            const Bytes more = h.machine().read_bytes(page, 0x1000);
+            b.insert(b.end(), more.begin(), more.end());
+        }
+        return b;
+    };
+    EXPECT_EQ(memory(reused), memory(fresh));
+
+    auto run = [](GaugeHost& h) {
+        EXPECT_TRUE(h.load(Q7_MODULE_FILE)) << h.error();
+        h.install();
+        h.services().set_aircraft(37.5, -122.2, 45.0);
+        const q7host::FrameReadout f = h.frame();
+        std::vector<std::string> seen;
+        for (const auto& t : f.texts) seen.push_back(t.text);
+        for (const auto& d : f.dots) seen.push_back(std::to_string(d.x) + " " + std::to_string(d.y));
+        for (const unsigned p : h.services().call_positions()) seen.push_back(std::to_string(p));
+        for (const auto& v : h.violations()) seen.push_back(v.sentence());
+        return seen;
+    };
+    EXPECT_EQ(run(reused), run(fresh));
+}
+
 // Every call starts from the state Windows gives a thread, whatever the call
 // before it left: direction flag clear, x87 control word 0x27F and an empty
 // stack, MXCSR 0x1F80.

@@ -1,20 +1,25 @@
-// quorlan7_bench: what one frame of the gauge costs.
+// quorlan7_bench: what the reference host costs, beside a native floor.
 //
-//   quorlan7_bench [--module FILE] [--frames N] [--floor-frames N] [--count-frames N] [--loads N]
+//   quorlan7_bench [--module FILE] [--rounds N] [--frames N] [--floor-frames N] [--count-frames N] [--loads N]
 //
-// A frame is what a simulator does each time it redraws the instrument: the
-// two pointer callbacks of the bearing dot and the three text callbacks. All
-// of the module's code runs on the project's one reference host (GaugeHost).
-// The benchmark prints
-//   - the module's cost per frame, median over batches of frames, with the
-//     reference host calling the five callbacks directly (no frame walk, no
-//     text checks), and the same with the host's instruction counter on;
+// A frame is what a simulator does each time it redraws the instrument; on
+// the reference host it is GaugeHost::frame: the two pointer callbacks of the
+// bearing dot and the three text callbacks, each checked. The benchmark
+// prints, each beside the native floor of the same run (and in units of it):
+//   - the emulated frame, median over rounds in which batches of frames and
+//     of the floor alternate, so that both see the machine in the same state;
+//     and the median of the rounds' ratios;
 //   - the native floor: the same arithmetic and the three formatted prints
-//     done inline in this program, and the ratio of module to floor;
+//     done inline in this program;
+//   - a fresh host (GaugeHost made from nothing), a load of the module into
+//     it, an install, and a fuzz input (what the libFuzzer target does with
+//     one candidate file, here the real module, in a host reset between
+//     inputs);
 //   - the instructions the module's own code executes per frame and per
 //     callback, from the host's instruction counter (a figure that does not
 //     depend on the machine);
-//   - the module file's size, and the time to load and install it.
+//   - the module file's size.
+#include "fuzz/fuzz_input.h"
 #include "host/gauge.h"
 #include "tools/guarded_main.h"
 #include "model/reference_nav.h"
@@ -32,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -100,9 +106,9 @@ __attribute__((noinline)) void native_frame(const Input& in, int row, FloorSink&
 }
 
 // ---------------------------------------------------------------------------
-// The gauge on the reference host, driven as a minimal simulator would: the
-// five callbacks called directly, the distance box's two source slots filled
-// first, the aircraft's position in the host's variables.
+// The gauge on the reference host, driven as a simulator drives it: the
+// aircraft's position in the host's variables and in the distance box's two
+// source slots, then a frame.
 
 class Gauge {
 public:
@@ -121,29 +127,22 @@ public:
         host_.machine().write<double>(parts_.distance.source_value(1), in.lon);
     }
 
-    // Callback k of a frame, in the order x, y, ident, number, distance.
-    double callback(int k) {
-        static const char* const names[5] = {"bearing_dot_x", "bearing_dot_y", "ident text_callback",
-                                             "number text_callback", "distance text_callback"};
-        return k < 2 ? host_.call_pointer(names[k], routines_[k], parts_.dot.address())
-                     : host_.call_text(names[k], routines_[k], 0.0);
-    }
-
     double frame(const Input& in) {
         place(in);
-        double sum = 0.0;
-        for (int k = 0; k < 5; ++k) sum += callback(k);
+        const q7host::FrameReadout f = host_.frame();
         host_.services().clear_calls();
-        return sum;
+        return f.dots.empty() ? 0.0 : f.dots.front().x;
     }
 
-    // Instructions of each callback of one frame; the host's counter must be on.
+    // Instructions of each callback of one frame, in the order x, y, ident,
+    // number, distance; the host's counter must be on.
     std::array<std::uint64_t, 5> frame_breakdown(const Input& in) {
         place(in);
         std::array<std::uint64_t, 5> out{};
         for (int k = 0; k < 5; ++k) {
             const std::uint64_t before = host_.machine().instructions();
-            callback(k);
+            if (k < 2) host_.call_pointer(k ? "y_callback" : "x_callback", routines_[k], parts_.dot.address());
+            else host_.call_text("text_callback", routines_[k], 0.0);
             out[k] = host_.machine().instructions() - before;
         }
         host_.services().clear_calls();
@@ -155,14 +154,17 @@ public:
     bool shows_correctly(const Input& in, int row) {
         select(row);
         place(in);
-        const double x = callback(0), y = callback(1);
-        for (int k = 2; k < 5; ++k) callback(k);
+        const q7host::FrameReadout f = host_.frame();
         host_.services().clear_calls();
         const q7ref::Dot want = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
-        return host_.violations().empty() && std::fabs(x - want.x) <= 1e-6 && std::fabs(y - want.y) <= 1e-6 &&
-               host_.read_text(parts_.ident.address()) == q7ref::kWaypoints[row].ident &&
-               host_.read_text(parts_.number.address()) == q7ref::number_text(row) &&
-               host_.read_text(parts_.distance.address()) == q7ref::distance_text(row, in.lat, in.lon);
+        const auto text = [&](const q7host::StringElementRef& box) {
+            const q7host::TextReadout* t = f.text_for(box.address());
+            return t ? t->text : std::string("(none)");
+        };
+        return host_.violations().empty() && f.dots.size() == 1 && std::fabs(f.dots[0].x - want.x) <= 1e-6 &&
+               std::fabs(f.dots[0].y - want.y) <= 1e-6 && text(parts_.ident) == q7ref::kWaypoints[row].ident &&
+               text(parts_.number) == q7ref::number_text(row) &&
+               text(parts_.distance) == q7ref::distance_text(row, in.lat, in.lon);
     }
 
 private:
@@ -175,25 +177,32 @@ private:
 
 struct Args {
     std::string module = Q7_MODULE_FILE;
-    std::size_t frames = 20000;        // module frames timed
+    std::size_t rounds = 40;            // rounds of alternating frame and floor batches
+    std::size_t frames = 20000;         // emulated frames, over all rounds
     std::size_t floor_frames = 2'000'000;
-    std::size_t count_frames = 2000;   // frames under the instruction counter
-    std::size_t loads = 20;
+    std::size_t count_frames = 2000;    // frames under the instruction counter
+    std::size_t loads = 40;             // fresh hosts, loads, installs and fuzz inputs timed
 };
 
 // Reads the options; returns the exit status to stop with, or -1 to go on.
 int parse(int argc, char** argv, Args& a) {
-    CLI::App app{"What one frame of the gauge costs on the reference host, beside a native floor."};
+    CLI::App app{"What the reference host costs: a frame, a fresh host, a load and a fuzz input, beside a "
+                 "native floor of the same run."};
     app.add_flag("--version")->description("print the program's name and version");
     app.add_option("--module", a.module, "the module file")->capture_default_str();
-    app.add_option("--frames", a.frames, "module frames timed")->check(CLI::Range(100ul, 1ul << 40))->capture_default_str();
+    app.add_option("--rounds", a.rounds, "rounds of alternating frame and floor batches")
+        ->check(CLI::Range(1ul, 10000ul))
+        ->capture_default_str();
+    app.add_option("--frames", a.frames, "emulated frames timed")->check(CLI::Range(100ul, 1ul << 40))->capture_default_str();
     app.add_option("--floor-frames", a.floor_frames, "frames of the native floor")
         ->check(CLI::Range(1000ul, 1ul << 40))
         ->capture_default_str();
     app.add_option("--count-frames", a.count_frames, "frames under the instruction counter")
         ->check(CLI::Range(1ul, 1ul << 40))
         ->capture_default_str();
-    app.add_option("--loads", a.loads, "loads and installs timed")->check(CLI::Range(1ul, 1ul << 20))->capture_default_str();
+    app.add_option("--loads", a.loads, "fresh hosts, loads, installs and fuzz inputs timed")
+        ->check(CLI::Range(1ul, 1ul << 20))
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -202,18 +211,20 @@ int parse(int argc, char** argv, Args& a) {
     return -1;
 }
 
-// Median ns per frame over batches of `batch` frames.
+// ns per frame of `n` frames starting at frame `first`.
 template <typename Frame>
-double per_frame_ns(std::size_t frames, std::size_t batch, Frame&& frame) {
-    std::vector<double> samples;
-    for (std::size_t done = 0; done < frames; done += batch) {
-        const auto t0 = Clock::now();
-        for (std::size_t i = done; i < done + batch; ++i) frame(i);
-        samples.push_back(ns_since(t0) / static_cast<double>(batch));
-    }
-    return median(samples);
+double batch_ns(std::size_t first, std::size_t n, Frame&& frame) {
+    const auto t0 = Clock::now();
+    for (std::size_t i = first; i < first + n; ++i) frame(i);
+    return ns_since(t0) / static_cast<double>(n);
 }
 
+// What one figure is worth in frames of the native floor.
+std::string in_floors(double ns, double floor_ns) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%8.0f floor frames", ns / floor_ns);
+    return buf;
+}
 
 int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bench");
@@ -223,7 +234,6 @@ int run(int argc, char** argv) {
     auto input = [&](std::size_t i) -> const Input& { return inputs[i % kInputCount]; };
     auto row_of = [](std::size_t i) { return static_cast<int>((i / kRowEvery) % q7ref::kRows); };
 
-    // The file.
     std::error_code ec;
     const auto bytes = std::filesystem::file_size(a.module, ec);
     if (ec) {
@@ -231,11 +241,72 @@ int run(int argc, char** argv) {
         return 1;
     }
     std::printf("module        %s\n", a.module.c_str());
-    std::printf("file size     %ju bytes = %.2f KiB (target under 24 KiB: %s)\n", static_cast<std::uintmax_t>(bytes),
-                bytes / 1024.0, bytes < 24 * 1024 ? "met" : "NOT met");
+    std::printf("file size     %ju bytes = %.2f KiB\n", static_cast<std::uintmax_t>(bytes), bytes / 1024.0);
 
-    // Loading and installing, each time in a fresh host.
-    std::vector<double> start_ns, load_ns, install_ns;
+    // The emulated frame and the floor, batch by batch in alternation.
+    q7host::GaugeHost host;
+    if (!host.load(a.module)) {
+        std::fprintf(stderr, "%s\n", host.error().c_str());
+        return 1;
+    }
+    host.install();
+    Gauge gauge(host);
+    double sink = 0.0;
+    auto emulated_frame = [&](std::size_t i) {
+        if (i % kRowEvery == 0) gauge.select(row_of(i));
+        sink += gauge.frame(input(i));
+    };
+    FloorSink floor_sink;
+    auto floor_frame = [&](std::size_t i) { native_frame(input(i), row_of(i), floor_sink); };
+    batch_ns(0, 200, emulated_frame);  // every block translated once before timing
+    const std::size_t frame_batch = std::max<std::size_t>(1, a.frames / a.rounds);
+    const std::size_t floor_batch = std::max<std::size_t>(1, a.floor_frames / a.rounds);
+    std::vector<double> frame_ns, floor_ns, ratios;
+    for (std::size_t r = 0; r < a.rounds; ++r) {
+        frame_ns.push_back(batch_ns(r * frame_batch, frame_batch, emulated_frame));
+        floor_ns.push_back(batch_ns(r * floor_batch, floor_batch, floor_frame));
+        ratios.push_back(frame_ns.back() / floor_ns.back());
+    }
+    const double frame = median(frame_ns), floor = median(floor_ns);
+
+    // Instructions, counted by the host block by block in the module's image.
+    host.machine().count_instructions(true);
+    host.machine().reset_instructions();
+    std::array<std::vector<double>, 5> per_callback;
+    std::vector<double> per_frame;
+    for (std::size_t i = 0; i < a.count_frames; ++i) {
+        if (i % kRowEvery == 0) gauge.select(row_of(i));
+        const auto b = gauge.frame_breakdown(input(i));
+        double total = 0;
+        for (int k = 0; k < 5; ++k) {
+            per_callback[k].push_back(static_cast<double>(b[k]));
+            total += static_cast<double>(b[k]);
+        }
+        per_frame.push_back(total);
+    }
+    const std::uint64_t counted_total = host.machine().instructions();
+    host.machine().count_instructions(false);
+    for (std::size_t i = 0; i < kInputCount; i += 37) {
+        if (!gauge.shows_correctly(input(i), row_of(i * 5))) {
+            std::fprintf(stderr, "the module's callbacks did not show what the formulas give (frame input %zu)\n", i);
+            for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
+            return 1;
+        }
+    }
+    const double sum_frames = [&] {
+        double s = 0;
+        for (double v : per_frame) s += v;
+        return s;
+    }();
+    if (static_cast<std::uint64_t>(sum_frames) != counted_total) {
+        std::fprintf(stderr, "instruction counts disagree: %.0f per callback, %" PRIu64 " in total\n", sum_frames,
+                     counted_total);
+        return 1;
+    }
+
+    // A fresh host, a load and an install, each time in a new host; a fuzz
+    // input in one host reset between inputs, as the fuzz target runs them.
+    std::vector<double> start_ns, load_ns, install_ns, fuzz_ns;
     for (std::size_t i = 0; i < a.loads; ++i) {
         auto t0 = Clock::now();
         q7host::GaugeHost h;
@@ -254,83 +325,32 @@ int run(int argc, char** argv) {
             return 1;
         }
     }
-    const double load = median(load_ns), install = median(install_ns);
-    std::printf("load+install  %.1f us median of %zu (load %.1f us: map, relocate, bind, entry routine; "
-                "install %.1f us)\n",
-                (load + install) / 1e3, a.loads, load / 1e3, install / 1e3);
-    std::printf("              host and emulator start-up before that: %.1f us\n", median(start_ns) / 1e3);
-
-    // The module on the reference host, counter off: the figure to compare
-    // with the floor.
-    q7host::GaugeHost host;
-    if (!host.load(a.module)) {
-        std::fprintf(stderr, "%s\n", host.error().c_str());
-        return 1;
-    }
-    host.install();
-    Gauge gauge(host);
-    const std::size_t batch = 50;
-    double sink = 0.0;
-    auto timed_frame = [&](std::size_t i) {
-        if (i % kRowEvery == 0) gauge.select(row_of(i));
-        sink += gauge.frame(input(i));
-    };
-    const double module_ns = per_frame_ns(a.frames, batch, timed_frame);
-
-    FloorSink floor_sink;
-    const double floor_ns = per_frame_ns(a.floor_frames, 1000, [&](std::size_t i) {
-        native_frame(input(i), row_of(i), floor_sink);
-    });
-
-    // Instructions, counted by the host's code hook on the module's image.
-    host.machine().count_instructions(true);
-    host.machine().reset_instructions();
-    std::array<std::vector<double>, 5> per_callback;
-    std::vector<double> per_frame;
-    for (std::size_t i = 0; i < a.count_frames; ++i) {
-        if (i % kRowEvery == 0) gauge.select(row_of(i));
-        const auto b = gauge.frame_breakdown(input(i));
-        double total = 0;
-        for (int k = 0; k < 5; ++k) {
-            per_callback[k].push_back(static_cast<double>(b[k]));
-            total += static_cast<double>(b[k]);
-        }
-        per_frame.push_back(total);
-    }
-    const std::uint64_t counted_total = host.machine().instructions();
-    // What the hook itself costs, on the same frames.
-    const std::size_t hooked_frames = std::min<std::size_t>(a.frames, 5000);
-    const double hooked_ns = per_frame_ns(hooked_frames, batch, timed_frame);
-    host.machine().count_instructions(false);
-
-    for (std::size_t i = 0; i < kInputCount; i += 37) {
-        if (!gauge.shows_correctly(input(i), row_of(i * 5))) {
-            std::fprintf(stderr, "the module's callbacks did not show what the formulas give (frame input %zu)\n", i);
-            for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
+    const std::vector<std::uint8_t> module_bytes = host.image().file;
+    std::optional<q7host::GaugeHost> fuzz_host;
+    for (std::size_t i = 0; i < a.loads + 1; ++i) {
+        const auto t0 = Clock::now();
+        const bool loaded = q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(),
+                                              module_bytes.size());
+        if (i) fuzz_ns.push_back(ns_since(t0));  // the first makes the host
+        if (!loaded || !fuzz_host->violations().empty()) {
+            std::fprintf(stderr, "the fuzz input did not run the module cleanly\n");
             return 1;
         }
     }
-    if (!host.violations().empty()) {
-        std::fprintf(stderr, "host saw: %s\n", host.violations().front().sentence().c_str());
-        return 1;
-    }
-    const double sum_frames = [&] {
-        double s = 0;
-        for (double v : per_frame) s += v;
-        return s;
-    }();
-    if (static_cast<std::uint64_t>(sum_frames) != counted_total) {
-        std::fprintf(stderr, "instruction counts disagree: %.0f per callback, %" PRIu64 " in total\n", sum_frames,
-                     counted_total);
-        return 1;
-    }
 
-    std::printf("per frame     2 pointer callbacks + 3 text callbacks, ordinary positions, median over batches\n");
-    std::printf("  module, reference host (checked calls)   %10.0f ns   (%zu frames)\n", module_ns, a.frames);
-    std::printf("  the same, instruction counter on         %10.0f ns   (%zu frames)\n", hooked_ns, hooked_frames);
-    std::printf("  native floor (same arithmetic, snprintf) %10.1f ns   (%zu frames)\n", floor_ns, a.floor_frames);
-    std::printf("  ratio module/floor                       %10.1f x    (target 1.5 x: %s)\n", module_ns / floor_ns,
-                module_ns / floor_ns <= 1.5 ? "met" : "not met");
+    std::printf("native floor  %10.1f ns   the same arithmetic and three snprintf calls inline (%zu frames)\n", floor,
+                a.floor_frames);
+    std::printf("frame         %10.0f ns   GaugeHost::frame, ordinary positions (%zu frames, median of %zu rounds)\n",
+                frame, a.frames, a.rounds);
+    std::printf("              %10.1f x    the frame over the floor, median of the rounds' ratios\n", median(ratios));
+    std::printf("fresh host    %10.1f us   %s (median of %zu)\n", median(start_ns) / 1e3,
+                in_floors(median(start_ns), floor).c_str(), a.loads);
+    std::printf("load          %10.1f us   %s (read, map, relocate, bind, attach; median of %zu)\n",
+                median(load_ns) / 1e3, in_floors(median(load_ns), floor).c_str(), a.loads);
+    std::printf("install       %10.1f us   %s (median of %zu)\n", median(install_ns) / 1e3,
+                in_floors(median(install_ns), floor).c_str(), a.loads);
+    std::printf("fuzz input    %10.1f us   %s (the real module, in a host reset between inputs; median of %zu)\n",
+                median(fuzz_ns) / 1e3, in_floors(median(fuzz_ns), floor).c_str(), a.loads);
     std::printf("instructions  %.1f per frame executed in the module's own code (median %.0f, min %.0f, max %.0f; "
                 "%zu frames)\n",
                 sum_frames / static_cast<double>(per_frame.size()), median(per_frame),

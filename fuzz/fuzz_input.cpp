@@ -1,0 +1,56 @@
+#include "fuzz/fuzz_input.h"
+
+#include "host/image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace q7fuzz {
+
+namespace {
+
+void exercise(q7host::GaugeHost& host) {
+    host.install();
+    if (!host.violations().empty()) return;
+    auto areas = host.click_areas();
+    std::sort(areas.begin(), areas.end(), [](const auto& a, const auto& b) { return a.x < b.x; });
+    if (!areas.empty()) {
+        host.click(areas.front().centre_x(), areas.front().centre_y());
+        host.click(areas.back().centre_x(), areas.back().centre_y());
+    }
+    host.click(26, 68);
+    host.frame();
+    std::set<std::uint32_t> decoded;
+    for (const auto& e : host.elements().elements) {
+        const auto id = host.machine().try_read(e.address() + q7host::element::kBitmapId);
+        if (!id || !decoded.insert(*id).second) continue;
+        std::string why;
+        if (const auto data = host.find_bitmap(*id, why)) (void)q7host::decode_dib(*data, why);
+    }
+    host.uninstall();
+}
+
+}  // namespace
+
+bool run_input(q7host::GaugeHost& host, const std::uint8_t* data, std::size_t size) {
+    const bool loaded = host.load(std::vector<std::uint8_t>(data, data + size), "input.gau");
+    if (loaded) {
+        exercise(host);
+    } else if (host.error().empty()) {
+        std::fputs("a load failed without saying why\n", stderr);
+        std::abort();
+    }
+    host.unload();
+    return loaded;
+}
+
+q7host::GaugeHost& host_for_next_input(std::optional<q7host::GaugeHost>& host) {
+    if (!host || !host->reset()) host.emplace();
+    return *host;
+}
+
+}  // namespace q7fuzz
