@@ -52,12 +52,9 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     map(kStackBase, kStackSize, prot::kReadWrite);
     map(kSharedUserData, kPage, prot::kRead);
 
-    // The return traps and every stub start with a nop: the hook on the
+    // The return trap and every stub start with a nop: the hook on the
     // host's code acts before it runs (see on_host_code).
-    write<std::uint8_t>(kReturnInt, 0x90);
-    const std::uint8_t ret_double[] = {0xDD, 0x1D, 0, 0, 0, 0, 0x90};
-    write_bytes(kReturnDouble, ret_double, sizeof ret_double);
-    write<std::uint32_t>(kReturnDouble + 2, kResult);
+    write<std::uint8_t>(kReturnTrap, 0x90);
     write<std::uint16_t>(kFinalHandler, 0x0B0F);
     write_system_pages(*this);
 
@@ -403,11 +400,17 @@ void Machine::note_code(Addr at, std::uint32_t size) {
 }
 
 std::string Machine::read_cstring(Addr a, std::size_t max) const {
+    engine_->usable();
     std::string s;
-    for (std::size_t i = 0; i < max; ++i) {
-        const char c = read<char>(a + static_cast<Addr>(i));
-        if (!c) break;
-        s += c;
+    while (s.size() < max) {
+        const Area* area = area_at(a);
+        if (!area) throw MemoryFault(a, "read");
+        const char* from = reinterpret_cast<const char*>(area->bytes + (a - area->base));
+        const std::size_t here = std::min<std::size_t>(max - s.size(), area->size - (a - area->base));
+        const std::size_t n = ::strnlen(from, here);
+        s.append(from, n);
+        if (n < here) break;
+        a += static_cast<Addr>(here);
     }
     return s;
 }

@@ -5,7 +5,9 @@
 #include <csetjmp>
 #include <csignal>
 
+#include <cfenv>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -53,6 +55,28 @@ bool raised_by_software(const Machine& m, std::uint32_t vector, Addr eip) {
     };
     return (byte(eip - 2) == 0xCD && byte(eip - 1) == static_cast<int>(vector)) ||
            (vector == 3 && byte(eip - 1) == 0xCC) || (vector == 4 && byte(eip - 1) == 0xCE);
+}
+
+// The double a routine left in st(0), as the caller's "fstp qword" stores
+// it: rounded as the control word says, and the x87's default NaN when the
+// stack is empty.
+double returned_double(uc_engine* uc) {
+    std::uint16_t sw = 0, cw = 0, tags = 0;
+    uc_reg_read(uc, UC_X86_REG_FPSW, &sw);
+    uc_reg_read(uc, UC_X86_REG_FPCW, &cw);
+    uc_reg_read(uc, UC_X86_REG_FPTAG, &tags);
+    if (((tags >> (2 * ((sw >> 11) & 7))) & 3) == 3) return -std::numeric_limits<double>::quiet_NaN();
+    std::uint8_t st0[10] = {};
+    uc_reg_read(uc, UC_X86_REG_ST0, st0);
+    long double value = 0;
+    std::memcpy(&value, st0, sizeof st0);
+    static constexpr int kRounding[] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
+    const int rounding = kRounding[(cw >> 10) & 3];
+    if (rounding == FE_TONEAREST) return static_cast<double>(value);
+    std::fesetround(rounding);
+    const volatile double rounded = static_cast<double>(value);
+    std::fesetround(FE_TONEAREST);
+    return rounded;
 }
 
 }  // namespace
@@ -116,7 +140,7 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr at = static_cast<Addr>(address);
-    if (at == kReturnInt || at == kReturnDoubleTrap) {
+    if (at == kReturnTrap) {
         e.returned = true;
         uc_emu_stop(e.uc);
         return;
@@ -204,12 +228,13 @@ void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32
         // The pages the block came from may now hold translated code.
         const std::uint32_t first = (at - area->base) / kPage, last = (at - area->base + size - 1) / kPage;
         area->ran[first] = area->ran[last] = 1;
-        n = e.blocks.count(at, area->bytes + (at - area->base), size);
+        const bool writable = (area->protection[first] | area->protection[last]) & prot::kWrite;
+        n = e.blocks.count(at, area->bytes + (at - area->base), size, writable);
     } else if (size) {
         m.note_code(at, size);
         std::vector<std::uint8_t> bytes(size);
         Addr stop = 0;
-        n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size) : size;
+        n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size, true) : size;
     }
     if (e.executed + n > kInstructionBudget) {
         e.over_budget = true;
@@ -242,10 +267,9 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     for (std::size_t i = 0; i < words.size(); ++i) write<std::uint32_t>(sp + 4 * static_cast<Addr>(i), words[i]);
     sp -= 4;
     const bool dbl = returns == Returns::kDouble;
-    write<std::uint32_t>(sp, dbl ? kReturnDouble : kReturnInt);
+    write<std::uint32_t>(sp, kReturnTrap);
     check(uc_context_restore(e.uc, e.call_state), "restoring the registers of a call");
     e.set_reg(UC_X86_REG_ESP, sp);
-    write<double>(kResult, std::nan(""));
 
     const char* outer = current_;
     current_ = name;
@@ -327,7 +351,7 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     for (std::size_t i = 0; i < std::size(kSavedRegisters); ++i) {
         out.registers_preserved = out.registers_preserved && values[i + 1] == kSavedRegisters[i].marker;
     }
-    if (dbl) out.st0 = read<double>(kResult);
+    if (dbl) out.st0 = returned_double(e.uc);
     if (out.stack_delta != 0) {
         const int pushed = static_cast<int>(words.size()) * 4;
         report({ProblemKind::StackUnbalanced, name,
@@ -373,6 +397,8 @@ void Machine::forget_translations(Addr begin, std::uint64_t end) {
         check(uc_ctl_remove_cache(engine_->uc, page, page + kPage), "dropping translated code");
         if (Area* area = area_at(static_cast<Addr>(page))) area->ran[(page - area->base) / kPage] = 0;
     }
+    // A block may start on the page before and run into these.
+    engine_->blocks.forget(begin >= kPage ? begin - kPage : 0, end);
 }
 
 BlockCounter::BlockCounter() {
@@ -386,6 +412,12 @@ BlockCounter::~BlockCounter() {
     cs_free(static_cast<cs_insn*>(instruction_), 1);
     csh handle = handle_;
     cs_close(&handle);
+}
+
+void BlockCounter::forget(Addr begin, std::uint64_t end) {
+    for (Known& k : known_) {
+        if (k.at >= begin && k.at < end) k.bytes.clear();
+    }
 }
 
 std::uint32_t BlockCounter::decode(Known& k, Addr at, const std::uint8_t* bytes, std::uint32_t size) {

@@ -31,9 +31,7 @@ constexpr Addr kHostBase = 0x60000000;
 // to it.
 constexpr Addr kStopAddress = kHostBase - 0x1000;
 constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
-constexpr Addr kReturnInt = kStubArea;           // the return trap: where a call returns to
-constexpr Addr kReturnDouble = kStubArea + 0x10; // fstp qword [kResult], then its return trap
-constexpr Addr kReturnDoubleTrap = kReturnDouble + 6;
+constexpr Addr kReturnTrap = kStubArea;          // where every call returns to
 constexpr Addr kFinalHandler = kStubArea + 0x20; // ud2: the handler of the last exception frame
 constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
 constexpr Addr kInUserMode = kStubArea + 0x50;
@@ -42,7 +40,6 @@ constexpr std::uint32_t kStubSize = 16;
 constexpr Addr kCodeArea = kHostBase + 0x10000;
 constexpr Addr kConstantArea = kHostBase + 0x20000;
 constexpr Addr kHeap = kHostBase + 0x30000;
-constexpr Addr kResult = kHeap;                  // a double a routine returned
 constexpr Addr kStubResult = kHeap + 8;          // a double a stub hands back
 constexpr Addr kHeapEnd = kHostBase + 0x100000;
 // What Windows keeps for a thread and its process: the descriptor table the
@@ -132,23 +129,27 @@ inline std::uint32_t page_up(std::uint64_t n) {
 }  // namespace machine_detail
 
 // How many instructions a translated block holds, decoded once per block and
-// kept with the bytes it was decoded from, so that a count holds for exactly
-// those bytes wherever and whenever they run again. Bytes that do not decode
-// count one instruction each, so a count is never below what the emulator
-// runs.
+// kept with the bytes it was decoded from. A block in memory the module may
+// write is checked against those bytes each time; any other changes only
+// when the host drops the code of its pages, which forgets their counts.
+// Bytes that do not decode count one instruction each, so a count is never
+// below what the emulator runs.
 class BlockCounter {
 public:
     BlockCounter();
     ~BlockCounter();
     BlockCounter(const BlockCounter&) = delete;
     BlockCounter& operator=(const BlockCounter&) = delete;
-    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size) {
+    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
         Known& k = known_[(at ^ (at >> 12) ^ size) % kSlots];
-        if (k.at == at && k.bytes.size() == size && std::memcmp(k.bytes.data(), bytes, size) == 0) {
+        if (k.at == at && k.bytes.size() == size &&
+            (!writable || std::memcmp(k.bytes.data(), bytes, size) == 0)) {
             return k.instructions;
         }
         return decode(k, at, bytes, size);
     }
+    // Forgets the counts of blocks that start in [begin, end).
+    void forget(Addr begin, std::uint64_t end);
 
 private:
     static constexpr std::size_t kSlots = 4096;
