@@ -2,6 +2,8 @@
 
 #include "host/system_functions.h"
 
+#include <mutex>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -16,15 +18,56 @@ const TextReadout* FrameReadout::text_for(Addr element) const {
     return nullptr;
 }
 
-GaugeHost::GaugeHost() {
+struct GaugeHost::Parts {
+    Machine machine;
+    PanelServices services{machine};
+    Addr click_point = machine.allocate(8);
+    Machine::Mark unloaded = machine.mark();
+    Parts() { machine.checkpoint(); }
+};
+
+namespace {
+
+// Parts of hosts that are done, for the next hosts made. Making a machine
+// costs a few hundred microseconds (most of it the emulator's own start and
+// fresh pages), rewinding one a few; a process that makes host after host
+// (the tests, the tools, the fuzzer) pays that once. Two are enough for the
+// hosts a program keeps at once; any more are closed.
+constexpr std::size_t kKeptParts = 2;
+std::mutex g_parts_mutex;
+
+}  // namespace
+
+std::vector<std::unique_ptr<GaugeHost::Parts>>& GaugeHost::kept_parts() {
+    static std::vector<std::unique_ptr<Parts>> kept;
+    return kept;
+}
+
+std::unique_ptr<GaugeHost::Parts> GaugeHost::take_parts() {
+    {
+        const std::lock_guard<std::mutex> lock(g_parts_mutex);
+        if (!kept_parts().empty()) {
+            std::unique_ptr<Parts> p = std::move(kept_parts().back());
+            kept_parts().pop_back();
+            return p;
+        }
+    }
+    return std::make_unique<Parts>();
+}
+
+void GaugeHost::give_back(std::unique_ptr<Parts> parts) {
+    const std::lock_guard<std::mutex> lock(g_parts_mutex);
+    if (kept_parts().size() < kKeptParts) kept_parts().push_back(std::move(parts));
+}
+
+GaugeHost::GaugeHost()
+    : parts_(take_parts()), machine_(parts_->machine), services_(parts_->services),
+      unloaded_(parts_->unloaded), click_point_(parts_->click_point) {
     services_.on_element_install = [this](Addr root) {
         tree_ = {};
         prepare_text_buffers(root);
     };
     services_.writable = [this](Addr a, std::size_t n) { return writable(a, n); };
-    click_point_ = machine_.allocate(8);
-    unloaded_ = machine_.mark();
-    machine_.checkpoint();
 }
 
 bool GaugeHost::reset() {
@@ -40,6 +83,14 @@ bool GaugeHost::reset() {
 
 GaugeHost::~GaugeHost() {
     unload();
+    services_.on_element_install = nullptr;
+    services_.writable = nullptr;
+    // Parts whose emulator stopped for good are closed; the others go back
+    // as they were made.
+    if (machine_.stopped()) return;
+    machine_.rewind();
+    services_.reset();
+    give_back(std::move(parts_));
 }
 
 Addr GaugeHost::resolve_import(const PeImport& imp) {

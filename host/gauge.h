@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -145,8 +146,17 @@ private:
     template <typename F>
     auto guarded(const char* what, F&& f) -> decltype(f());
 
-    Machine machine_;
-    PanelServices services_{machine_};
+    // What a host is made of that costs to make: the emulated machine with
+    // the service tables and the host's records in it. A host that is done
+    // leaves them, rewound to how they were made, to the next one made in
+    // the process (see gauge.cpp).
+    struct Parts;
+    static std::vector<std::unique_ptr<Parts>>& kept_parts();
+    static std::unique_ptr<Parts> take_parts();
+    static void give_back(std::unique_ptr<Parts> parts);
+    std::unique_ptr<Parts> parts_;
+    Machine& machine_;
+    PanelServices& services_;
     Machine::Mark unloaded_;  // host memory as it is with no module loaded
     std::optional<LoadedModule> module_;
     bool attached_ = false;  // the loader routines ran for attach and succeeded
@@ -158,7 +168,7 @@ private:
     std::map<Addr, TextBuffer> buffers_;
     std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
     ElementTree tree_;
-    Addr click_point_ = 0;
+    Addr click_point_ = 0;  // where a click's point is handed to a handler
 };
 
 }  // namespace q7host

@@ -453,12 +453,25 @@ void Machine::checkpoint() {
     saved->problems = problems_;
     saved->instructions = instructions_;
     saved->random_state = engine_->random_state;
+    for (const auto& area : areas_) saved->areas.push_back(area->base);
     saved_ = std::move(saved);
 }
 
 void Machine::rewind() {
     engine_->usable();
     if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
+    // Mappings made since go, but for an image kept aside for the next load.
+    for (auto it = areas_.begin(); it != areas_.end();) {
+        const bool kept = (*it)->parked || std::count(saved_->areas.begin(), saved_->areas.end(), (*it)->base);
+        if (kept) {
+            ++it;
+        } else {
+            remove_area(it);
+            it = areas_.begin();
+        }
+    }
+    counting_ = false;
+    counted_begin_ = counted_end_ = 0;
     // Straight into the host's memory, none of which holds code the module
     // ran: the rest of the heap and of the stack made zero again (which
     // costs what was touched, not what is mapped), the kept pages copied

@@ -217,6 +217,7 @@ struct Machine::Saved {
     std::vector<Problem> problems;
     std::uint64_t instructions = 0;
     std::uint64_t random_state = 0;
+    std::vector<Addr> areas;  // where the mappings of the moment start
     ~Saved() {
         if (registers) uc_context_free(registers);
     }

@@ -11,7 +11,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  libunicorn-dev libcapstone-dev libgtest-dev libcli11-dev
+  libunicorn-dev libcapstone-dev libjemalloc-dev libgtest-dev libcli11-dev
   libfreetype-dev libfontconfig-dev fonts-liberation libpng-dev libx11-dev nlohmann-json3-dev
   xvfb xdotool
   zip
