@@ -9,6 +9,12 @@
 // (plus --png and --scale for the cases that ask for a picture): load,
 // install, both buttons, a frame. Files of failed cases are kept in the work
 // folder to reproduce them.
+//
+// With --in-process N, N more random mutants of the same seed then go through
+// what the fuzz target does with an input, in this process and one host
+// reset between them: each must load or be refused with a reason, and run
+// without an exception or taking the process down.
+#include "fuzz/fuzz_input.h"
 #include "fuzz/mutants.h"
 #include "fuzz/replay.h"
 #include "version/program_version.h"
@@ -26,6 +32,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 
 namespace fs = std::filesystem;
 using q7fuzz::Bytes;
@@ -85,7 +92,7 @@ int main(int argc, char** argv) {
     q7fuzz::ReplayOptions o;
     o.viewer = beside_me("quorlan7-view");
     std::string corpus, module = Q7_MODULE_FILE;
-    std::uint64_t mutants = 2000, seed = 1;
+    std::uint64_t mutants = 2000, seed = 1, in_process = 0;
     double timeout = 5.0;
     std::uint64_t rss_mib = 512;
     bool verbose = false;
@@ -96,6 +103,9 @@ int main(int argc, char** argv) {
     app.add_option("--module", module, "the module the random mutants are made from")->capture_default_str();
     app.add_option("--mutants", mutants, "random byte mutants to run")->capture_default_str();
     app.add_option("--seed", seed, "seed of the random mutants")->capture_default_str();
+    app.add_option("--in-process", in_process, "random mutants run after those, in this process with one host reset "
+                                               "between them")
+        ->capture_default_str();
     app.add_option("--jobs", o.jobs, "runs at a time")->capture_default_str()->check(CLI::Range(1, 64));
     app.add_option("--viewer", o.viewer, "the viewer program")->capture_default_str();
     app.add_option("--timeout", timeout, "wall-time limit of one run, seconds")->capture_default_str();
@@ -205,7 +215,37 @@ int main(int argc, char** argv) {
         std::printf("  FAIL %s: %s%s%s\n", out.c->label.c_str(), why.c_str(), first.empty() ? "" : "; stderr: ",
                     first.c_str());
     }
-    if (failed.empty()) {
+    std::size_t in_process_failures = 0;
+    if (in_process) {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::optional<q7host::GaugeHost> host;
+        std::size_t loaded = 0;
+        double longest_input = 0.0;
+        std::uint64_t longest_index = 0;
+        for (std::uint64_t i = mutants; i < mutants + in_process; ++i) {
+            const Bytes b = q7fuzz::random_mutant(real, seed, i);
+            const auto t1 = std::chrono::steady_clock::now();
+            try {
+                loaded += q7fuzz::run_input(q7fuzz::host_for_next_input(host), b.data(), b.size());
+            } catch (const std::exception& e) {
+                ++in_process_failures;
+                const std::string path = o.work + "/random-" + std::to_string(seed) + "-" + std::to_string(i) + ".gau";
+                write_all(path, b);
+                host.reset();
+                std::printf("  FAIL random-%llu-%llu (in process): %s\n", static_cast<unsigned long long>(seed),
+                            static_cast<unsigned long long>(i), e.what());
+            }
+            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
+            if (took > longest_input) longest_input = took, longest_index = i;
+        }
+        std::printf("in process: %llu random mutants in %.1f s, %zu loaded; longest %.3f s (random-%llu-%llu); "
+                    "failures %zu\n",
+                    static_cast<unsigned long long>(in_process),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), loaded,
+                    longest_input, static_cast<unsigned long long>(seed),
+                    static_cast<unsigned long long>(longest_index), in_process_failures);
+    }
+    if (failed.empty() && in_process_failures == 0) {
         if (own_work) fs::remove_all(o.work, ec);
         std::puts("PASS");
         return 0;
