@@ -219,6 +219,14 @@ TEST(FrameChecker, ABoxWithoutBufferMustKeepItsOldText) {
     f.distance.null_buffer = true;
     f.distance.before = "  99";
     EXPECT_TRUE(has(check_frame(f), Check::Reference));
+    // A box never drawn since install still shows nothing; an empty text the
+    // callback did write is no readout.
+    f = sfint_frame();
+    f.distance.null_buffer = true;
+    f.distance.before = f.distance.text = "";
+    EXPECT_TRUE(check_frame(f).empty()) << list(check_frame(f));
+    f.distance.null_buffer = false;
+    EXPECT_TRUE(has(check_frame(f), Check::TextForm));
 }
 
 TEST(FrameChecker, ExemptsOnlyDistancesAHairFromAChangeOfFormat) {

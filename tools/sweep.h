@@ -120,9 +120,15 @@ inline constexpr std::size_t kCoverageCount = 10;
 const char* family_name(Family f);
 inline constexpr std::uint64_t kCoverageMinFrames = 10000;
 
+// The frames go in chunks of kChunkFrames, each from its own seed (the
+// first chunk's is the run's seed) in a host of its own, so that several
+// threads can share a run and it sends the same values however many there are.
+inline constexpr std::uint64_t kChunkFrames = 50'000;
+
 struct Options {
     std::uint64_t frames = 1'000'000;
     std::uint64_t seed = 0x51A7E0D1C0FFEEull;
+    unsigned jobs = 0;  // threads; 0: one per processor
     std::string module;
     std::size_t max_reports = 20;
     // Fault injection for proving the checks: run on the loaded module before

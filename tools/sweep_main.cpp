@@ -25,6 +25,9 @@ int run(int argc, char** argv) {
     app.add_option("--seed", o.seed, "seed of the value generator")->capture_default_str();
     app.add_option("--module", o.module, "the module file")->capture_default_str();
     app.add_option("--reports", o.max_reports, "how many failures to describe")->capture_default_str();
+    app.add_option("--jobs", o.jobs, "threads to share the run (0: one per processor); the values sent do not "
+                                     "depend on it")
+        ->capture_default_str();
     app.add_flag("--version")->description("print the program's name and version");
     try {
         app.parse(argc, argv);
