@@ -162,7 +162,7 @@ void Machine::Area::zero(Addr from, Addr to) {
     if (to > from) ::madvise(bytes + (from - base), to - from, MADV_DONTNEED);
 }
 
-Machine::Area* Machine::area_at(Addr a) const {
+Q7_NOT_TRACED Machine::Area* Machine::area_at(Addr a) const {
     if (last_area_ && last_area_->holds(a)) return last_area_;
     for (const auto& area : areas_) {
         if (area->holds(a)) return last_area_ = area.get();

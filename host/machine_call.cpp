@@ -218,18 +218,23 @@ int Machine::Engine::on_cpuid(uc_engine* uc, void*) {
 // Every translated block as it starts: its instructions count against the
 // call's budget (a block that would go past it does not run, so a call never
 // runs more than the budget) and, while counting, towards the counter.
-void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* user) {
+Q7_NOT_TRACED void Machine::Engine::on_block(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* user) {
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr at = static_cast<Addr>(address);
     std::uint32_t n = 1;
-    Area* area = m.area_at(at);
-    if (area && size && std::uint64_t{at - area->base} + size <= area->size) {
+    Area* area = nullptr;
+    if (at == e.last_block && size == e.last_block_size) {
+        n = e.last_block_instructions;
+    } else if (size && (area = m.area_at(at)) && std::uint64_t{at - area->base} + size <= area->size) {
         // The pages the block came from may now hold translated code.
         const std::uint32_t first = (at - area->base) / kPage, last = (at - area->base + size - 1) / kPage;
         area->ran[first] = area->ran[last] = 1;
         const bool writable = (area->protection[first] | area->protection[last]) & prot::kWrite;
         n = e.blocks.count(at, area->bytes + (at - area->base), size, writable);
+        e.last_block = writable ? 0 : at;
+        e.last_block_size = size;
+        e.last_block_instructions = n;
     } else if (size) {
         m.note_code(at, size);
         std::vector<std::uint8_t> bytes(size);
@@ -399,6 +404,7 @@ void Machine::forget_translations(Addr begin, std::uint64_t end) {
     }
     // A block may start on the page before and run into these.
     engine_->blocks.forget(begin >= kPage ? begin - kPage : 0, end);
+    engine_->last_block = 0;
 }
 
 BlockCounter::BlockCounter() {

@@ -140,7 +140,7 @@ public:
     ~BlockCounter();
     BlockCounter(const BlockCounter&) = delete;
     BlockCounter& operator=(const BlockCounter&) = delete;
-    std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
+    Q7_NOT_TRACED std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
         Known& k = known_[(at ^ (at >> 12) ^ size) % kSlots];
         if (k.at == at && k.bytes.size() == size &&
             (!writable || std::memcmp(k.bytes.data(), bytes, size) == 0)) {
@@ -187,6 +187,10 @@ struct Machine::Engine {
     bool returned = false;  // the routine came back to its return trap
     std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
     BlockCounter blocks;
+    // The last block that started, where the module may not write: a loop
+    // runs the same block again and again.
+    Addr last_block = 0;
+    std::uint32_t last_block_size = 0, last_block_instructions = 0;
     // The registers every call starts from: Windows's state (segments, x87
     // and SSE control, flags), the markers in the registers a routine must
     // keep. Restored whole, it also clears what the processor remembers of
