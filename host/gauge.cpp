@@ -180,8 +180,9 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
         return fail_load(LoadFailure::kModule, path + ": the entry routine refused to attach (it returned 0)");
     }
 
+    // Inside the image, wherever the export's RVA would wrap the address.
     const auto fits = [this](Addr at, std::uint32_t size) {
-        return at && std::uint64_t{at} + size <= std::uint64_t{module_->base} + module_->image.image_size;
+        return at >= module_->base && std::uint64_t{at - module_->base} + size <= module_->image.image_size;
     };
     std::string why;
     import_table_ = module_->export_address(machine_, "ImportTable", 1, why);

@@ -141,6 +141,14 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
         {"export names out of order (the lookup is a binary search)",
          [&](Bytes& b) { b = r.mutant("windows-exports-names-unsorted"); }, "ImportTable is not in the export name table"},
         {"ImportTable forwarded", [&](Bytes& b) { b = r.mutant("exports-forwarded"); }, "forwarded to another module"},
+        {"ImportTable's address wrapping round below the image",
+         [&](Bytes& b) {
+             std::uint32_t exports = 0, functions = 0;
+             std::memcpy(&exports, b.data() + r.anatomy.directory(0), 4);
+             std::memcpy(&functions, b.data() + r.offset(exports + 28), 4);
+             put32(b, r.offset(functions), 0xE3002000);  // ordinal 1: base + RVA wraps to below the image
+         },
+         "runs past the end of the image"},
     };
     for (const auto& c : cases) {
         Bytes file = r.file;
