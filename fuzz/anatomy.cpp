@@ -4,7 +4,7 @@
 // pointers, so a rebuilt module is dissected the same way).
 #include "fuzz/mutants.h"
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <algorithm>
 #include <cstring>

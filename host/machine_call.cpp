@@ -1,4 +1,4 @@
-#include "host/machine_engine.h"
+#include "machine_engine.h"
 
 #include <capstone/capstone.h>
 

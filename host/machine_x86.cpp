@@ -2,7 +2,7 @@
 // the thread's system pages, what cpuid answers, the few instructions every
 // current Windows machine has that the emulator lacks (completed here), and
 // how Windows names a processor exception (its code and the words for it).
-#include "host/machine_engine.h"
+#include "machine_engine.h"
 
 #include <array>
 #include <bit>

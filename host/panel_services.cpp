@@ -32,7 +32,10 @@ struct PanelServices::Handlers {
     }
     static void mouse_register(PanelServices& s, const std::vector<std::uint32_t>& a) { s.mouse_list_ = a[0]; }
     static void mouse_remove(PanelServices& s, const std::vector<std::uint32_t>&) { s.mouse_list_ = 0; }
-    static void var_refresh(PanelServices& s, const std::vector<std::uint32_t>& a) { s.fill_vars(a[0], 1); }
+    static void var_refresh(PanelServices& s, const std::vector<std::uint32_t>& a) {
+        s.calls_.back().variable = s.machine_.try_read(a[0] + module_var::kId).value_or(0);
+        s.fill_vars(a[0], 1);
+    }
 };
 
 namespace {

@@ -25,12 +25,6 @@ std::string hex(std::uint32_t v) {
 Renderer::Renderer(GaugeHost& host) : host_(host) {}
 Renderer::~Renderer() = default;
 
-int Renderer::placed(double screen, double rest) {
-    // Far off the picture is as good as anywhere off it, and stays an int.
-    const double at = std::isfinite(screen) ? std::clamp(screen, -1e6, 1e6) : rest;
-    return static_cast<int>(std::floor(at + 0.5));
-}
-
 bool Renderer::prepare(std::string& error) {
     bitmaps_.clear();
     boxes_.clear();
@@ -136,8 +130,8 @@ void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout&
         int px = x, py = y;
         for (const DotReadout& d : frame.dots) {
             if (d.element != e.address()) continue;
-            px = placed(d.screen_x, x);
-            py = placed(d.screen_y, y);
+            px = placed_pixel(d.screen_x, x);
+            py = placed_pixel(d.screen_y, y);
         }
         if (picture) out.blit(*picture, px, py, transparent);
     } else if (kind == element::kString) {

@@ -6,7 +6,7 @@
 // makes into the module respect its page protection; misbehaving code is
 // reported by kind, and the host never crashes, hangs or aborts.
 #include "fuzz/mutants.h"
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <gtest/gtest.h>
 

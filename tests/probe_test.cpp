@@ -4,7 +4,7 @@
 // or the fault and its exception code. Where the emulator cannot give that
 // outcome the row says so and checks what it gives instead (the README lists
 // these differences), so that an emulator that gets it right shows up here.
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,7 @@
 //     depend on the machine);
 //   - the module file's size.
 #include "fuzz/fuzz_input.h"
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 #include "tools/guarded_main.h"
 #include "model/reference_nav.h"
 

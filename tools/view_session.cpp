@@ -248,8 +248,8 @@ Frame Session::frame() {
     if (!f.readout.dots.empty()) {
         f.dot = f.readout.dots.front();
         const q7host::ElementRef e(host_.machine(), f.dot.element);
-        f.dot_left = q7host::Renderer::placed(f.dot.screen_x, e.x());
-        f.dot_top = q7host::Renderer::placed(f.dot.screen_y, e.y());
+        f.dot_left = q7host::placed_pixel(f.dot.screen_x, e.x());
+        f.dot_top = q7host::placed_pixel(f.dot.screen_y, e.y());
         const q7host::Image* bmp = renderer_.bitmap(e.bitmap_id());
         f.dot_centre_x = f.dot_left + (bmp ? bmp->width() / 2 : 0);
         f.dot_centre_y = f.dot_top + (bmp ? bmp->height() / 2 : 0);

@@ -2,7 +2,7 @@
 // reach the gauge's records through the module's own pointers.
 #pragma once
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/elements.h"
+#include "host/element_views.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include "host/system_functions.h"
 
@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <cmath>
+#include <limits>
 
 namespace q7host {
 
@@ -393,8 +395,31 @@ TextReadout GaugeHost::refresh_text(Addr e, double arg) {
     });
 }
 
+int placed_pixel(double screen, int rest) {
+    // Far off the picture is as good as anywhere off it, and stays an int.
+    const double at = std::isfinite(screen) ? std::clamp(screen, -1e6, 1e6) : rest;
+    return static_cast<int>(std::floor(at + 0.5));
+}
+
+double GaugeHost::selection() {
+    const Addr slot = instrument().selection_slot();
+    return slot ? machine_.read<double>(slot) : std::numeric_limits<double>::quiet_NaN();
+}
+
+void GaugeHost::select(double row) {
+    if (const Addr slot = instrument().selection_slot()) machine_.write<double>(slot, row);
+}
+
+Addr GaugeHost::swap_text_buffer(Addr element, Addr buffer) {
+    const StringElementRef box(machine_, element);
+    const Addr old = box.text_buffer();
+    machine_.write<std::uint32_t>(box.text_buffer_field(), buffer);
+    return old;
+}
+
 FrameReadout GaugeHost::frame(double text_arg) {
-    return guarded("the element tree", [&] {
+    const std::size_t first_call = services_.calls().size();
+    FrameReadout readout = guarded("the element tree", [&] {
         FrameReadout out;
         const ElementTree tree = elements();  // a copy: a callback may not change what this frame walks
         for (const ElementRef& e : tree.elements) {
@@ -409,13 +434,23 @@ FrameReadout GaugeHost::frame(double text_arg) {
                 if (const Addr ycb = image.y_callback()) d.y = call_pointer("y_callback", ycb, e.address());
                 d.screen_x = image.x() + d.x * image.x_scale();
                 d.screen_y = image.y() + d.y * image.y_scale();
+                d.left = placed_pixel(d.screen_x, image.x());
+                d.top = placed_pixel(d.screen_y, image.y());
                 out.dots.push_back(d);
             } else if (kind == element::kString) {
                 out.texts.push_back(refresh_text(e.address(), text_arg));
             }
         }
+        const Instrument parts = find_instrument(tree);
+        if (const TextReadout* t = out.text_for(parts.distance.address())) out.distance = *t;
+        if (const TextReadout* t = out.text_for(parts.ident.address())) out.ident = *t;
+        if (const TextReadout* t = out.text_for(parts.number.address())) out.number = *t;
+        if (!out.dots.empty()) out.dot = out.dots.front();
         return out;
     });
+    const auto& calls = services_.calls();
+    if (first_call <= calls.size()) readout.calls.assign(calls.begin() + first_call, calls.end());
+    return readout;
 }
 
 std::vector<ClickArea> GaugeHost::click_areas(Addr list, bool* malformed) const {

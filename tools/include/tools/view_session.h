@@ -3,7 +3,7 @@
 // testing, and rendered frames with everything the gauge showed.
 #pragma once
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 #include "host/renderer.h"
 #include "tools/view_options.h"
 

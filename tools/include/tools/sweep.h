@@ -9,7 +9,7 @@
 // equal to an independent re-computation.
 #pragma once
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <array>
 #include <cstdint>

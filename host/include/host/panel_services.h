@@ -32,6 +32,9 @@ struct ServiceCall {
     unsigned table = 0;  // which of the host's two tables the call went through
     unsigned position = 0;
     std::vector<std::uint32_t> args;
+    // A refresh: the variable its ModuleVar named (0 where it named none or
+    // could not be read).
+    std::uint32_t variable = 0;
 };
 
 // A write the host must make into a record the module placed in memory a

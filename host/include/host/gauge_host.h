@@ -3,7 +3,7 @@
 // What tools and most tests use; it reaches the machine and the services only through their faces.
 #pragma once
 
-#include "host/elements.h"
+#include "host/element_views.h"
 #include "host/machine.h"
 #include "host/module_loader.h"
 #include "host/panel_services.h"
@@ -30,11 +30,24 @@ struct DotReadout {
     double y = 0.0;
     double screen_x = 0.0;  // rest position plus value times scale, gauge pixels
     double screen_y = 0.0;
+    int left = 0, top = 0;  // the pixel the bitmap's top-left corner is placed on
 };
 
+// Where a moving image's bitmap lands: its screen position rounded to whole
+// pixels; a callback value that is not a number leaves it at rest.
+int placed_pixel(double screen, int rest);
+
+// Everything one frame showed.
 struct FrameReadout {
-    std::vector<DotReadout> dots;
-    std::vector<TextReadout> texts;
+    std::vector<DotReadout> dots;    // every moving image, in tree order
+    std::vector<TextReadout> texts;  // every text box, in tree order
+    // The quorlan7 instrument's parts by role; a part the tree lacks stays
+    // empty (element 0). The identifier's result is the selection index.
+    DotReadout dot;
+    TextReadout distance, ident, number;
+    double selection() const { return ident.result; }
+    // The services the module called during the frame, in order.
+    std::vector<ServiceCall> calls;
     const TextReadout* text_for(Addr element) const;
 };
 
@@ -73,6 +86,35 @@ public:
     // Writes the address of service table 0 or 1 into ImportTable.
     void use_table(unsigned table);
 
+    // The simulation as the module sees it through the services: the
+    // aircraft (degrees), any variable (host units), the result a service
+    // position returns, the calls made since the log was last cleared and
+    // the mouse list the module registered.
+    void set_aircraft(double lat_degrees, double lon_degrees, double heading_degrees) {
+        services_.set_aircraft(lat_degrees, lon_degrees, heading_degrees);
+    }
+    void set_variable(std::uint32_t id, double value) { services_.set_var(id, value); }
+    void set_service_result(Service s, std::uint32_t value) { services_.set_result(position_of(s), value); }
+    const std::vector<ServiceCall>& calls() const { return services_.calls(); }
+    void clear_calls() { services_.clear_calls(); }
+    std::vector<unsigned> call_positions() const { return services_.call_positions(); }
+    Addr mouse_list() const { return services_.registered_mouse_list(); }
+
+    // The waypoint the instrument selects: the value in the identifier box's
+    // first source slot, which the module reads as its row. `select` writes
+    // any value there, as a hostile host would; NaN when there is no such box.
+    double selection();
+    void select(double row);
+    // Points a text box at another buffer (0 for none) and returns the one it
+    // had, for checking how the module copes; the host's guards stay with the
+    // buffer it handed out.
+    Addr swap_text_buffer(Addr element, Addr buffer);
+
+    // Guest instructions run while counting is on (exact, slower).
+    void count_instructions(bool on) { machine_.count_instructions(on); }
+    std::uint64_t instructions() const { return machine_.instructions(); }
+    void reset_instructions() { machine_.reset_instructions(); }
+
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }
     PanelServices& services() { return services_; }
@@ -110,7 +152,8 @@ public:
     Instrument instrument() { return find_instrument(elements()); }
     std::vector<Addr> walk(Addr root) const { return walk_elements(machine_, root); }
 
-    // One frame: the moving images' callbacks, then each text box refreshed.
+    // One frame: the moving images' callbacks, then each text box refreshed,
+    // in tree order; the readout has the parts by role and the calls made.
     FrameReadout frame(double text_arg = 0.0);
     // Refreshes one text box as a frame does: its buffer, its source slots
     // that name a host variable, its callback, then the guard check.

@@ -3,7 +3,7 @@
 // Pixels come only from the module; it knows the gauge layer, not the machine or the services.
 #pragma once
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 #include "host/image.h"
 #include "host/text_painter.h"
 
@@ -46,11 +46,6 @@ public:
     Image draw(const FrameReadout& frame);
     // Asks the module for a frame and paints it.
     Image render(FrameReadout* readout = nullptr);
-
-    // Top-left pixel where a moving image's bitmap lands: its screen position
-    // rounded to whole pixels; a callback value that is not a number leaves
-    // the image at its rest position.
-    static int placed(double screen, double rest);
 
     const Image* bitmap(std::uint32_t id) const;
     const TextBox* text_box(Addr element) const;

@@ -3,7 +3,7 @@
 // benchmark that measures it.
 #pragma once
 
-#include "host/gauge.h"
+#include "host/gauge_host.h"
 
 #include <cstddef>
 #include <cstdint>
