@@ -1,8 +1,9 @@
 // Inside the machine: the host's part of the address space, the emulator
-// behind Machine and its hooks. Only machine.cpp and machine_call.cpp include
-// this; nothing outside the machine sees Unicorn.
+// behind Machine and its hooks. Only machine.cpp and the machine_*.cpp
+// sources include this; nothing outside the machine sees Unicorn.
 #pragma once
 
+#include "host/hex.h"
 #include "host/machine.h"
 
 #include <unicorn/unicorn.h>
@@ -30,9 +31,9 @@ constexpr Addr kHostBase = 0x60000000;
 // traps below, and this address is never reached unless module code jumps
 // to it.
 constexpr Addr kStopAddress = kHostBase - 0x1000;
-constexpr Addr kStubArea = kHostBase;            // trampolines, then the stubs
-constexpr Addr kReturnTrap = kStubArea;          // where every call returns to
-constexpr Addr kFinalHandler = kStubArea + 0x20; // ud2: the handler of the last exception frame
+constexpr Addr kStubArea = kHostBase;              // trampolines, then the stubs
+constexpr Addr kReturnTrap = kStubArea;            // where every call returns to
+constexpr Addr kFinalHandler = kStubArea + 0x20;   // ud2: the handler of the last exception frame
 constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
 constexpr Addr kInUserMode = kStubArea + 0x50;
 constexpr Addr kFirstStub = kStubArea + 0x1000;
@@ -40,7 +41,7 @@ constexpr std::uint32_t kStubSize = 16;
 constexpr Addr kCodeArea = kHostBase + 0x10000;
 constexpr Addr kConstantArea = kHostBase + 0x20000;
 constexpr Addr kHeap = kHostBase + 0x30000;
-constexpr Addr kStubResult = kHeap + 8;          // a double a stub hands back
+constexpr Addr kStubResult = kHeap + 8;  // a double a stub hands back
 constexpr Addr kHeapEnd = kHostBase + 0x100000;
 // What Windows keeps for a thread and its process: the descriptor table the
 // segment registers select from (readable, never writable, by module code),
@@ -75,11 +76,10 @@ constexpr std::uint32_t kEflags = 0x202;
 namespace status {
 constexpr std::uint32_t kAccessViolation = 0xC0000005, kIllegalInstruction = 0xC000001D,
                         kPrivilegedInstruction = 0xC0000096, kIntegerDivideByZero = 0xC0000094,
-                        kIntegerOverflow = 0xC0000095, kArrayBoundsExceeded = 0xC000008C,
-                        kSingleStep = 0x80000004, kFloatDenormalOperand = 0xC000008D,
-                        kFloatDivideByZero = 0xC000008E, kFloatInexactResult = 0xC000008F,
-                        kFloatInvalidOperation = 0xC0000090, kFloatOverflow = 0xC0000091,
-                        kFloatStackCheck = 0xC0000092, kFloatUnderflow = 0xC0000093,
+                        kIntegerOverflow = 0xC0000095, kArrayBoundsExceeded = 0xC000008C, kSingleStep = 0x80000004,
+                        kFloatDenormalOperand = 0xC000008D, kFloatDivideByZero = 0xC000008E,
+                        kFloatInexactResult = 0xC000008F, kFloatInvalidOperation = 0xC0000090,
+                        kFloatOverflow = 0xC0000091, kFloatStackCheck = 0xC0000092, kFloatUnderflow = 0xC0000093,
                         kFloatMultipleTraps = 0xC00002B5;
 }  // namespace status
 
@@ -101,21 +101,13 @@ constexpr SavedRegister kSavedRegisters[] = {{UC_X86_REG_EBX, 0x5EB00001},
                                              {UC_X86_REG_EDI, 0x5EB00003},
                                              {UC_X86_REG_EBP, 0x5EB00004}};
 
-inline std::string hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
-
 inline void check(uc_err err, const char* what) {
     if (err != UC_ERR_OK) throw EmulatorError(std::string("emulator: ") + what + ": " + uc_strerror(err));
 }
 
 // x86 pages that are present are readable: writing or running a page implies
 // reading it, and only a page with no access at all is unreadable.
-inline unsigned x86_protection(unsigned p) {
-    return p & (prot::kWrite | prot::kExec) ? p | prot::kRead : p;
-}
+inline unsigned x86_protection(unsigned p) { return p & (prot::kWrite | prot::kExec) ? p | prot::kRead : p; }
 
 inline std::uint32_t uc_prot(unsigned p) {
     return (p & prot::kRead ? UC_PROT_READ : 0) | (p & prot::kWrite ? UC_PROT_WRITE : 0) |
@@ -142,8 +134,7 @@ public:
     BlockCounter& operator=(const BlockCounter&) = delete;
     Q7_NOT_TRACED std::uint32_t count(Addr at, const std::uint8_t* bytes, std::uint32_t size, bool writable) {
         Known& k = known_[(at ^ (at >> 12) ^ size) % kSlots];
-        if (k.at == at && k.bytes.size() == size &&
-            (!writable || std::memcmp(k.bytes.data(), bytes, size) == 0)) {
+        if (k.at == at && k.bytes.size() == size && (!writable || std::memcmp(k.bytes.data(), bytes, size) == 0)) {
             return k.instructions;
         }
         return decode(k, at, bytes, size);
@@ -183,8 +174,8 @@ struct Machine::Engine {
     // across the restarts an instruction the host completes itself needs.
     std::uint64_t executed = 0;
     bool over_budget = false;
-    bool resume = false;    // the host completed an instruction: run on from eip
-    bool returned = false;  // the routine came back to its return trap
+    bool resume = false;                              // the host completed an instruction: run on from eip
+    bool returned = false;                            // the routine came back to its return trap
     std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
     BlockCounter blocks;
     // The last block that started, where the module may not write: a loop
@@ -197,7 +188,7 @@ struct Machine::Engine {
     // the last fault, which would otherwise make the next one a double fault.
     uc_context* call_state = nullptr;
     std::exception_ptr pending;  // a host exception raised inside a hook
-    bool broken = false;  // the emulator aborted inside a call: never touched again
+    bool broken = false;         // the emulator aborted inside a call: never touched again
 
     void usable() const {
         if (broken) throw EmulatorError("emulator: stopped at an instruction it cannot run");

@@ -1,8 +1,9 @@
 #include "host/module_loader.h"
 
+#include "host/hex.h"
+
 #include <algorithm>
 #include <stdexcept>
-#include <cstdio>
 #include <cstring>
 
 namespace q7host {
@@ -16,12 +17,6 @@ constexpr std::uint32_t kThreadLocalStoragePointer = 0x2C;  // in the thread env
 
 std::uint32_t page_up(std::uint64_t n) {
     return static_cast<std::uint32_t>((n + Machine::kPage - 1) & ~std::uint64_t{Machine::kPage - 1});
-}
-
-std::string hex(std::uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%08llX", static_cast<unsigned long long>(v));
-    return buf;
 }
 
 // The page protection Windows gives a section: write implies read
@@ -67,7 +62,7 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
     const ImageReader read = m.reader(machine);
     std::uint32_t d[5];
     if (!read(dir.rva, d, sizeof d)) {
-        error = "the TLS directory at " + hex(dir.rva) + " lies outside the module's readable memory";
+        error = "the TLS directory at " + hex(dir.rva, 8) + " lies outside the module's readable memory";
         return false;
     }
     const Addr start = d[0], end = d[1], index = d[2], callbacks = d[3];
@@ -75,11 +70,11 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
     // An address below the image wraps far past its end.
     auto rva_of = [&m](Addr va) { return std::uint64_t{va} - m.base; };
     if (!m.writable(rva_of(index), 4)) {
-        error = "the TLS index slot at " + hex(index) + " is not writable memory of the module";
+        error = "the TLS index slot at " + hex(index, 8) + " is not writable memory of the module";
         return false;
     }
     if (end != start && (end < start || !m.readable(rva_of(start), end - start))) {
-        error = "the TLS data template from " + hex(start) + " to " + hex(end) +
+        error = "the TLS data template from " + hex(start, 8) + " to " + hex(end, 8) +
                 " is not readable memory of the module";
         return false;
     }
@@ -92,7 +87,7 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
         const std::uint64_t at = rva_of(callbacks) + 4ull * k;
         std::uint32_t cb = 0;
         if (at > 0xFFFFFFFFu || !read(static_cast<std::uint32_t>(at), &cb, 4)) {
-            error = "the TLS callback list at " + hex(callbacks) + " is not readable memory of the module";
+            error = "the TLS callback list at " + hex(callbacks, 8) + " is not readable memory of the module";
             return false;
         }
         if (!cb) break;
@@ -240,7 +235,7 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     try {
         machine.map_image(m.base, bytes, m.page_protection);
     } catch (const EmulatorError&) {
-        error = "cannot map the image at " + hex(m.base);
+        error = "cannot map the image at " + hex(m.base, 8);
         return std::nullopt;
     }
     m.image = std::move(image);
@@ -254,8 +249,8 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     const PeDirectory exports = m.image.directories[PeImage::kExports];
     if (exports.rva && std::uint64_t{exports.rva} + exports.size > m.image.image_size) {
         m.warnings.push_back({WarningKind::ExportDirectoryPastImage, "",
-                              "at " + hex(exports.rva) + " claims " + std::to_string(exports.size) +
-                                  " bytes, past the image's end at " + hex(m.image.image_size)});
+                              "at " + hex(exports.rva, 8) + " claims " + std::to_string(exports.size) +
+                                  " bytes, past the image's end at " + hex(m.image.image_size, 8)});
     }
     return m;
 }
@@ -287,7 +282,8 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
 
 void unmap_module(Machine& machine, const LoadedModule& module) {
     machine.set_counted_range(0, 0);
-    if (module.tls_index_slot) machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, 0);
+    if (module.tls_index_slot)
+        machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, 0);
     machine.unmap_image(module.base);
 }
 

@@ -1,22 +1,13 @@
 #include "host/panel_services.h"
 
+#include "host/hex.h"
 #include "model/units.h"
 
 #include <algorithm>
 
-#include <cstdio>
-
 namespace q7host {
 
-namespace {
-
-std::string hex(Addr a) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", a);
-    return buf;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 using Handler = void (*)(PanelServices&, const std::vector<std::uint32_t>& args);
 
@@ -25,8 +16,8 @@ struct PanelServices::Handlers {
         const Addr root = a[0];
         if (!root) return;
         if (s.install_sets_host_image_ && s.machine_.read(root + element::kKind) == element::kStaticImage) {
-            s.write_record<std::uint32_t>(root + static_image::kHostImage, s.host_image_, "the host_image field of the root image",
-                                          root);
+            s.write_record<std::uint32_t>(root + static_image::kHostImage, s.host_image_,
+                                          "the host_image field of the root image", root);
         }
         if (s.on_element_install) s.on_element_install(root);
     }
@@ -83,8 +74,8 @@ PanelServices::PanelServices(Machine& machine) : machine_(machine) {
         for (unsigned p = 0; p < kPositions; ++p) {
             const ServiceEntry* e = entry_for(p);
             const unsigned arity = e ? e->arity : 0;
-            const Addr stub = machine_.add_stub(
-                [this, t, p, arity](StubCall& call) { serve(t, p, arity, call); }, 4 * arity, Returns::kInt);
+            const Addr stub = machine_.add_stub([this, t, p, arity](StubCall& call) { serve(t, p, arity, call); },
+                                                4 * arity, Returns::kInt);
             machine_.write<std::uint32_t>(tables_[t] + 4 * p, stub);
         }
     }
@@ -102,7 +93,7 @@ void PanelServices::reset() {
 }
 
 void PanelServices::write_record(Addr at, const void* data, std::size_t n, const char* what, Addr record) {
-    if (!writable(at, n)) throw RecordNotWritable(std::string(what) + " at " + hex(record));
+    if (!writable(at, n)) throw RecordNotWritable(std::string(what) + " at " + hex(record, 8));
     machine_.write_bytes(at, data, n);
 }
 

@@ -1,8 +1,9 @@
 #include "host/renderer.h"
 
+#include "host/hex.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <set>
 
 namespace q7host {
@@ -13,12 +14,6 @@ constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;
 constexpr std::uint32_t kTransparentBlack = 0x1;  // draw_flags bit: pure black is not painted
 constexpr int kFarOff = 1 << 16;
 constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
-
-std::string hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", v);
-    return buf;
-}
 
 }  // namespace
 
@@ -138,8 +133,8 @@ void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout&
         if (const TextBox* box = text_box(e.address())) {
             out.fill_rect(box->x, box->y, box->width, box->height, box->fill_color);
             if (const TextReadout* t = frame.text_for(e.address())) {
-                painter_.draw(out, box->font, box->x, box->y, box->width, box->height, t->text,
-                              box->format, box->text_color);
+                painter_.draw(out, box->font, box->x, box->y, box->width, box->height, t->text, box->format,
+                              box->text_color);
             }
         }
     } else if (picture) {

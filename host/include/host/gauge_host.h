@@ -192,7 +192,7 @@ private:
     // What a host is made of that costs to make: the emulated machine with
     // the service tables and the host's records in it. A host that is done
     // leaves them, rewound to how they were made, to the next one made in
-    // the process (see gauge.cpp).
+    // the process (see gauge_host.cpp).
     struct Parts;
     static std::vector<std::unique_ptr<Parts>>& kept_parts();
     static std::unique_ptr<Parts> take_parts();

@@ -183,8 +183,7 @@ public:
     // About 6,000 times what one callback of the gauge executes, and a
     // fraction of a second on the emulator even in a loop of service calls.
     static constexpr std::uint64_t kInstructionBudget = 2'000'000;
-    CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
-                     Returns returns);
+    CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, Returns returns);
     const char* current_routine() const { return current_; }
 
     // Keeps the machine's state as it is now (registers, host memory, what
@@ -207,7 +206,7 @@ public:
     std::uint64_t instructions() const { return instructions_; }
     void reset_instructions() { instructions_ = 0; }
 
-    struct Engine;  // the emulator behind this class; only machine.cpp sees it
+    struct Engine;  // the emulator behind this class; only the machine's own sources see it
 
 private:
     friend class StubCall;
