@@ -148,7 +148,7 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
         error_ = path + ": this host's emulator has stopped; a new host is needed";
         return false;
     }
-    if (!(image.characteristics & 0x2000)) {
+    if (!(image.characteristics & PeImage::kDll)) {
         error_ = path + ": not a dynamic library";
         return false;
     }

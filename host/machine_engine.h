@@ -114,10 +114,6 @@ inline std::uint32_t uc_prot(unsigned p) {
            (p & prot::kExec ? UC_PROT_EXEC : 0);
 }
 
-inline std::uint32_t page_up(std::uint64_t n) {
-    return static_cast<std::uint32_t>((n + Machine::kPage - 1) & ~std::uint64_t{Machine::kPage - 1});
-}
-
 }  // namespace machine_detail
 
 // How many instructions a translated block holds, decoded once per block and

@@ -15,10 +15,6 @@ constexpr unsigned kMaxTlsCallbacks = 64;
 constexpr std::uint64_t kMaxTlsData = 16u << 20;
 constexpr std::uint32_t kThreadLocalStoragePointer = 0x2C;  // in the thread environment block
 
-std::uint32_t page_up(std::uint64_t n) {
-    return static_cast<std::uint32_t>((n + Machine::kPage - 1) & ~std::uint64_t{Machine::kPage - 1});
-}
-
 // The page protection Windows gives a section: write implies read
 // (PAGE_WRITECOPY), execute alone is PAGE_EXECUTE, no flag at all is
 // PAGE_NOACCESS.
@@ -196,7 +192,7 @@ Addr LoadedModule::export_address(const Machine& machine, std::string_view name,
 std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const ImportResolver& resolve,
                                        std::string& error) {
     LoadedModule m;
-    m.mapped_size = page_up(image.image_size);
+    m.mapped_size = Machine::page_up(image.image_size);
     m.base = image.image_base;
     const bool fits = m.base >= 0x10000 && std::uint64_t{m.base} + m.mapped_size <= 0x100000000ull;
     if (!fits || Machine::in_host_area(m.base, m.mapped_size)) m.base = kFallbackBase;
@@ -226,7 +222,7 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     // protection.
     m.page_protection.assign(m.mapped_size / Machine::kPage, prot::kNone);
     auto set = [&m](std::uint64_t from, std::uint64_t size, unsigned protection) {
-        for (std::uint64_t p = from / Machine::kPage; p < page_up(from + size) / Machine::kPage; ++p) {
+        for (std::uint64_t p = from / Machine::kPage; p < Machine::page_up(from + size) / Machine::kPage; ++p) {
             m.page_protection[p] = static_cast<std::uint8_t>(protection);
         }
     };

@@ -10,8 +10,6 @@ namespace q7host {
 
 namespace {
 
-constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;
-constexpr std::uint32_t kTransparentBlack = 0x1;  // draw_flags bit: pure black is not painted
 constexpr int kFarOff = 1 << 16;
 constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
 
@@ -39,7 +37,7 @@ bool Renderer::prepare(std::string& error) {
     // its element undrawn, and the gauge runs on.
     for (const ElementRef& e : tree.elements) {
         const std::uint32_t id = e.bitmap_id();
-        if (id == kNoBitmap || bitmaps_.count(id) || missing.count(id)) continue;
+        if (id == element::kNoBitmap || bitmaps_.count(id) || missing.count(id)) continue;
         std::string why;
         auto data = host_.find_bitmap(id, why);
         std::optional<Image> picture = data ? decode_dib(*data, why) : std::nullopt;
@@ -119,7 +117,7 @@ void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout&
     const int x = std::clamp(e.x(), -kFarOff, kFarOff), y = std::clamp(e.y(), -kFarOff, kFarOff);
     const Image* picture = bitmap(e.bitmap_id());
     const Rgb black{};
-    const Rgb* transparent = (e.draw_flags() & kTransparentBlack) ? &black : nullptr;
+    const Rgb* transparent = (e.draw_flags() & element::kTransparentBlack) ? &black : nullptr;
 
     if (kind == element::kMovingImage) {
         int px = x, py = y;

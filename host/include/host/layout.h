@@ -29,6 +29,8 @@ namespace element {
 inline constexpr unsigned kHeaderSize = 60, kKind = 0, kBitmapId = 4, kPositionX = 8, kPositionY = 12;
 inline constexpr unsigned kOwnerGauge = 32, kBackLink = 36, kChildList = 40, kDrawFlags = 48;
 inline constexpr std::uint32_t kStaticImage = 0, kString = 2, kMovingImage = 3;
+inline constexpr std::uint32_t kNoBitmap = 0xFFFFFFFF;   // kBitmapId of an element that shows no picture
+inline constexpr std::uint32_t kTransparentBlack = 0x1;  // kDrawFlags bit: pure black is not painted
 }  // namespace element
 
 namespace static_image {

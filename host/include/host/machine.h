@@ -103,6 +103,10 @@ public:
     // Every mapping is host memory the emulator maps directly, so the host
     // reads and writes it without going through the emulator.
     static constexpr std::uint32_t kPage = 0x1000;
+    // `n` bytes rounded up to whole pages.
+    static constexpr std::uint32_t page_up(std::uint64_t n) {
+        return static_cast<std::uint32_t>((n + kPage - 1) & ~std::uint64_t{kPage - 1});
+    }
     void map(Addr at, std::uint32_t size, unsigned protection);  // throws EmulatorError
     // Maps `bytes` (whole pages) at `at` in one piece, page i with
     // `page_protection[i]`, as a loader maps an image.

@@ -65,6 +65,7 @@ public:
 
     static constexpr unsigned kDirectories = 16;  // what Windows reads of NumberOfRvaAndSizes
     enum Directory : unsigned { kExports = 0, kImports = 1, kResources = 2, kRelocations = 5, kTls = 9 };
+    static constexpr std::uint16_t kDll = 0x2000;        // Characteristics: the file is a dynamic library
     static constexpr std::uint16_t kDynamicBase = 0x40;  // DllCharacteristics: Windows moves the image
 
     std::uint16_t machine = 0;
