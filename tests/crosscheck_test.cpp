@@ -57,11 +57,11 @@ std::vector<Position> round_waypoint(int row) {
     // from the latitude it holds, so the distance is the given one to within
     // single-precision rounding.
     const double held_nm = static_cast<float>(static_cast<float>(w.latitude) / 60.0 / q7ref::kMetresPerArcSecond);
-    const double held_lon = static_cast<double>(static_cast<float>(w.longitude)) * 65536.0;
+    const double held_lon = static_cast<double>(static_cast<float>(w.longitude)) * q7ref::kTurn48PerTurn32;
     for (double nm : {9.99, 9.99995, 10.0, 10.00005, 10.01}) {
         out.push_back({(held_nm - nm) * q7ref::kMetresPerNm, held_lon});
     }
-    out.push_back({double(w.latitude), w.longitude * 65536.0});
+    out.push_back({double(w.latitude), w.longitude * q7ref::kTurn48PerTurn32});
     return out;
 }
 

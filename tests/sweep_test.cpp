@@ -58,11 +58,14 @@ FrameState good_frame(double lat, double lon, double heading, double selection) 
     return f;
 }
 
-// SFINT's position with GGATE selected: 12.874 nm away.
-FrameState sfint_frame() {
-    const auto& w = q7ref::kWaypoints[2];
-    return good_frame(w.latitude, w.longitude * 65536.0, 30.0, 0.0);
+// On the waypoint of `row`.
+FrameState frame_on(int row, double heading, double selection) {
+    const auto& w = q7ref::kWaypoints[row];
+    return good_frame(w.latitude, w.longitude * q7ref::kTurn48PerTurn32, heading, selection);
 }
+
+// SFINT's position with GGATE selected: 12.874 nm away.
+FrameState sfint_frame() { return frame_on(2, 30.0, 0.0); }
 
 void move_dot(FrameState& f, double factor) {
     q7host::DotReadout& d = f.readout.dot;
@@ -75,22 +78,23 @@ void move_dot(FrameState& f, double factor) {
 }  // namespace
 
 TEST(FrameChecker, PassesCorrectFramesOrdinaryAndHostile) {
-    const auto& ggate = q7ref::kWaypoints[0];
     const struct {
         const char* label;
         FrameState frame;
         const char* distance;
     } cases[] = {
         {"12.9 nm from SFINT", sfint_frame(), "  12"},
-        {"a wild heading", good_frame(4180639, -1459976701 * 65536.0, 1e9, 7.0), nullptr},
+        {"a wild heading", frame_on(2, 1e9, 7.0), nullptr},
         {"NaNs: the dot at rest", good_frame(kNaN, 0.0, kNaN, 19.0), "-----"},
         {"huge values, garbage selection", good_frame(1e308, -1e308, 0.0, 3.5), nullptr},
-        {"on GGATE with -0.0 selected", good_frame(ggate.latitude, ggate.longitude * 65536.0, 0.0, -0.0), "  0"},
+        {"on GGATE with -0.0 selected", frame_on(0, 0.0, -0.0), "  0"},
     };
     for (const auto& c : cases) {
         const auto findings = check_frame(c.frame);
         EXPECT_TRUE(findings.empty()) << c.label << "\n" << list(findings);
-        if (c.distance) EXPECT_EQ(c.frame.readout.distance.text, c.distance) << c.label;
+        if (c.distance) {
+            EXPECT_EQ(c.frame.readout.distance.text, c.distance) << c.label;
+        }
     }
     EXPECT_EQ(cases[3].frame.readout.ident.text, "GGATE");
 }
@@ -194,7 +198,7 @@ TEST(FrameChecker, CatchesEachFaultUnderItsRule) {
         for (Rule r : c.not_found) EXPECT_FALSE(has(findings, r)) << c.label << "\n" << list(findings);
     }
     // A NaN left in the selection slot comes back as a NaN, whatever its payload.
-    FrameState f = good_frame(4180639, -1459976701 * 65536.0, 0.0, sig_nan);
+    FrameState f = frame_on(2, 0.0, sig_nan);
     f.readout.ident.result = f.readout.distance.result = f.readout.number.result = kNaN;
     EXPECT_TRUE(check_frame(f).empty()) << list(check_frame(f));
 }
@@ -225,7 +229,7 @@ TEST(FrameChecker, ExemptsOnlyDistancesAHairFromAChangeOfFormat) {
     // Ten miles due south of GGATE on the longitude the module holds for it.
     const auto& ggate = q7ref::kWaypoints[0];
     const double held_nm = static_cast<float>(static_cast<float>(ggate.latitude) / 60.0 / q7ref::kMetresPerArcSecond);
-    const double lon = static_cast<double>(static_cast<float>(ggate.longitude)) * 65536.0;
+    const double lon = static_cast<double>(static_cast<float>(ggate.longitude)) * q7ref::kTurn48PerTurn32;
     FrameState f = good_frame((held_nm - 10.0) * q7ref::kMetresPerNm, lon, 0.0, 0.0);
     ASSERT_LT(std::fabs(q7ref::offset_to(0, f.latitude, f.longitude).distance - 10.0), 1e-4);
     f.readout.distance.text = "  9";
@@ -376,6 +380,8 @@ TEST(SweepFaults, EachPlantedFaultIsReportedUnderItsRule) {
             expected += r.count(rule);
         }
         for (Rule rule : c.not_found) EXPECT_EQ(r.count(rule), 0u) << c.label << ": " << rule_name(rule);
-        if (c.not_found.empty()) EXPECT_EQ(r.failure_count(), expected) << c.label << "\n" << describe(r);
+        if (c.not_found.empty()) {
+            EXPECT_EQ(r.failure_count(), expected) << c.label << "\n" << describe(r);
+        }
     }
 }

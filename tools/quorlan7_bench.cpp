@@ -36,6 +36,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -53,6 +54,20 @@ double median(std::vector<double> v) {
 }
 
 double ns_since(Clock::time_point t0) { return std::chrono::duration<double, std::nano>(Clock::now() - t0).count(); }
+
+template <typename F>
+double timed_ns(F&& f) {
+    const auto t0 = Clock::now();
+    f();
+    return ns_since(t0);
+}
+
+// Loads the module, or says why it cannot.
+bool load(q7host::GaugeHost& host, const std::string& path) {
+    if (host.load(path)) return true;
+    std::fprintf(stderr, "%s\n", host.error().c_str());
+    return false;
+}
 
 // Ordinary frames: positions within 1.5 degrees of a waypoint, any heading.
 struct Input {
@@ -197,9 +212,10 @@ int parse(int argc, char** argv, Args& a) {
 // ns per frame of `n` frames starting at frame `first`.
 template <typename Frame>
 double batch_ns(std::size_t first, std::size_t n, Frame&& frame) {
-    const auto t0 = Clock::now();
-    for (std::size_t i = first; i < first + n; ++i) frame(i);
-    return ns_since(t0) / static_cast<double>(n);
+    return timed_ns([&] {
+               for (std::size_t i = first; i < first + n; ++i) frame(i);
+           }) /
+           static_cast<double>(n);
 }
 
 // What one figure is worth in frames of the native floor.
@@ -228,25 +244,17 @@ int run(int argc, char** argv) {
 
     // The process's first host and first load: the emulator started and the
     // image mapped from nothing.
-    double first_host_ns = 0, first_load_ns = 0;
-    {
-        auto t0 = Clock::now();
-        q7host::GaugeHost first;
-        first_host_ns = ns_since(t0);
-        t0 = Clock::now();
-        if (!first.load(a.module)) {
-            std::fprintf(stderr, "%s\n", first.error().c_str());
-            return 1;
-        }
-        first_load_ns = ns_since(t0);
-    }
+    double first_load_ns = 0;
+    bool loaded = false;
+    std::optional<q7host::GaugeHost> first;
+    const double first_host_ns = timed_ns([&] { first.emplace(); });
+    first_load_ns = timed_ns([&] { loaded = load(*first, a.module); });
+    first.reset();
+    if (!loaded) return 1;
 
     // The emulated frame and the floor, batch by batch in alternation.
     q7host::GaugeHost host;
-    if (!host.load(a.module)) {
-        std::fprintf(stderr, "%s\n", host.error().c_str());
-        return 1;
-    }
+    if (!load(host, a.module)) return 1;
     host.install();
     const q7host::Instrument parts = host.instrument();
     double sink = 0.0;
@@ -272,7 +280,6 @@ int run(int argc, char** argv) {
     host.reset_instructions();
     std::array<std::vector<double>, 5> per_callback;
     std::vector<double> per_frame;
-    double sum_frames = 0;
     for (std::size_t i = 0; i < a.count_frames; ++i) {
         if (i % kRowEvery == 0) host.select(row_of(i));
         const FrameCount c = count_frame(host, parts, input(i));
@@ -287,7 +294,6 @@ int run(int argc, char** argv) {
             return 1;
         }
         per_frame.push_back(static_cast<double>(c.frame));
-        sum_frames += static_cast<double>(c.frame);
     }
     host.count_instructions(false);
     for (std::size_t i = 0; i < kInputCount; i += 37) {
@@ -302,33 +308,20 @@ int run(int argc, char** argv) {
     // host pays for each), a load and an install, each time in a new host; a
     // fuzz input in one host reset between inputs, as the fuzz target runs
     // them.
-    std::vector<double> start_ns, load_ns, install_ns, fuzz_ns;
-    for (std::size_t i = 0; i < a.loads; ++i) {
-        const auto t0 = Clock::now();
-        { q7host::GaugeHost h; }
-        start_ns.push_back(ns_since(t0));
-    }
+    std::vector<double> start_ns, new_ns, load_ns, install_ns, fuzz_ns;
+    for (std::size_t i = 0; i < a.loads; ++i) start_ns.push_back(timed_ns([] { q7host::GaugeHost h; }));
     // A host whose emulator is new: made while two hosts alive hold the
     // machines kept for reuse (one machine is closed each round, so the
     // process stays the same size).
-    std::vector<double> new_ns;
     for (std::size_t i = 0; i < a.loads; ++i) {
         q7host::GaugeHost one, two;
-        const auto t0 = Clock::now();
-        { q7host::GaugeHost three; }
-        new_ns.push_back(ns_since(t0));
+        new_ns.push_back(timed_ns([] { q7host::GaugeHost three; }));
     }
     for (std::size_t i = 0; i < a.loads; ++i) {
         q7host::GaugeHost h;
-        auto t0 = Clock::now();
-        if (!h.load(a.module)) {
-            std::fprintf(stderr, "%s\n", h.error().c_str());
-            return 1;
-        }
-        load_ns.push_back(ns_since(t0));
-        t0 = Clock::now();
-        h.install();
-        install_ns.push_back(ns_since(t0));
+        load_ns.push_back(timed_ns([&] { loaded = load(h, a.module); }));
+        if (!loaded) return 1;
+        install_ns.push_back(timed_ns([&] { h.install(); }));
         if (!h.violations().empty()) {
             std::fprintf(stderr, "host saw: %s\n", h.violations().front().sentence().c_str());
             return 1;
@@ -337,10 +330,11 @@ int run(int argc, char** argv) {
     const std::vector<std::uint8_t> module_bytes = host.image().file;
     std::optional<q7host::GaugeHost> fuzz_host;
     for (std::size_t i = 0; i < a.loads + 1; ++i) {
-        const auto t0 = Clock::now();
-        const bool loaded =
-            q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(), module_bytes.size());
-        if (i) fuzz_ns.push_back(ns_since(t0));  // the first makes the host
+        const double ns = timed_ns([&] {
+            loaded =
+                q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(), module_bytes.size());
+        });
+        if (i) fuzz_ns.push_back(ns);  // the first makes the host
         if (!loaded || !fuzz_host->violations().empty()) {
             std::fprintf(stderr, "the fuzz input did not run the module cleanly\n");
             return 1;
@@ -369,9 +363,9 @@ int run(int argc, char** argv) {
     std::printf(
         "instructions  %.1f per frame executed in the module's own code (median %.0f, min %.0f, max %.0f; "
         "%zu frames)\n",
-        sum_frames / static_cast<double>(per_frame.size()), median(per_frame),
-        *std::min_element(per_frame.begin(), per_frame.end()), *std::max_element(per_frame.begin(), per_frame.end()),
-        a.count_frames);
+        std::accumulate(per_frame.begin(), per_frame.end(), 0.0) / static_cast<double>(per_frame.size()),
+        median(per_frame), *std::min_element(per_frame.begin(), per_frame.end()),
+        *std::max_element(per_frame.begin(), per_frame.end()), a.count_frames);
     std::printf("              median per callback: x %.0f, y %.0f, ident %.0f, number %.0f, distance %.0f\n",
                 median(per_callback[0]), median(per_callback[1]), median(per_callback[2]), median(per_callback[3]),
                 median(per_callback[4]));

@@ -61,67 +61,48 @@ double HostileValues::latitude(int row, bool hostile) {
         return (q7ref::waypoint_lat_degrees(row) + uniform(-1.5, 1.5)) * metres_per_degree;
     }
     const double sign = chance(0.5) ? -1.0 : 1.0;
-    switch (below(5)) {
-        case 0:
-        case 1: return special();
-        case 2:
-        case 3:  // beyond the poles, a hair to a million degrees
-            return sign * (90.0 + std::pow(10.0, uniform(-9, 6))) * metres_per_degree;
-        default: {
-            const double notable[] = {90, 180, 270, 360, 142, 1e4};
-            return sign * notable[below(6)] * metres_per_degree;
-        }
-    }
+    const int pick = below(5);
+    if (pick < 2) return special();
+    // Beyond the poles, a hair to a million degrees; or a notable latitude.
+    if (pick < 4) return sign * (90.0 + std::pow(10.0, uniform(-9, 6))) * metres_per_degree;
+    const double notable[] = {90, 180, 270, 360, 142, 1e4};
+    return sign * notable[below(6)] * metres_per_degree;
 }
 
 double HostileValues::longitude(int row, bool hostile) {
     const double per_degree = q7ref::kTurn48 / 360.0;
     const double ordinary = (q7ref::waypoint_lon_degrees(row) + uniform(-1.5, 1.5)) * per_degree;
     if (!hostile) {
-        const double raw = q7ref::kWaypoints[row].longitude * 65536.0;
-        double lon = ordinary;
-        if (chance(0.05))
-            lon = raw;  // on the waypoint's own longitude
-        else if (chance(0.05))
-            lon = raw + uniform(-4e8, 4e8);      // within some fifty metres
-        if (chance(0.3)) lon += q7ref::kTurn48;  // the same place as a positive angle
+        // On the waypoint's own longitude, within some fifty metres of it or
+        // near it; now and then the same place as a positive angle.
+        const double raw = q7ref::kWaypoints[row].longitude * q7ref::kTurn48PerTurn32;
+        double lon = chance(0.05) ? raw : chance(0.05) ? raw + uniform(-4e8, 4e8) : ordinary;
+        if (chance(0.3)) lon += q7ref::kTurn48;
         return lon;
     }
     const double sign = chance(0.5) ? -1.0 : 1.0;
-    switch (below(10)) {
-        case 0:
-        case 1:
-        case 2:
-        case 3: return special();
-        case 4:
-        case 5:
-        case 6:
-        case 7:
-        case 8:  // many turns away, either way round
-            return ordinary + sign * std::floor(std::pow(10.0, uniform(0, 7))) * q7ref::kTurn48;
-        default: return sign * std::pow(10.0, uniform(16, 30));
-    }
+    const int pick = below(10);
+    if (pick < 4) return special();
+    // Many turns away, either way round.
+    if (pick < 9) return ordinary + sign * std::floor(std::pow(10.0, uniform(0, 7))) * q7ref::kTurn48;
+    return sign * std::pow(10.0, uniform(16, 30));
 }
 
 double HostileValues::heading(bool hostile) {
     if (!hostile) return chance(0.8) ? uniform(0, 360) : uniform(-720, 720);
     const double sign = chance(0.5) ? -1.0 : 1.0;
-    switch (below(5)) {
-        case 0:
-        case 1: return special();
-        case 2: return sign * 1e9;
-        case 3: return sign * std::pow(10.0, uniform(3, 15));
-        default: return sign * uniform(360, 1e6);
-    }
+    const int pick = below(5);
+    if (pick < 2) return special();
+    if (pick == 2) return sign * 1e9;
+    return pick == 3 ? sign * std::pow(10.0, uniform(3, 15)) : sign * uniform(360, 1e6);
 }
 
 double HostileValues::selection_garbage() {
     const int r = below(q7ref::kRows);
     const double sign = chance(0.5) ? -1.0 : 1.0;
-    switch (below(10)) {
-        case 0:
-        case 1:
-        case 2: return special();
+    const int pick = below(10);
+    if (pick < 3) return special();
+    switch (pick) {
         case 3:  // a hair off a row: its single-precision form may still match it
             return r + sign * std::ldexp(1.0, -20 - below(33));
         case 4: return r + sign * 0.5;
