@@ -10,14 +10,16 @@ namespace {
 
 // A waypoint's latitude in nautical miles as the module rounds it, so that an
 // aircraft can be placed a whole number of miles due south of it.
-double waypoint_nm(int row) { return static_cast<float>(static_cast<float>(latitude_of(row)) / q7ref::kMetresPerNm); }
+double waypoint_nm(int row) {
+    return static_cast<float>(static_cast<float>(latitude_of(row)) / 60.0 / q7ref::kMetresPerArcSecond);
+}
 
 class Readouts : public LoadedGauge {
 protected:
     // The aircraft `nm` nautical miles due south of GGATE, on the longitude the
     // module uses for it, so the distance is as close to `nm` as floats allow.
     void south_of_ggate(double nm) {
-        const double lat = (waypoint_nm(kGgate) - nm) * q7ref::kMetresPerNm;
+        const double lat = (waypoint_nm(kGgate) - nm) * 60.0 * q7ref::kMetresPerArcSecond;
         place(lat, static_cast<float>(q7ref::kWaypoints[kGgate].longitude) * (q7ref::kTurn48 / q7ref::kTurn32));
     }
 };
