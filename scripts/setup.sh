@@ -14,7 +14,7 @@ packages=(
   libunicorn-dev libcapstone-dev libjemalloc-dev libgtest-dev libcli11-dev
   libfreetype-dev libfontconfig-dev fonts-liberation libpng-dev libx11-dev nlohmann-json3-dev
   xvfb xdotool
-  zip
+  zip clang-format-14
 )
 for option in "$@"; do
   case $option in

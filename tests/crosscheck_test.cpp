@@ -2,7 +2,7 @@
 // ordinary aircraft positions and headings, the dot's offsets and the three
 // texts that the loaded quorlan7.gau shows through the host's frame agree with
 // the formulas evaluated natively.
-#include "model/reference_nav.h"
+#include "model/readouts.h"
 #include "support/test_support.h"
 
 #include <cmath>
@@ -18,13 +18,6 @@ namespace {
 constexpr double kOffsetTolerance = 1e-6;
 const double kHeadings[] = {0.0, 33.3, 90.0, 180.0, 271.7, 359.99, -45.0, 1092.0};
 
-double metres_from_degrees(double deg) {
-    return deg * 3600.0 * q7ref::kMetresPerArcSecond;
-}
-double turn48_from_degrees(double deg) {
-    return deg / 360.0 * q7ref::kTurn48;
-}
-
 struct Position {
     double lat;  // host units
     double lon;
@@ -37,7 +30,7 @@ std::vector<Position> region_grid() {
         for (int j = 0; j < 8; ++j) {
             const double lat = 36.5 + 2.1 * i / 7.0 + 0.0137 * j;
             const double lon = -123.1 + 2.6 * j / 7.0 - 0.0091 * i;
-            out.push_back({metres_from_degrees(lat), turn48_from_degrees(lon)});
+            out.push_back({q7ref::latitude_from_degrees(lat), q7ref::longitude_from_degrees(lon)});
         }
     }
     return out;
@@ -57,18 +50,18 @@ std::vector<Position> round_waypoint(int row) {
             const double bearing = (10.0 + 45.0 * k) * pi / 180.0;
             const double lat = lat0 + nm * std::cos(bearing) / 60.0;
             const double lon = lon0 + nm * std::sin(bearing) / (60.0 * std::cos(lat0 * pi / 180.0));
-            out.push_back({metres_from_degrees(lat), turn48_from_degrees(lon)});
+            out.push_back({q7ref::latitude_from_degrees(lat), q7ref::longitude_from_degrees(lon)});
         }
     }
     // Due south on the longitude the module holds for the waypoint, measured
     // from the latitude it holds, so the distance is the given one to within
     // single-precision rounding.
     const double held_nm = static_cast<float>(static_cast<float>(w.latitude) / 60.0 / q7ref::kMetresPerArcSecond);
-    const double held_lon = static_cast<double>(static_cast<float>(w.longitude)) * 65536.0;
+    const double held_lon = static_cast<double>(static_cast<float>(w.longitude)) * q7ref::kTurn48PerTurn32;
     for (double nm : {9.99, 9.99995, 10.0, 10.00005, 10.01}) {
         out.push_back({(held_nm - nm) * q7ref::kMetresPerNm, held_lon});
     }
-    out.push_back({double(w.latitude), w.longitude * 65536.0});
+    out.push_back({double(w.latitude), w.longitude * q7ref::kTurn48PerTurn32});
     return out;
 }
 
@@ -91,10 +84,18 @@ protected:
         host.install();
     }
 
-    // Steps the selection with clicks on the right-arrow button.
+    // Clicks the middle of the step button on the left (back) or the right (on).
+    void step(bool next) {
+        const auto areas = host.click_areas();
+        ASSERT_EQ(areas.size(), 2u);
+        const auto& b = (areas[0].x < areas[1].x) == next ? areas[1] : areas[0];
+        ASSERT_TRUE(host.click(b.centre_x(), b.centre_y()));
+    }
+
+    // Steps the selection on to `row`.
     void select(int row) {
-        for (int k = 0; k < q7ref::kRows && selection() != row; ++k) ASSERT_TRUE(host.click(27, 68));
-        ASSERT_EQ(selection(), row);
+        for (int k = 0; k < q7ref::kRows && host.selection() != row; ++k) step(true);
+        ASSERT_EQ(host.selection(), row);
     }
 
     // One frame through the host against the re-computation.
@@ -103,12 +104,13 @@ protected:
         const q7host::FrameReadout out = host.frame();
         ++t.frames;
         ASSERT_EQ(out.dots.size(), 1u);
+        ASSERT_EQ(out.texts.size(), 3u);
         const q7ref::Dot want = q7ref::dot_offsets(row, p.lat, p.lon, heading);
         const q7ref::Offset o = q7ref::offset_to(row, p.lat, p.lon);
         char where[160];
         std::snprintf(where, sizeof where, "row %d lat %.9g lon %.17g heading %g", row, p.lat, p.lon, heading);
 
-        const auto& d = out.dots.front();
+        const auto& d = out.dot;
         if (!(std::fabs(d.x - want.x) <= kOffsetTolerance && std::fabs(d.y - want.y) <= kOffsetTolerance)) {
             ++t.offset_mismatches;
             char buf[128];
@@ -116,11 +118,7 @@ protected:
             t.note(where + std::string(buf));
         }
 
-        const auto* distance_out = out.text_for(distance_box());
-        const auto* ident_out = out.text_for(ident_box());
-        const auto* number_out = out.text_for(number_box());
-        ASSERT_TRUE(distance_out && ident_out && number_out);
-        const std::string distance = distance_out->text;
+        const std::string& distance = out.distance.text;
         const std::string want_distance = q7ref::distance_text(row, p.lat, p.lon);
         if (!q7ref::near_format_boundary(o.distance)) {
             ++t.distance_texts_compared;
@@ -129,8 +127,8 @@ protected:
                 t.note(where + (": distance \"" + distance + "\", formulas \"" + want_distance + "\""));
             }
         }
-        const std::string ident = ident_out->text;
-        const std::string number = number_out->text;
+        const std::string& ident = out.ident.text;
+        const std::string& number = out.number.text;
         if (ident != q7ref::kWaypoints[row].ident || number != q7ref::number_text(row)) {
             ++t.text_mismatches;
             t.note(where + (": shows \"" + ident + "\" \"" + number + "\""));
@@ -177,26 +175,30 @@ TEST_F(CrossCheck, EveryWaypointAgreesWithTheFormulasAcrossTheRegion) {
 TEST_F(CrossCheck, AgreementSurvivesWrapRoundInBothDirections) {
     // Row 19 reached backwards from row 0, then row 0 again forwards from 19.
     Tally t;
-    ASSERT_TRUE(host.click(10, 68));
-    ASSERT_EQ(selection(), 19.0);
+    step(false);
+    ASSERT_EQ(host.selection(), 19.0);
     compare_everywhere(19, t);
-    ASSERT_TRUE(host.click(27, 68));
-    ASSERT_EQ(selection(), 0.0);
+    step(true);
+    ASSERT_EQ(host.selection(), 0.0);
     compare_everywhere(0, t);
     expect_agreement(t);
 }
 
 TEST_F(CrossCheck, AWaypointMovedByOneMetreIsCaught) {
     // The comparison has teeth: shift GGATE's stored latitude one metre north
-    // in the loaded module and the module no longer agrees with the formulas.
-    const auto image = host.machine().read_bytes(host.base(), host.image().image_size);
+    // in the module file and the module no longer agrees with the formulas.
+    std::vector<std::uint8_t> file = host.image().file;
     const std::int32_t pair[2] = {q7ref::kWaypoints[0].latitude, q7ref::kWaypoints[0].longitude};
-    std::vector<q7host::Addr> found;
-    for (std::size_t i = 0; i + sizeof pair <= image.size(); i += 4) {
-        if (std::memcmp(image.data() + i, pair, sizeof pair) == 0) found.push_back(host.base() + static_cast<q7host::Addr>(i));
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i + sizeof pair <= file.size(); i += 4) {
+        if (std::memcmp(file.data() + i, pair, sizeof pair) == 0) found.push_back(i);
     }
-    ASSERT_EQ(found.size(), 1u) << "GGATE's coordinates should appear once in the image";
-    host.machine().write<std::int32_t>(found[0], pair[0] + 1);
+    ASSERT_EQ(found.size(), 1u) << "GGATE's coordinates should appear once in the file";
+    const std::int32_t moved = pair[0] + 1;
+    std::memcpy(file.data() + found[0], &moved, sizeof moved);
+    host.unload();
+    ASSERT_TRUE(host.load(file, "quorlan7.gau with GGATE moved")) << host.error();
+    host.install();
 
     Tally t;
     compare_everywhere(0, t);

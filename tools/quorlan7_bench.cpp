@@ -24,8 +24,7 @@
 #include "fuzz/fuzz_input.h"
 #include "host/gauge_host.h"
 #include "tools/guarded_main.h"
-#include "model/reference_nav.h"
-
+#include "model/readouts.h"
 #include "version/program_version.h"
 
 #include <CLI/CLI.hpp>
@@ -36,16 +35,13 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <memory>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-using q7host::Addr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -57,8 +53,20 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-double ns_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+double ns_since(Clock::time_point t0) { return std::chrono::duration<double, std::nano>(Clock::now() - t0).count(); }
+
+template <typename F>
+double timed_ns(F&& f) {
+    const auto t0 = Clock::now();
+    f();
+    return ns_since(t0);
+}
+
+// Loads the module, or says why it cannot.
+bool load(q7host::GaugeHost& host, const std::string& path) {
+    if (host.load(path)) return true;
+    std::fprintf(stderr, "%s\n", host.error().c_str());
+    return false;
 }
 
 // Ordinary frames: positions within 1.5 degrees of a waypoint, any heading.
@@ -73,7 +81,7 @@ std::vector<Input> ordinary_inputs(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const int row = static_cast<int>(i % q7ref::kRows);
         const double lat = q7ref::latitude_from_degrees(q7ref::waypoint_lat_degrees(row) + off(rng));
-        const double lon = (q7ref::waypoint_lon_degrees(row) + off(rng)) / 360.0 * q7ref::kTurn48;
+        const double lon = q7ref::longitude_from_degrees(q7ref::waypoint_lon_degrees(row) + off(rng));
         out.push_back({lat, lon, hdg(rng)});
     }
     return out;
@@ -96,107 +104,94 @@ __attribute__((noinline)) void native_frame(const Input& in, int row, FloorSink&
     const q7ref::Dot dx = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
     const q7ref::Dot dy = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
     const q7ref::Offset o = q7ref::offset_to(row, in.lat, in.lon);
-    const float d = static_cast<float>(o.distance);
     std::snprintf(out.ident, sizeof out.ident, "%s", q7ref::kWaypoints[row].ident);
     std::snprintf(out.number, sizeof out.number, "%2d", row + 1);
-    if (!(d < 100000.0f)) {
-        std::snprintf(out.distance, sizeof out.distance, "-----");
-    } else {
-        const int n = static_cast<int>(d);
-        std::snprintf(out.distance, sizeof out.distance, d >= 1000.0f ? "%5d" : d >= 10.0f ? "%4d" : "%3d", n);
-    }
+    q7ref::format_distance(static_cast<float>(o.distance), out.distance, sizeof out.distance);
     out.sum += dx.x + dy.y + out.distance[3] + out.ident[0] + out.number[1];
 }
 
 // ---------------------------------------------------------------------------
 // The gauge on the reference host, driven as a simulator drives it: the
-// aircraft's position in the host's variables and in the distance box's two
-// source slots, then a frame.
+// aircraft's position in the host's variables, then a frame.
 
-class Gauge {
-public:
-    explicit Gauge(q7host::GaugeHost& host) : host_(host), parts_(host.instrument()) {
-        routines_ = {parts_.dot.x_callback(), parts_.dot.y_callback(), parts_.ident.text_callback(),
-                     parts_.number.text_callback(), parts_.distance.text_callback()};
-    }
+void place(q7host::GaugeHost& host, const Input& in) {
+    host.set_variable(q7host::kSimLatitude, in.lat);
+    host.set_variable(q7host::kSimLongitude, in.lon);
+    host.set_variable(q7host::kSimHeading, in.heading);
+}
 
-    void select(int row) { host_.machine().write<double>(parts_.selection_slot(), row); }
+double emulated_frame(q7host::GaugeHost& host, const Input& in) {
+    place(host, in);
+    const q7host::FrameReadout f = host.frame();
+    host.clear_calls();
+    return f.dot.x;
+}
 
-    void place(const Input& in) {
-        host_.services().set_var(q7host::kSimLatitude, in.lat);
-        host_.services().set_var(q7host::kSimLongitude, in.lon);
-        host_.services().set_var(q7host::kSimHeading, in.heading);
-        host_.machine().write<double>(parts_.distance.source_value(0), in.lat);
-        host_.machine().write<double>(parts_.distance.source_value(1), in.lon);
-    }
-
-    double frame(const Input& in) {
-        place(in);
-        const q7host::FrameReadout f = host_.frame();
-        host_.services().clear_calls();
-        return f.dots.empty() ? 0.0 : f.dots.front().x;
-    }
-
-    // Instructions of each callback of one frame, in the order x, y, ident,
-    // number, distance; the host's counter must be on.
-    std::array<std::uint64_t, 5> frame_breakdown(const Input& in) {
-        place(in);
-        std::array<std::uint64_t, 5> out{};
-        for (int k = 0; k < 5; ++k) {
-            const std::uint64_t before = host_.machine().instructions();
-            if (k < 2) host_.call_pointer(k ? "y_callback" : "x_callback", routines_[k], parts_.dot.address());
-            else host_.call_text("text_callback", routines_[k], 0.0);
-            out[k] = host_.machine().instructions() - before;
-        }
-        host_.services().clear_calls();
-        return out;
-    }
-
-    // Whether a frame shows what the formulas give, so that the figures are
-    // known to come from callbacks that did their whole work.
-    bool shows_correctly(const Input& in, int row) {
-        select(row);
-        place(in);
-        const q7host::FrameReadout f = host_.frame();
-        host_.services().clear_calls();
-        const q7ref::Dot want = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
-        const auto text = [&](const q7host::StringElementRef& box) {
-            const q7host::TextReadout* t = f.text_for(box.address());
-            return t ? t->text : std::string("(none)");
-        };
-        return host_.violations().empty() && f.dots.size() == 1 && std::fabs(f.dots[0].x - want.x) <= 1e-6 &&
-               std::fabs(f.dots[0].y - want.y) <= 1e-6 && text(parts_.ident) == q7ref::kWaypoints[row].ident &&
-               text(parts_.number) == q7ref::number_text(row) &&
-               text(parts_.distance) == q7ref::distance_text(row, in.lat, in.lon);
-    }
-
-private:
-    q7host::GaugeHost& host_;
-    q7host::Instrument parts_;
-    std::array<Addr, 5> routines_{};
+// Instructions the module ran in one frame, and in each of its callbacks
+// called alone in the order x, y, ident, number, distance; the host's counter
+// must be on.
+struct FrameCount {
+    std::uint64_t frame = 0;
+    std::array<std::uint64_t, 5> callbacks{};
 };
+
+FrameCount count_frame(q7host::GaugeHost& host, const q7host::Instrument& parts, const Input& in) {
+    place(host, in);
+    auto counted = [&](auto&& call) {
+        const std::uint64_t before = host.instructions();
+        call();
+        return host.instructions() - before;
+    };
+    FrameCount c;
+    c.frame = counted([&] { host.frame(); });
+    c.callbacks = {
+        counted([&] { host.call_pointer("x_callback", parts.dot.x_callback(), parts.dot.address()); }),
+        counted([&] { host.call_pointer("y_callback", parts.dot.y_callback(), parts.dot.address()); }),
+        counted([&] { host.refresh_text(parts.ident.address()); }),
+        counted([&] { host.refresh_text(parts.number.address()); }),
+        counted([&] { host.refresh_text(parts.distance.address()); }),
+    };
+    host.clear_calls();
+    return c;
+}
+
+// Whether a frame shows what the formulas give, so that the figures are
+// known to come from callbacks that did their whole work.
+bool shows_correctly(q7host::GaugeHost& host, const Input& in, int row) {
+    host.select(row);
+    place(host, in);
+    const q7host::FrameReadout f = host.frame();
+    host.clear_calls();
+    const q7ref::Dot want = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
+    return host.violations().empty() && f.dots.size() == 1 && std::fabs(f.dot.x - want.x) <= 1e-6 &&
+           std::fabs(f.dot.y - want.y) <= 1e-6 && f.ident.text == q7ref::kWaypoints[row].ident &&
+           f.number.text == q7ref::number_text(row) && f.distance.text == q7ref::distance_text(row, in.lat, in.lon);
+}
 
 // ---------------------------------------------------------------------------
 
 struct Args {
     std::string module = Q7_MODULE_FILE;
-    std::size_t rounds = 40;            // rounds of alternating frame and floor batches
-    std::size_t frames = 20000;         // emulated frames, over all rounds
+    std::size_t rounds = 40;     // rounds of alternating frame and floor batches
+    std::size_t frames = 20000;  // emulated frames, over all rounds
     std::size_t floor_frames = 2'000'000;
-    std::size_t count_frames = 2000;    // frames under the instruction counter
-    std::size_t loads = 40;             // fresh hosts, loads, installs and fuzz inputs timed
+    std::size_t count_frames = 2000;  // frames under the instruction counter
+    std::size_t loads = 40;           // fresh hosts, loads, installs and fuzz inputs timed
 };
 
 // Reads the options; returns the exit status to stop with, or -1 to go on.
 int parse(int argc, char** argv, Args& a) {
-    CLI::App app{"What the reference host costs: a frame, a fresh host, a load and a fuzz input, beside a "
-                 "native floor of the same run."};
+    CLI::App app{
+        "What the reference host costs: a frame, a fresh host, a load and a fuzz input, beside a "
+        "native floor of the same run."};
     app.add_flag("--version")->description("print the program's name and version");
     app.add_option("--module", a.module, "the module file")->capture_default_str();
     app.add_option("--rounds", a.rounds, "rounds of alternating frame and floor batches")
         ->check(CLI::Range(1ul, 10000ul))
         ->capture_default_str();
-    app.add_option("--frames", a.frames, "emulated frames timed")->check(CLI::Range(100ul, 1ul << 40))->capture_default_str();
+    app.add_option("--frames", a.frames, "emulated frames timed")
+        ->check(CLI::Range(100ul, 1ul << 40))
+        ->capture_default_str();
     app.add_option("--floor-frames", a.floor_frames, "frames of the native floor")
         ->check(CLI::Range(1000ul, 1ul << 40))
         ->capture_default_str();
@@ -217,9 +212,10 @@ int parse(int argc, char** argv, Args& a) {
 // ns per frame of `n` frames starting at frame `first`.
 template <typename Frame>
 double batch_ns(std::size_t first, std::size_t n, Frame&& frame) {
-    const auto t0 = Clock::now();
-    for (std::size_t i = first; i < first + n; ++i) frame(i);
-    return ns_since(t0) / static_cast<double>(n);
+    return timed_ns([&] {
+               for (std::size_t i = first; i < first + n; ++i) frame(i);
+           }) /
+           static_cast<double>(n);
 }
 
 // What one figure is worth in frames of the native floor.
@@ -248,111 +244,84 @@ int run(int argc, char** argv) {
 
     // The process's first host and first load: the emulator started and the
     // image mapped from nothing.
-    double first_host_ns = 0, first_load_ns = 0;
-    {
-        auto t0 = Clock::now();
-        q7host::GaugeHost first;
-        first_host_ns = ns_since(t0);
-        t0 = Clock::now();
-        if (!first.load(a.module)) {
-            std::fprintf(stderr, "%s\n", first.error().c_str());
-            return 1;
-        }
-        first_load_ns = ns_since(t0);
-    }
+    double first_load_ns = 0;
+    bool loaded = false;
+    std::optional<q7host::GaugeHost> first;
+    const double first_host_ns = timed_ns([&] { first.emplace(); });
+    first_load_ns = timed_ns([&] { loaded = load(*first, a.module); });
+    first.reset();
+    if (!loaded) return 1;
 
     // The emulated frame and the floor, batch by batch in alternation.
     q7host::GaugeHost host;
-    if (!host.load(a.module)) {
-        std::fprintf(stderr, "%s\n", host.error().c_str());
-        return 1;
-    }
+    if (!load(host, a.module)) return 1;
     host.install();
-    Gauge gauge(host);
+    const q7host::Instrument parts = host.instrument();
     double sink = 0.0;
-    auto emulated_frame = [&](std::size_t i) {
-        if (i % kRowEvery == 0) gauge.select(row_of(i));
-        sink += gauge.frame(input(i));
+    auto frame_of_host = [&](std::size_t i) {
+        if (i % kRowEvery == 0) host.select(row_of(i));
+        sink += emulated_frame(host, input(i));
     };
     FloorSink floor_sink;
     auto floor_frame = [&](std::size_t i) { native_frame(input(i), row_of(i), floor_sink); };
-    batch_ns(0, 200, emulated_frame);  // every block translated once before timing
+    batch_ns(0, 200, frame_of_host);  // every block translated once before timing
     const std::size_t frame_batch = std::max<std::size_t>(1, a.frames / a.rounds);
     const std::size_t floor_batch = std::max<std::size_t>(1, a.floor_frames / a.rounds);
     std::vector<double> frame_ns, floor_ns, ratios;
     for (std::size_t r = 0; r < a.rounds; ++r) {
-        frame_ns.push_back(batch_ns(r * frame_batch, frame_batch, emulated_frame));
+        frame_ns.push_back(batch_ns(r * frame_batch, frame_batch, frame_of_host));
         floor_ns.push_back(batch_ns(r * floor_batch, floor_batch, floor_frame));
         ratios.push_back(frame_ns.back() / floor_ns.back());
     }
     const double frame = median(frame_ns), floor = median(floor_ns);
 
     // Instructions, counted by the host block by block in the module's image.
-    host.machine().count_instructions(true);
-    host.machine().reset_instructions();
+    host.count_instructions(true);
+    host.reset_instructions();
     std::array<std::vector<double>, 5> per_callback;
     std::vector<double> per_frame;
     for (std::size_t i = 0; i < a.count_frames; ++i) {
-        if (i % kRowEvery == 0) gauge.select(row_of(i));
-        const auto b = gauge.frame_breakdown(input(i));
-        double total = 0;
+        if (i % kRowEvery == 0) host.select(row_of(i));
+        const FrameCount c = count_frame(host, parts, input(i));
+        std::uint64_t callbacks = 0;
         for (int k = 0; k < 5; ++k) {
-            per_callback[k].push_back(static_cast<double>(b[k]));
-            total += static_cast<double>(b[k]);
+            per_callback[k].push_back(static_cast<double>(c.callbacks[k]));
+            callbacks += c.callbacks[k];
         }
-        per_frame.push_back(total);
+        if (callbacks != c.frame) {
+            std::fprintf(stderr, "instruction counts disagree: %" PRIu64 " in a frame, %" PRIu64 " in its callbacks\n",
+                         c.frame, callbacks);
+            return 1;
+        }
+        per_frame.push_back(static_cast<double>(c.frame));
     }
-    const std::uint64_t counted_total = host.machine().instructions();
-    host.machine().count_instructions(false);
+    host.count_instructions(false);
     for (std::size_t i = 0; i < kInputCount; i += 37) {
-        if (!gauge.shows_correctly(input(i), row_of(i * 5))) {
+        if (!shows_correctly(host, input(i), row_of(i * 5))) {
             std::fprintf(stderr, "the module's callbacks did not show what the formulas give (frame input %zu)\n", i);
             for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
             return 1;
         }
-    }
-    const double sum_frames = [&] {
-        double s = 0;
-        for (double v : per_frame) s += v;
-        return s;
-    }();
-    if (static_cast<std::uint64_t>(sum_frames) != counted_total) {
-        std::fprintf(stderr, "instruction counts disagree: %.0f per callback, %" PRIu64 " in total\n", sum_frames,
-                     counted_total);
-        return 1;
     }
 
     // A fresh host (made and done with, what a program that makes host after
     // host pays for each), a load and an install, each time in a new host; a
     // fuzz input in one host reset between inputs, as the fuzz target runs
     // them.
-    std::vector<double> start_ns, load_ns, install_ns, fuzz_ns;
-    for (std::size_t i = 0; i < a.loads; ++i) {
-        const auto t0 = Clock::now();
-        { q7host::GaugeHost h; }
-        start_ns.push_back(ns_since(t0));
-    }
+    std::vector<double> start_ns, new_ns, load_ns, install_ns, fuzz_ns;
+    for (std::size_t i = 0; i < a.loads; ++i) start_ns.push_back(timed_ns([] { q7host::GaugeHost h; }));
     // A host whose emulator is new: made while two hosts alive hold the
     // machines kept for reuse (one machine is closed each round, so the
     // process stays the same size).
-    std::vector<double> new_ns;
     for (std::size_t i = 0; i < a.loads; ++i) {
         q7host::GaugeHost one, two;
-        const auto t0 = Clock::now();
-        { q7host::GaugeHost three; }
-        new_ns.push_back(ns_since(t0));
+        new_ns.push_back(timed_ns([] { q7host::GaugeHost three; }));
     }
     for (std::size_t i = 0; i < a.loads; ++i) {
         q7host::GaugeHost h;
-        auto t0 = Clock::now();
-        if (!h.load(a.module)) {
-            std::fprintf(stderr, "%s\n", h.error().c_str());
-            return 1;
-        }
-        load_ns.push_back(ns_since(t0));
-        t0 = Clock::now();
-        h.install();
-        install_ns.push_back(ns_since(t0));
+        load_ns.push_back(timed_ns([&] { loaded = load(h, a.module); }));
+        if (!loaded) return 1;
+        install_ns.push_back(timed_ns([&] { h.install(); }));
         if (!h.violations().empty()) {
             std::fprintf(stderr, "host saw: %s\n", h.violations().front().sentence().c_str());
             return 1;
@@ -361,10 +330,11 @@ int run(int argc, char** argv) {
     const std::vector<std::uint8_t> module_bytes = host.image().file;
     std::optional<q7host::GaugeHost> fuzz_host;
     for (std::size_t i = 0; i < a.loads + 1; ++i) {
-        const auto t0 = Clock::now();
-        const bool loaded = q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(),
-                                              module_bytes.size());
-        if (i) fuzz_ns.push_back(ns_since(t0));  // the first makes the host
+        const double ns = timed_ns([&] {
+            loaded =
+                q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(), module_bytes.size());
+        });
+        if (i) fuzz_ns.push_back(ns);  // the first makes the host
         if (!loaded || !fuzz_host->violations().empty()) {
             std::fprintf(stderr, "the fuzz input did not run the module cleanly\n");
             return 1;
@@ -378,26 +348,30 @@ int run(int argc, char** argv) {
     std::printf("              %10.1f x    the frame over the floor, median of the rounds' ratios\n", median(ratios));
     std::printf("fresh host    %10.1f us   %s (made and done with, median of %zu; the process's first: %.1f us)\n",
                 median(start_ns) / 1e3, in_floors(median(start_ns), floor).c_str(), a.loads, first_host_ns / 1e3);
-    std::printf("new emulator  %10.1f us   %s (a host made and done with while the kept machines are in use, "
-                "median of %zu)\n",
-                median(new_ns) / 1e3, in_floors(median(new_ns), floor).c_str(), new_ns.size());
-    std::printf("load          %10.1f us   %s (read, map, relocate, bind, attach; median of %zu; the process's "
-                "first: %.1f us)\n",
-                median(load_ns) / 1e3, in_floors(median(load_ns), floor).c_str(), a.loads, first_load_ns / 1e3);
+    std::printf(
+        "new emulator  %10.1f us   %s (a host made and done with while the kept machines are in use, "
+        "median of %zu)\n",
+        median(new_ns) / 1e3, in_floors(median(new_ns), floor).c_str(), new_ns.size());
+    std::printf(
+        "load          %10.1f us   %s (read, map, relocate, bind, attach; median of %zu; the process's "
+        "first: %.1f us)\n",
+        median(load_ns) / 1e3, in_floors(median(load_ns), floor).c_str(), a.loads, first_load_ns / 1e3);
     std::printf("install       %10.1f us   %s (median of %zu)\n", median(install_ns) / 1e3,
                 in_floors(median(install_ns), floor).c_str(), a.loads);
     std::printf("fuzz input    %10.1f us   %s (the real module, in a host reset between inputs; median of %zu)\n",
                 median(fuzz_ns) / 1e3, in_floors(median(fuzz_ns), floor).c_str(), a.loads);
-    std::printf("instructions  %.1f per frame executed in the module's own code (median %.0f, min %.0f, max %.0f; "
-                "%zu frames)\n",
-                sum_frames / static_cast<double>(per_frame.size()), median(per_frame),
-                *std::min_element(per_frame.begin(), per_frame.end()),
-                *std::max_element(per_frame.begin(), per_frame.end()), a.count_frames);
+    std::printf(
+        "instructions  %.1f per frame executed in the module's own code (median %.0f, min %.0f, max %.0f; "
+        "%zu frames)\n",
+        std::accumulate(per_frame.begin(), per_frame.end(), 0.0) / static_cast<double>(per_frame.size()),
+        median(per_frame), *std::min_element(per_frame.begin(), per_frame.end()),
+        *std::max_element(per_frame.begin(), per_frame.end()), a.count_frames);
     std::printf("              median per callback: x %.0f, y %.0f, ident %.0f, number %.0f, distance %.0f\n",
-                median(per_callback[0]), median(per_callback[1]), median(per_callback[2]),
-                median(per_callback[3]), median(per_callback[4]));
-    std::printf("              (the host's services, sin, cos and wsprintfA run outside the module's code and are "
-                "not counted)\n");
+                median(per_callback[0]), median(per_callback[1]), median(per_callback[2]), median(per_callback[3]),
+                median(per_callback[4]));
+    std::printf(
+        "              (the host's services, sin, cos and wsprintfA run outside the module's code and are "
+        "not counted)\n");
     // Keeps the measured work observable.
     if (sink == 1.2345 || floor_sink.sum == 1.2345) std::puts("");
     return 0;

@@ -17,7 +17,7 @@ namespace {
 
 int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_sweep");
-    q7sweep::Options o;
+    q7sweep::SweepSettings o;
     o.module = Q7_MODULE_FILE;
     CLI::App app{"The hostile-value sweep: frame after frame of the gauge with hostile host values, each checked."};
     app.add_option("--frames", o.frames, "frames to run (a run of 0 frames checks nothing and fails)")
@@ -25,8 +25,9 @@ int run(int argc, char** argv) {
     app.add_option("--seed", o.seed, "seed of the value generator")->capture_default_str();
     app.add_option("--module", o.module, "the module file")->capture_default_str();
     app.add_option("--reports", o.max_reports, "how many failures to describe")->capture_default_str();
-    app.add_option("--jobs", o.jobs, "threads to share the run (0: one per processor); the values sent do not "
-                                     "depend on it")
+    app.add_option("--jobs", o.jobs,
+                   "threads to share the run (0: one per processor); the values sent do not "
+                   "depend on it")
         ->capture_default_str();
     app.add_flag("--version")->description("print the program's name and version");
     try {
@@ -34,10 +35,9 @@ int run(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
-    std::printf("hostile-value sweep of %s, seed 0x%llx\n", o.module.c_str(),
-                static_cast<unsigned long long>(o.seed));
+    std::printf("hostile-value sweep of %s, seed 0x%llx\n", o.module.c_str(), static_cast<unsigned long long>(o.seed));
     std::fflush(stdout);
-    const q7sweep::Report r = q7sweep::run(o);
+    const q7sweep::SweepReport r = q7sweep::run_sweep(o);
     std::fputs(q7sweep::describe(r).c_str(), stdout);
     std::puts(r.ok() ? "PASS" : "FAIL");
     return r.ok() ? 0 : 1;

@@ -2,7 +2,7 @@
 // formulas and the readout rules rather than from the module's sources: the
 // waypoint table, the row a selection index picks, the north/east offset and
 // distance with every single-precision rounding point, the bearing dot's two
-// offsets and the three texts. Built natively on x86-64 with SSE arithmetic it
+// offsets (the three texts follow from these in model/readouts.h). Built natively on x86-64 with SSE arithmetic it
 // rounds exactly as the module's SSE2 code does, and it calls the same C
 // library sine and cosine that the reference host hands the module.
 //
@@ -14,9 +14,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace q7ref {
 
@@ -28,27 +26,20 @@ struct Waypoint {
 
 inline constexpr int kRows = 20;
 inline constexpr Waypoint kWaypoints[kRows] = {
-    {"GGATE", 4202735, -1461193608}, {"NIMIT", 4194493, -1462802233},
-    {"SFINT", 4180639, -1459976701}, {"HMOON", 4168989, -1461495847},
-    {"MOFFT", 4157913, -1456123161}, {"HAYWD", 4185140, -1456994085},
-    {"LIVMR", 4189029, -1453311548}, {"BUCHN", 4221720, -1456174860},
-    {"ALAME", 4199105, -1459294676}, {"OAKIN", 4190956, -1458071803},
-    {"FARAL", 4191752, -1467471021}, {"HAMIL", 4229629, -1461587314},
-    {"SONOM", 4280045, -1465263885}, {"SJOSE", 4151912, -1454657702},
-    {"WATSN", 4105052, -1452985449}, {"MONTE", 4065711, -1453538227},
-    {"SACRA", 4280471, -1449458008}, {"STOCK", 4210329, -1446268597},
+    {"GGATE", 4202735, -1461193608}, {"NIMIT", 4194493, -1462802233}, {"SFINT", 4180639, -1459976701},
+    {"HMOON", 4168989, -1461495847}, {"MOFFT", 4157913, -1456123161}, {"HAYWD", 4185140, -1456994085},
+    {"LIVMR", 4189029, -1453311548}, {"BUCHN", 4221720, -1456174860}, {"ALAME", 4199105, -1459294676},
+    {"OAKIN", 4190956, -1458071803}, {"FARAL", 4191752, -1467471021}, {"HAMIL", 4229629, -1461587314},
+    {"SONOM", 4280045, -1465263885}, {"SJOSE", 4151912, -1454657702}, {"WATSN", 4105052, -1452985449},
+    {"MONTE", 4065711, -1453538227}, {"SACRA", 4280471, -1449458008}, {"STOCK", 4210329, -1446268597},
     {"MODES", 4180843, -1442914148}, {"MERCD", 4142836, -1437710477},
 };
 
-inline constexpr double kRadius = 24.5;               // pixels
-inline constexpr int kRestX = 29, kRestY = 29;        // the dot's rest position
+inline constexpr double kRadius = 24.5;         // pixels
+inline constexpr int kRestX = 29, kRestY = 29;  // the dot's rest position
 
-inline double waypoint_lat_degrees(int row) {
-    return kWaypoints[row].latitude / (3600.0 * kMetresPerArcSecond);
-}
-inline double waypoint_lon_degrees(int row) {
-    return kWaypoints[row].longitude * 360.0 / kTurn32;
-}
+inline double waypoint_lat_degrees(int row) { return kWaypoints[row].latitude / (3600.0 * kMetresPerArcSecond); }
+inline double waypoint_lon_degrees(int row) { return kWaypoints[row].longitude * 360.0 / kTurn32; }
 
 // The three numbers the navigation computation produces.
 struct Offset {
@@ -59,9 +50,7 @@ struct Offset {
 
 // Rounds to single precision: every quantity the formulas mark as 32-bit goes
 // through here the moment it is computed.
-inline float single(double v) {
-    return static_cast<float>(v);
-}
+inline float single(double v) { return static_cast<float>(v); }
 
 inline Offset offset_to(int row, double aircraft_lat, double aircraft_lon) {
     const Waypoint& w = kWaypoints[row];
@@ -131,34 +120,6 @@ inline Dot dot_offsets(int row, double aircraft_lat, double aircraft_lon, double
     const double x = (e * c - n * s) / scale;
     const double y = (n * c + e * s) / scale;
     return {std::isfinite(x) ? x : 0.0, std::isfinite(y) ? y : 0.0};
-}
-
-// The distance readout for a single-precision distance.
-inline std::string distance_text_for(float d) {
-    if (!(d < 100000.0f)) return "-----";
-    const int n = static_cast<int>(d);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, d >= 1000.0f ? "%5d" : d >= 10.0f ? "%4d" : "%3d", n);
-    return buf;
-}
-
-inline std::string distance_text(int row, double aircraft_lat, double aircraft_lon) {
-    return distance_text_for(single(offset_to(row, aircraft_lat, aircraft_lon).distance));
-}
-
-inline std::string number_text(double index) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%2d", row_for_text(index) + 1);
-    return buf;
-}
-
-// Whether a distance lies so close to a change of format that a last-bit
-// difference in it may legitimately pick the neighbouring format.
-inline bool near_format_boundary(double distance) {
-    for (double b : {10.0, 1000.0, 100000.0}) {
-        if (std::fabs(distance - b) < 1e-4) return true;
-    }
-    return false;
 }
 
 }  // namespace q7ref

@@ -10,12 +10,9 @@ inline constexpr double kMetresPerNm = 60.0 * kMetresPerArcSecond;
 inline constexpr double kMetresPerDegreeLat = 3600.0 * kMetresPerArcSecond;
 inline constexpr double kTurn48 = 281474976710656.0;  // aircraft longitude, one turn
 inline constexpr double kTurn32 = 4294967296.0;       // waypoint longitude, one turn
+inline constexpr double kTurn48PerTurn32 = kTurn48 / kTurn32;
 
-inline constexpr double latitude_from_degrees(double degrees) {
-    return degrees * kMetresPerDegreeLat;
-}
-inline constexpr double longitude_from_degrees(double degrees) {
-    return degrees / 360.0 * kTurn48;
-}
+inline constexpr double latitude_from_degrees(double degrees) { return degrees * kMetresPerDegreeLat; }
+inline constexpr double longitude_from_degrees(double degrees) { return degrees / 360.0 * kTurn48; }
 
 }  // namespace q7ref
