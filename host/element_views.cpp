@@ -16,9 +16,7 @@ bool readable(const Machine& m, Addr a, std::uint32_t n) {
     }
 }
 
-int saturated(std::int64_t v) {
-    return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN / 2, INT32_MAX / 2));
-}
+int saturated(std::int64_t v) { return static_cast<int>(std::clamp<std::int64_t>(v, INT32_MIN / 2, INT32_MAX / 2)); }
 
 }  // namespace
 
@@ -92,8 +90,8 @@ std::vector<ClickArea> resolve_mouse_list(const Machine& m, Addr list, bool* mal
                 break;
             case mouse_rect::kChild:
                 out.push_back({x, y, saturated(m.read<std::int32_t>(r + mouse_rect::kBoxWidth)),
-                               saturated(m.read<std::int32_t>(r + mouse_rect::kBoxHeight)), m.read(r + mouse_rect::kHandler),
-                               m.read(r + mouse_rect::kEventMask)});
+                               saturated(m.read<std::int32_t>(r + mouse_rect::kBoxHeight)),
+                               m.read(r + mouse_rect::kHandler), m.read(r + mouse_rect::kEventMask)});
                 break;
             default:
                 if (malformed) *malformed = true;

@@ -10,8 +10,7 @@ std::string Problem::sentence() const {
         case ProblemKind::NoReturn: return routine + " did not return within " + detail + " instructions";
         case ProblemKind::ForbiddenService:
             return routine + ": the module called service " + detail + ", which it must never call";
-        case ProblemKind::MissingFunction:
-            return routine + " called " + detail + ", which this host does not provide";
+        case ProblemKind::MissingFunction: return routine + " called " + detail + ", which this host does not provide";
         case ProblemKind::StrayInterrupt: return routine + " raised interrupt " + detail;
         case ProblemKind::BadPointer: return routine + " passed " + detail;
         case ProblemKind::TextOverrun:

@@ -108,7 +108,8 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
             return size == Size::kWide64 ? low | std::uint64_t{next_arg()} << 32 : low;
         };
         switch (const char type = f[i]) {
-            case 'd': case 'i': {
+            case 'd':
+            case 'i': {
                 const std::uint64_t raw = integer();
                 const std::int64_t v = size == Size::kWide64
                                            ? static_cast<std::int64_t>(raw)
@@ -119,7 +120,9 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
                 append(out, v < 0 ? "-" : "", buf, s, true, room);
                 break;
             }
-            case 'u': case 'x': case 'X': {
+            case 'u':
+            case 'x':
+            case 'X': {
                 const auto v = static_cast<unsigned long long>(integer());
                 std::snprintf(buf, sizeof buf, type == 'u' ? "%llu" : type == 'x' ? "%llx" : "%llX", v);
                 const char* prefix = s.alternate && v && type != 'u' ? (type == 'x' ? "0x" : "0X") : "";
@@ -132,14 +135,16 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
                 append(out, "", buf, s, false, room);
                 break;
             }
-            case 'c': case 'C': {
+            case 'c':
+            case 'C': {
                 const std::uint32_t v = next_arg();
                 const bool wide = size == Size::kLong || (type == 'C' && size != Size::kShort);
                 append(out, "", std::string(1, wide ? to_ansi(static_cast<char16_t>(v)) : static_cast<char>(v)), s,
                        false, room);
                 break;
             }
-            case 's': case 'S': {
+            case 's':
+            case 'S': {
                 const std::uint32_t at = next_arg();
                 const bool wide = size == Size::kLong || (type == 'S' && size != Size::kShort);
                 const std::size_t limit = std::min(s.precision.value_or(kWsprintfLimit), room);
@@ -158,7 +163,10 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
                 append(out, "", std::move(text), s, false, room);
                 break;
             }
-            default: out += '%'; out += type; break;  // not a conversion: shown as written
+            default:
+                out += '%';
+                out += type;
+                break;  // not a conversion: shown as written
         }
     }
     if (out.size() > kWsprintfLimit) out.resize(kWsprintfLimit);
@@ -196,13 +204,9 @@ void run_wsprintf(StubCall& call) {
     unsigned next = 2;
     const std::optional<std::string> text = format_wsprintf(
         *format, [&] { return call.arg(next++); },
-        {.read_string =
-             [&](std::uint32_t at, std::size_t limit) {
-                 return read_units<char>(m, at, limit, unreadable);
-             },
-         .read_wide = [&](std::uint32_t at, std::size_t limit) {
-             return read_units<char16_t>(m, at, limit, unreadable);
-         }});
+        {.read_string = [&](std::uint32_t at, std::size_t limit) { return read_units<char>(m, at, limit, unreadable); },
+         .read_wide = [&](std::uint32_t at,
+                          std::size_t limit) { return read_units<char16_t>(m, at, limit, unreadable); }});
     if (!text) return call.access_violation(unreadable, false);
     // The destination is not bounded, just as the real function's is not.
     if (!m.accessible(dest, text->size() + 1, prot::kWrite)) return call.access_violation(dest, true);
@@ -210,13 +214,9 @@ void run_wsprintf(StubCall& call) {
     call.return_int(static_cast<std::uint32_t>(text->size()));
 }
 
-void run_cos(StubCall& call) {
-    call.return_double(std::cos(call.arg_double(0)));
-}
+void run_cos(StubCall& call) { call.return_double(std::cos(call.arg_double(0))); }
 
-void run_sin(StubCall& call) {
-    call.return_double(std::sin(call.arg_double(0)));
-}
+void run_sin(StubCall& call) { call.return_double(std::sin(call.arg_double(0))); }
 
 constexpr SystemFunction kSystemFunctions[] = {
     {.name = "user32.dll!wsprintfA", .returns = Returns::kInt, .run = run_wsprintf},

@@ -26,21 +26,20 @@ std::string lower(std::string s) {
 // The 8-bit text a gauge writes is in the Windows code page of the box's
 // character set; for the Western sets that is 1252, whose 0x80..0x9F differ
 // from Latin-1.
-constexpr char32_t kCp1252High[32] = {
-    0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+constexpr char32_t kCp1252High[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                      0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
 
-char32_t to_unicode(unsigned char c) {
-    return c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c;
-}
+char32_t to_unicode(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c; }
 
 // Languages fontconfig should cover for a GDI character set; the default and
 // Western sets ask for nothing beyond what every face has.
 const char* language_of(std::uint32_t char_set) {
     switch (char_set) {
         case 128: return "ja";
-        case 129: case 130: return "ko";
+        case 129:
+        case 130: return "ko";
         case 134: return "zh-cn";
         case 136: return "zh-tw";
         case 161: return "el";
@@ -69,8 +68,7 @@ struct Match {
     bool monospaced() const { return spacing == FC_MONO || spacing == FC_CHARCELL; }
 };
 
-std::optional<Match> match(const std::string& family, bool bold, bool italic, const char* lang,
-                           bool monospace) {
+std::optional<Match> match(const std::string& family, bool bold, bool italic, const char* lang, bool monospace) {
     FcPattern* p = FcPatternCreate();
     FcPatternAddString(p, FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
     FcPatternAddInteger(p, FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
@@ -185,9 +183,7 @@ struct TextPainter::Impl {
         const auto [up, down] = win_extent(f);
         const long em = f->units_per_EM;
         if (em > 0 && up + down > 0) {
-            auto scaled = [&](long units) {
-                return static_cast<int>((units * ppem + em / 2) / em);
-            };
+            auto scaled = [&](long units) { return static_cast<int>((units * ppem + em / 2) / em); };
             font.ascent = scaled(up);
             font.descent = scaled(down);
         } else {
@@ -205,8 +201,8 @@ TextPainter::TextPainter() : impl_(std::make_unique<Impl>()) {
 
 TextPainter::~TextPainter() = default;
 
-std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int box_width,
-                                              int box_height, int max_chars, std::string& error) {
+std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int box_width, int box_height, int max_chars,
+                                              std::string& error) {
     if (!impl_->library) {
         error = "FreeType did not start";
         return std::nullopt;
@@ -221,9 +217,12 @@ std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int bo
     bool bold = request.weight >= 600, italic = false;
     while (!words.empty()) {
         const std::string w = lower(words.back());
-        if (w == "bold") bold = true;
-        else if (w == "italic" || w == "oblique") italic = true;
-        else if (w != "regular" && w != "normal") break;
+        if (w == "bold")
+            bold = true;
+        else if (w == "italic" || w == "oblique")
+            italic = true;
+        else if (w != "regular" && w != "normal")
+            break;
         words.pop_back();
     }
     std::string family;
@@ -312,8 +311,8 @@ int TextPainter::text_width(const FontChoice& font, const std::string& text) {
     return width;
 }
 
-void TextPainter::draw(Image& image, const FontChoice& font, int x, int y, int w, int h,
-                       const std::string& text, std::uint32_t format, Rgb color) {
+void TextPainter::draw(Image& image, const FontChoice& font, int x, int y, int w, int h, const std::string& text,
+                       std::uint32_t format, Rgb color) {
     FT_Face f = impl_->face(font);
     if (!f) return;
     const bool clip = !(format & draw_text::kNoClip);
@@ -338,8 +337,10 @@ void TextPainter::draw(Image& image, const FontChoice& font, int x, int y, int w
     const int right = x + w, bottom = y + h;
     int top = y;
     // Vertical placement applies to a single line only, as in DrawText.
-    if (single && (format & draw_text::kVCenter)) top = (y + bottom - font.cell_height()) / 2;
-    else if (single && (format & draw_text::kBottom)) top = bottom - font.cell_height();
+    if (single && (format & draw_text::kVCenter))
+        top = (y + bottom - font.cell_height()) / 2;
+    else if (single && (format & draw_text::kBottom))
+        top = bottom - font.cell_height();
 
     auto plot = [&](int px, int py) {
         if (clip && (px < x || px >= right || py < y || py >= bottom)) return;
@@ -350,8 +351,10 @@ void TextPainter::draw(Image& image, const FontChoice& font, int x, int y, int w
         int extent = 0;
         for (char32_t c : line.chars) extent += impl_->advance(f, font, c);
         int pen = x;
-        if (format & draw_text::kCenter) pen = (x + right - extent) / 2;
-        else if (format & draw_text::kRight) pen = right - extent;
+        if (format & draw_text::kCenter)
+            pen = (x + right - extent) / 2;
+        else if (format & draw_text::kRight)
+            pen = right - extent;
         const int baseline = top + font.ascent;
         for (std::size_t i = 0; i < line.chars.size(); ++i) {
             if (!impl_->load(f, font, line.chars[i], true)) continue;
@@ -360,11 +363,11 @@ void TextPainter::draw(Image& image, const FontChoice& font, int x, int y, int w
             for (unsigned row = 0; row < b.rows; ++row) {
                 const unsigned char* bits = b.buffer + static_cast<std::ptrdiff_t>(row) * b.pitch;
                 for (unsigned col = 0; col < b.width; ++col) {
-                    const bool on = b.pixel_mode == FT_PIXEL_MODE_MONO
-                                        ? (bits[col / 8] >> (7 - col % 8)) & 1
-                                        : bits[col] >= 128;
-                    if (on) plot(pen + g->bitmap_left + static_cast<int>(col),
-                                 baseline - g->bitmap_top + static_cast<int>(row));
+                    const bool on =
+                        b.pixel_mode == FT_PIXEL_MODE_MONO ? (bits[col / 8] >> (7 - col % 8)) & 1 : bits[col] >= 128;
+                    if (on)
+                        plot(pen + g->bitmap_left + static_cast<int>(col),
+                             baseline - g->bitmap_top + static_cast<int>(row));
                 }
             }
             const int adv = static_cast<int>((g->advance.x + 32) >> 6);

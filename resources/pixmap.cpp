@@ -153,9 +153,8 @@ PixelMap parse_pixel_map(std::string_view text) {
                 continue;
             }
             if (static_cast<int>(line.size()) != map.width)
-                throw MapError(line_no, "pixel row " + std::to_string(rows) + " is " +
-                                            std::to_string(line.size()) + " characters wide, expected " +
-                                            std::to_string(map.width));
+                throw MapError(line_no, "pixel row " + std::to_string(rows) + " is " + std::to_string(line.size()) +
+                                            " characters wide, expected " + std::to_string(map.width));
             for (int x = 0; x < map.width; ++x) {
                 const auto it = legend.find(line[x]);
                 if (it == legend.end())
@@ -195,15 +194,14 @@ PixelMap parse_pixel_map(std::string_view text) {
             const auto colour = to_rgb(next_word(rest));
             if (key.size() != 1 || !index || !colour)
                 throw MapError(line_no, "expected 'legend CHAR INDEX (R,G,B) [description]'");
-            if (key[0] < '!' || key[0] > '~')
-                throw MapError(line_no, "legend character must be printable, not blank");
+            if (key[0] < '!' || key[0] > '~') throw MapError(line_no, "legend character must be printable, not blank");
             if (*index < 0 || *index > 255) throw MapError(line_no, "palette index must be 0..255");
             if (legend.contains(key[0]))
                 throw MapError(line_no, "legend character " + char_text(key[0]) + " given twice");
             const Rgb actual = (*palette)[static_cast<std::size_t>(*index)];
             if (actual != *colour)
-                throw MapError(line_no, "palette index " + std::to_string(*index) + " is " +
-                                            rgb_text(actual) + ", not " + rgb_text(*colour));
+                throw MapError(line_no, "palette index " + std::to_string(*index) + " is " + rgb_text(actual) +
+                                            ", not " + rgb_text(*colour));
             legend.emplace(key[0], static_cast<std::uint8_t>(*index));
         } else if (keyword == "pixels") {
             if (!have_size || !palette || legend.empty())
@@ -221,8 +219,7 @@ PixelMap parse_pixel_map(std::string_view text) {
         throw MapError(line_no, "only " + std::to_string(rows) + " pixel rows after line " +
                                     std::to_string(pixels_line) + ", expected " + std::to_string(map.height));
     for (const auto& [key, index] : legend)
-        if (!used.contains(key))
-            throw MapError(pixels_line, "legend character " + char_text(key) + " is never used");
+        if (!used.contains(key)) throw MapError(pixels_line, "legend character " + char_text(key) + " is never used");
     map.palette = *palette;
     return map;
 }

@@ -95,7 +95,8 @@ struct ClickArea {
     Addr handler = 0;
     std::uint32_t event_mask = 0;
     bool contains(int px, int py) const {
-        return px >= x && std::int64_t{px} < std::int64_t{x} + width && py >= y && std::int64_t{py} < std::int64_t{y} + height;
+        return px >= x && std::int64_t{px} < std::int64_t{x} + width && py >= y &&
+               std::int64_t{py} < std::int64_t{y} + height;
     }
     int centre_x() const { return x + width / 2; }
     int centre_y() const { return y + height / 2; }

@@ -18,7 +18,7 @@ namespace q7host {
 struct LoadedModule {
     PeImage image;
     Addr base = 0;
-    std::uint32_t mapped_size = 0;             // the image size in whole pages
+    std::uint32_t mapped_size = 0;              // the image size in whole pages
     std::vector<std::uint8_t> page_protection;  // per page of the image, as the loader set it
     Addr tls_index_slot = 0;                    // where the loader wrote the TLS index; 0 without TLS
     std::vector<Addr> tls_callbacks;            // in the order the loader calls them

@@ -22,9 +22,7 @@ enum class Service : unsigned {
     Q7_HOST_SERVICES(Q7_SERVICE_NAME)
 #undef Q7_SERVICE_NAME
 };
-inline constexpr unsigned position_of(Service s) {
-    return static_cast<unsigned>(s);
-}
+inline constexpr unsigned position_of(Service s) { return static_cast<unsigned>(s); }
 inline constexpr unsigned kServiceVarRefresh = position_of(Service::VarRefresh);
 inline constexpr unsigned kServiceMouseClick = position_of(Service::MouseClick);
 

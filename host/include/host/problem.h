@@ -32,13 +32,11 @@ struct Problem {
     bool operator==(const Problem&) const = default;
 };
 
-inline std::ostream& operator<<(std::ostream& out, const Problem& p) {
-    return out << p.sentence();
-}
+inline std::ostream& operator<<(std::ostream& out, const Problem& p) { return out << p.sentence(); }
 
 enum class WarningKind {
-    LoaderRoutineStack,      // the entry routine or a TLS callback left the stack unbalanced; the loader restored it
-    LoaderRoutineRegisters,  // ... or changed ebx, esi, edi or ebp; the loader restored them
+    LoaderRoutineStack,        // the entry routine or a TLS callback left the stack unbalanced; the loader restored it
+    LoaderRoutineRegisters,    // ... or changed ebx, esi, edi or ebp; the loader restored them
     ExportDirectoryPastImage,  // the export directory's size runs past the image
     DirectoriesIgnored,        // more than 16 data directories; Windows uses the first 16
     PictureMissing,            // a bitmap an element names cannot be found; the element is not drawn
@@ -53,8 +51,6 @@ struct Warning {
     bool operator==(const Warning&) const = default;
 };
 
-inline std::ostream& operator<<(std::ostream& out, const Warning& w) {
-    return out << w.sentence();
-}
+inline std::ostream& operator<<(std::ostream& out, const Warning& w) { return out << w.sentence(); }
 
 }  // namespace q7host

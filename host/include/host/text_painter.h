@@ -29,8 +29,8 @@ struct FontRequest {
 struct FontChoice {
     std::string file;
     int face_index = 0;
-    std::string family;  // of the face actually used
-    bool bold = false;   // asked for by the name or the weight
+    std::string family;           // of the face actually used
+    bool bold = false;            // asked for by the name or the weight
     bool synthetic_bold = false;  // bold asked for, the face is not: strokes are thickened
     bool substituted = false;     // the named family is not installed
     int pixel_size = 0;           // em height in pixels
@@ -54,16 +54,16 @@ public:
     // system's monospaced face. Then takes the largest size at which
     // `max_chars` of its widest character fit the box across and one line of
     // it fits the box's height.
-    std::optional<FontChoice> choose(const FontRequest& request, int box_width, int box_height,
-                                     int max_chars, std::string& error);
+    std::optional<FontChoice> choose(const FontRequest& request, int box_width, int box_height, int max_chars,
+                                     std::string& error);
 
     // Width in pixels of one line of text as it would be drawn.
     int text_width(const FontChoice& font, const std::string& text);
 
     // Lays text out in the box with DrawText's flags and paints its glyphs in
     // `color`; unless kNoClip is set nothing lands outside the box.
-    void draw(Image& image, const FontChoice& font, int x, int y, int w, int h,
-              const std::string& text, std::uint32_t format, Rgb color);
+    void draw(Image& image, const FontChoice& font, int x, int y, int w, int h, const std::string& text,
+              std::uint32_t format, Rgb color);
 
 private:
     struct Impl;
