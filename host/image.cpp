@@ -21,20 +21,6 @@ Image::Image(int width, int height, Rgb fill)
     fill_rect(0, 0, width_, height_, fill);
 }
 
-Rgb Image::at(int x, int y) const {
-    if (!contains(x, y)) return {};
-    const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
-    return {pixels_[i], pixels_[i + 1], pixels_[i + 2]};
-}
-
-void Image::set(int x, int y, Rgb c) {
-    if (!contains(x, y)) return;
-    const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
-    pixels_[i] = c.r;
-    pixels_[i + 1] = c.g;
-    pixels_[i + 2] = c.b;
-}
-
 void Image::fill_rect(int x, int y, int w, int h, Rgb c) {
     // Only the part on the picture, whatever size the rectangle claims.
     const int x0 = static_cast<int>(std::max<std::int64_t>(x, 0));

@@ -53,10 +53,22 @@ public:
     int height() const { return height_; }
     bool empty() const { return width_ == 0 || height_ == 0; }
     bool contains(int x, int y) const { return x >= 0 && y >= 0 && x < width_ && y < height_; }
-    Rgb at(int x, int y) const;
+    // Pixel by pixel, inline: the decoder and the painters go through these
+    // for every pixel they touch.
+    Rgb at(int x, int y) const {
+        if (!contains(x, y)) return {};
+        const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
+        return {pixels_[i], pixels_[i + 1], pixels_[i + 2]};
+    }
     // Writes outside the picture are dropped, so callers may paint partly
     // off-picture shapes without clipping them first.
-    void set(int x, int y, Rgb c);
+    void set(int x, int y, Rgb c) {
+        if (!contains(x, y)) return;
+        const std::size_t i = (static_cast<std::size_t>(y) * width_ + x) * 3;
+        pixels_[i] = c.r;
+        pixels_[i + 1] = c.g;
+        pixels_[i + 2] = c.b;
+    }
     void fill_rect(int x, int y, int w, int h, Rgb c);
     // Copies `src` with its top-left corner at (x, y); with `transparent` set,
     // source pixels of that colour leave the destination as it was.
