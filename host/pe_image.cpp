@@ -13,7 +13,7 @@
 
 namespace q7host {
 
-using namespace pe_reading;
+using namespace pe_detail;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace q7host::pe_reading {
+namespace q7host::pe_detail {
 
 // What no module file this host runs needs more of; a real loader has limits
 // of the same kind, and these keep a hostile file from costing more than a
@@ -99,4 +99,4 @@ private:
     const ImageReader& r_;
 };
 
-}  // namespace q7host::pe_reading
+}  // namespace q7host::pe_detail

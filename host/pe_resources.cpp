@@ -9,7 +9,7 @@
 
 namespace q7host {
 
-using namespace pe_reading;
+using namespace pe_detail;
 
 namespace {
 
