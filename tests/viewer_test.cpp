@@ -3,6 +3,7 @@
 // user runs it (outputs, JSON, exit status and error lines).
 #include "tools/view_options.h"
 #include "tools/view_output.h"
+#include "tools/view_route.h"
 #include "tools/view_session.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,8 @@ std::optional<Options> parse(std::vector<std::string> args, std::string* error =
 }
 
 TEST(Arguments, ReadPositionPressesAndOutputs) {
-    const auto o = parse({"--lat", "37.5", "--lon=-122.25", "--heading", "90", "--next", "3",
-                          "--click", "26,68", "--prev", "1", "--png", "a.png", "--scale", "2", "--json"});
+    const auto o = parse({"--lat", "37.5", "--lon=-122.25", "--heading", "90", "--next", "3", "--click", "26,68",
+                          "--prev", "1", "--png", "a.png", "--scale", "2", "--json"});
     ASSERT_TRUE(o);
     EXPECT_EQ(*o->latitude, 37.5);
     EXPECT_EQ(*o->longitude, -122.25);
@@ -146,7 +147,7 @@ protected:
     void TearDown() override {
         for (const auto& v : session.host().violations()) ADD_FAILURE() << "host saw: " << v;
     }
-    std::string ident() { return trimmed(session.frame().ident); }
+    std::string ident() { return trimmed(session.frame().readout.ident.text); }
 
     Session session;
 };
@@ -155,8 +156,8 @@ TEST_F(ViewSession, ClicksOnEachButtonsEdgePixelsStepAndClicksBesideThemDoNot) {
     // The left arrow covers x 3..16, the right arrow x 20..33, both y 62..74.
     const std::pair<int, int> left_edges[] = {{3, 62}, {16, 62}, {3, 74}, {16, 74}, {3, 68}, {10, 62}};
     const std::pair<int, int> right_edges[] = {{20, 62}, {33, 62}, {20, 74}, {33, 74}, {33, 68}, {26, 74}};
-    const std::pair<int, int> misses[] = {{17, 68}, {18, 68}, {19, 68}, {2, 68}, {34, 68},
-                                          {10, 61}, {10, 75}, {26, 61}, {26, 75}, {45, 68}, {31, 31}};
+    const std::pair<int, int> misses[] = {{17, 68}, {18, 68}, {19, 68}, {2, 68},  {34, 68}, {10, 61},
+                                          {10, 75}, {26, 61}, {26, 75}, {45, 68}, {31, 31}};
     ASSERT_EQ(ident(), "GGATE");
     for (auto [x, y] : right_edges) {
         EXPECT_TRUE(session.click(x, y)) << x << "," << y;
@@ -180,9 +181,9 @@ TEST_F(ViewSession, PressesUseTheRightmostAndLeftmostButtonsAndAreRecorded) {
     std::string error;
     ASSERT_TRUE(session.press({Action::kNext, 3, 0, 0}, error));
     const Frame f = session.frame();
-    EXPECT_EQ(trimmed(f.ident), "HMOON");
-    EXPECT_EQ(f.number, " 4");
-    EXPECT_EQ(f.selection, 3.0);
+    EXPECT_EQ(trimmed(f.readout.ident.text), "HMOON");
+    EXPECT_EQ(f.readout.number.text, " 4");
+    EXPECT_EQ(f.readout.selection(), 3.0);
     ASSERT_EQ(f.clicks.size(), 3u);
     EXPECT_TRUE(f.clicks[0].hit);
     ASSERT_EQ(f.clicks[0].calls.size(), 1u);
@@ -205,15 +206,15 @@ TEST_F(ViewSession, SittingOnAWaypointFindsItsStoredPositionFromAnywhere) {
     for (const auto& c : cases) {
         session.place(c.start);
         std::string error;
-        ASSERT_TRUE(session.sit_on(c.ident, error)) << c.ident << ": " << error;
+        ASSERT_TRUE(sit_on(session, c.ident, error)) << c.ident << ": " << error;
         const Frame f = session.frame();
-        EXPECT_EQ(trimmed(f.distance), "0") << c.ident;
+        EXPECT_EQ(trimmed(f.readout.distance.text), "0") << c.ident;
         EXPECT_NEAR(f.aircraft.latitude, c.lat, 1e-5) << c.ident;  // about a metre
         EXPECT_NEAR(f.aircraft.longitude, c.lon, 1e-4) << c.ident;
         EXPECT_EQ(f.aircraft.heading, c.start.heading);
     }
     std::string error;
-    EXPECT_FALSE(session.sit_on("ZZZZZ", error));
+    EXPECT_FALSE(sit_on(session, "ZZZZZ", error));
     EXPECT_NE(error.find("no waypoint ZZZZZ"), std::string::npos) << error;
     EXPECT_NE(error.find("GGATE NIMIT"), std::string::npos) << error;
 }
@@ -228,8 +229,8 @@ struct ViewerRun {
 
 // Runs the viewer in `dir` with a shell-quoted argument string.
 ViewerRun run_viewer(const fs::path& dir, const std::string& args) {
-    const std::string cmd = "cd '" + dir.string() + "' && '" Q7_VIEWER_FILE "' " + args +
-                            " >stdout.txt 2>stderr.txt </dev/null";
+    const std::string cmd =
+        "cd '" + dir.string() + "' && '" Q7_VIEWER_FILE "' " + args + " >stdout.txt 2>stderr.txt </dev/null";
     ViewerRun r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -352,8 +353,11 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
           "37.80,-122.40,0\n");
     const ViewerRun r = run_viewer(dir, "--route hop.csv --json --scale 2");
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::set<std::string> expected{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
-                                         "hop-frames/frame-002.png", "hop-frames/frame-003.png",
+    const std::set<std::string> expected{"hop.csv",
+                                         "hop-frames",
+                                         "hop-frames/frame-001.png",
+                                         "hop-frames/frame-002.png",
+                                         "hop-frames/frame-003.png",
                                          "hop-frames/sheet.png"};
     EXPECT_EQ(files(), expected);
     std::vector<std::string> idents;
@@ -375,8 +379,7 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
     for (int x0 = 0; x0 + frame.width() <= sheet.width(); ++x0) {
         bool same = true;
         for (int y = 0; y < frame.height() && same; y += 7)
-            for (int x = 0; x < frame.width() && same; x += 5)
-                same = sheet.at(x0 + x, 8 + y) == frame.at(x, y);
+            for (int x = 0; x < frame.width() && same; x += 5) same = sheet.at(x0 + x, 8 + y) == frame.at(x, y);
         found += same;
     }
     EXPECT_EQ(found, 1) << "frame 2 appears once on the sheet";
@@ -384,8 +387,8 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
     // Run again into the same folder: replaced, not mixed.
     write("hop.csv", "37.62,-122.38,330\n");
     ASSERT_EQ(run_viewer(dir, "--route hop.csv").status, 0);
-    EXPECT_EQ(files(), (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
-                                              "hop-frames/sheet.png"}));
+    EXPECT_EQ(files(),
+              (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png", "hop-frames/sheet.png"}));
 }
 
 TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
