@@ -1,5 +1,7 @@
 #include "tools/view_options.h"
 
+#include "model/reference_nav.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -132,9 +134,8 @@ std::string trim(const std::string& s) {
 }
 
 Aircraft default_aircraft() {
-    // SFINT's stored coordinates: latitude 4180639 metres north (111130.5... m
-    // per degree), longitude -1459976701 where 2^32 is a full turn.
-    return {4180639.0 / 111130.55555555556, -1459976701.0 * 360.0 / 4294967296.0, 330.0};
+    constexpr int kSfint = 2;  // the third row of the gauge's waypoint table
+    return {q7ref::waypoint_lat_degrees(kSfint), q7ref::waypoint_lon_degrees(kSfint), 330.0};
 }
 
 long presses_of(const std::vector<Action>& actions) {
