@@ -2,50 +2,38 @@
 // fields and tables from the file itself, routines and records from one
 // install of the gauge in a reference host (through the module's own
 // pointers, so a rebuilt module is dissected the same way).
-#include "fuzz/mutants.h"
+#include "fuzz/anatomy.h"
 
+#include "fuzz/pe_edit.h"
 #include "host/gauge_host.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 namespace q7fuzz {
 
 namespace {
 
-std::uint32_t u32(const Bytes& b, std::size_t at) {
-    if (at + 4 > b.size()) throw std::out_of_range("read past the module's end");
-    std::uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
-
-std::uint16_t u16(const Bytes& b, std::size_t at) {
-    if (at + 2 > b.size()) throw std::out_of_range("read past the module's end");
-    std::uint16_t v;
-    std::memcpy(&v, b.data() + at, 2);
-    return v;
-}
-
 // The file offset of the data entry of resource type/id (first language).
 std::uint32_t resource_entry(const Bytes& b, const Anatomy& a, std::uint32_t type, std::uint32_t id) {
-    const std::uint32_t root = u32(b, a.directory(2));
+    const std::uint32_t root = get32(b, a.directory(q7host::PeImage::kResources));
     auto find = [&](std::uint32_t table, std::uint32_t key) -> std::uint32_t {
         const std::uint32_t at = a.offset(root + table);
-        const unsigned named = u16(b, at + 12), ids = u16(b, at + 14);
+        const unsigned named = get16(b, at + 12), ids = get16(b, at + 14);
         for (unsigned i = named; i < named + ids; ++i) {
-            if (u32(b, at + 16 + 8 * i) == key) return u32(b, at + 20 + 8 * i);
+            if (get32(b, at + 16 + 8 * i) == key) return get32(b, at + 20 + 8 * i);
         }
         throw std::runtime_error("resource " + std::to_string(type) + "/" + std::to_string(id) + " not found");
     };
     const std::uint32_t names = find(0, type) & 0x7FFFFFFF;
     const std::uint32_t languages = find(names, id) & 0x7FFFFFFF;
     const std::uint32_t at = a.offset(root + languages);
-    return a.offset(root + (u32(b, at + 20) & 0x7FFFFFFF));
+    return a.offset(root + (get32(b, at + 20) & 0x7FFFFFFF));
 }
 
 }  // namespace
+
+std::uint32_t Anatomy::directory(unsigned index) const { return optional + pe::kDirectories + 8 * index; }
 
 const Anatomy::Section& Anatomy::section(const std::string& name) const {
     for (const auto& s : sections) {
@@ -70,9 +58,9 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
         return std::nullopt;
     }
     Anatomy a;
-    a.pe = u32(module, 0x3C);
+    a.pe = get32(module, 0x3C);
     a.optional = a.pe + 24;
-    a.section_table = a.optional + u16(module, a.pe + 20);
+    a.section_table = a.optional + get16(module, a.pe + pe::kOptionalHeaderSize);
     a.headers_size = image->headers_size;
     a.image_base = image->image_base;
     a.image_size = image->image_size;
@@ -81,8 +69,8 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
     }
     for (std::size_t i = 0; i < image->sections.size(); ++i) {
         const auto& s = image->sections[i];
-        a.sections.push_back({s.name, static_cast<std::uint32_t>(a.section_table + 40 * i), s.virtual_address,
-                              s.virtual_size, s.raw_offset, s.raw_size});
+        a.sections.push_back({s.name, static_cast<std::uint32_t>(a.section_table + pe::kSectionHeaderSize * i),
+                              s.virtual_address, s.virtual_size, s.raw_offset, s.raw_size});
     }
     a.entry = image->entry_rva;
 
@@ -92,7 +80,6 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
         return std::nullopt;
     }
     host.install();
-    const q7host::Machine& m = host.machine();
     const auto parts = host.instrument();
     auto areas = host.click_areas();
     if (!host.violations().empty() || !parts.dot || !parts.ident || !parts.distance || !parts.number ||
@@ -107,8 +94,6 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
     a.import_table = rva(host.import_table());
     a.gauge = rva(host.gauge());
     a.root = rva(host.root());
-    a.install = rva(m.read(host.gauge() + q7host::gauge_header::kInstall));
-    a.uninstall = rva(m.read(host.gauge() + q7host::gauge_header::kUninstall));
     a.x_callback = rva(parts.dot.x_callback());
     a.y_callback = rva(parts.dot.y_callback());
     a.ident_callback = rva(parts.ident.text_callback());
@@ -119,9 +104,14 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
     a.dot = rva(parts.dot.address());
     a.ident_box = rva(parts.ident.address());
     a.distance_box = rva(parts.distance.address());
-    a.mouse_list = rva(host.services().registered_mouse_list());
+    a.mouse_list = rva(host.mouse_list());
     try {
-        a.face_resource_entry = resource_entry(module, a, 2, m.read(host.root() + q7host::element::kBitmapId));
+        // The header's routines and the face's bitmap id as the file holds
+        // them (addresses at the preferred base).
+        a.install = get32(module, a.offset(a.gauge + q7host::gauge_header::kInstall)) - a.image_base;
+        a.uninstall = get32(module, a.offset(a.gauge + q7host::gauge_header::kUninstall)) - a.image_base;
+        const std::uint32_t face = get32(module, a.offset(a.root + q7host::element::kBitmapId));
+        a.face_resource_entry = resource_entry(module, a, 2, face);
     } catch (const std::exception& e) {
         error = e.what();
         return std::nullopt;

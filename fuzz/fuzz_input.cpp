@@ -16,6 +16,10 @@ namespace {
 void exercise(q7host::GaugeHost& host) {
     host.install();
     if (!host.violations().empty()) return;
+    // The bitmaps the elements name, read while the module's code has surely
+    // not stopped the emulator; decoded once the gauge has been driven.
+    std::set<std::uint32_t> bitmaps;
+    for (const auto& e : host.elements().elements) bitmaps.insert(e.bitmap_id());
     auto areas = host.click_areas();
     std::sort(areas.begin(), areas.end(), [](const auto& a, const auto& b) { return a.x < b.x; });
     if (!areas.empty()) {
@@ -24,12 +28,9 @@ void exercise(q7host::GaugeHost& host) {
     }
     host.click(26, 68);
     host.frame();
-    std::set<std::uint32_t> decoded;
-    for (const auto& e : host.elements().elements) {
-        const auto id = host.machine().try_read(e.address() + q7host::element::kBitmapId);
-        if (!id || !decoded.insert(*id).second) continue;
+    for (const std::uint32_t id : bitmaps) {
         std::string why;
-        if (const auto data = host.find_bitmap(*id, why)) (void)q7host::decode_dib(*data, why);
+        if (const auto data = host.find_bitmap(id, why)) (void)q7host::decode_dib(*data, why);
     }
     host.uninstall();
 }

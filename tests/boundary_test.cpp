@@ -1,14 +1,12 @@
 // The module's boundary as a host meets it: the export and import tables, the
 // entry routine, the service table and its re-read, the pointer callbacks with
 // their refresh calls, and the host's own stack-balance check.
+#include "fuzz/pe_edit.h"
 #include "support/test_support.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -25,6 +23,8 @@ std::string lower(std::string s) {
 }
 
 class Boundary : public LoadedGauge {};
+
+std::pair<double, double> xy(const q7host::DotReadout& d) { return {d.x, d.y}; }
 
 }  // namespace
 
@@ -48,8 +48,8 @@ TEST_F(Boundary, ExportsExactlyTwoDataRecordsByNameAndOrdinal) {
         EXPECT_TRUE(s->writable()) << e.name;
         EXPECT_FALSE(s->executable()) << e.name;
     }
-    EXPECT_TRUE(host.machine().writable_data(host.import_table(), 16));
-    EXPECT_TRUE(host.machine().writable_data(host.linkage(), 32));
+    EXPECT_TRUE(host.writable(host.import_table(), q7host::import_table::kSize));
+    EXPECT_TRUE(host.writable(host.linkage(), q7host::linkage::kSize));
 }
 
 TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
@@ -71,44 +71,50 @@ TEST_F(Boundary, ImportsOnlySystemLibrariesAndRunsNoStartUpCode) {
 
 TEST_F(Boundary, ImportTableHoldsTheServiceTableTheHostWrote) {
     const Addr t = host.import_table();
-    EXPECT_EQ(host.machine().read(t + 0), 0x0Fu);
-    EXPECT_EQ(host.machine().read(t + 4), host.services().table_address(0));
-    EXPECT_EQ(host.machine().read(t + 8), 0u);
-    EXPECT_EQ(host.machine().read(t + 12), 0u);
+    using namespace q7host::import_table;
+    EXPECT_EQ(host.machine().read(t + kEntryId), kPanelServices);
+    EXPECT_EQ(host.machine().read(t + kEntryAddress), host.services().table_address(0));
+    EXPECT_EQ(host.machine().read_bytes(t + 8, kSize - 8), std::vector<std::uint8_t>(kSize - 8, 0));
 }
 
 TEST_F(Boundary, EntryRoutineReturnsOneForEveryReasonWithoutTouchingTheHost) {
     const Addr entry = host.base() + host.image().entry_rva;
     for (std::uint32_t reason : {0u, 1u, 2u, 3u, 4u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         for (std::uint32_t reserved : {0u, 1u, 0xDEADBEEFu}) {
-            const auto out = host.machine().call("entry routine", entry, {host.base(), reason, reserved}, q7host::Returns::kInt);
+            const auto out =
+                host.machine().call("entry routine", entry, {host.base(), reason, reserved}, q7host::Returns::kInt);
             EXPECT_TRUE(out.completed);
             EXPECT_EQ(out.eax, 1u) << "reason " << reason;
             EXPECT_EQ(out.stack_delta, 0) << "reason " << reason;
         }
     }
-    EXPECT_TRUE(host.services().calls().empty());
+    EXPECT_TRUE(host.calls().empty());
 }
 
 TEST_F(Boundary, WorkedExamplesOneMileSouthOfTheWaypoint) {
-    place(kGgate.lat - kMetresPerNm, kGgate.lon * 65536.0);
-    struct { double heading, x, y; } cases[] = {
-        {0, 0, 24.5}, {90, -24.5, 0}, {180, 0, -24.5}, {270, 24.5, 0}, {360, 0, 24.5}};
+    place(latitude_of(kGgate) - q7ref::kMetresPerNm, longitude_of(kGgate));
+    struct {
+        double heading, x, y;
+    } cases[] = {{0, 0, 24.5}, {90, -24.5, 0}, {180, 0, -24.5}, {270, 24.5, 0}, {360, 0, 24.5}};
     for (const auto& c : cases) {
-        host.services().set_var(q7host::kSimHeading, c.heading);
-        EXPECT_NEAR(dot_x(), c.x, 0.01) << "heading " << c.heading;
-        EXPECT_NEAR(dot_y(), c.y, 0.01) << "heading " << c.heading;
+        host.set_variable(q7host::kSimHeading, c.heading);
+        const auto dot = host.frame().dot;
+        EXPECT_NEAR(dot.x, c.x, 0.01) << "heading " << c.heading;
+        EXPECT_NEAR(dot.y, c.y, 0.01) << "heading " << c.heading;
     }
 }
 
 TEST_F(Boundary, WorkedExamplesTenMinutesWestInBothLongitudeForms) {
-    const double west = (kGgate.lon - 10.0 / 60.0 / 360.0 * 4294967296.0) * 65536.0;
-    for (double lon : {west, west + kTurn48}) {
-        struct { double heading, x, y; } cases[] = {{0, 24.5, 0}, {90, 0, 24.5}, {45, 17.32, 17.32}};
+    const double west = longitude_of(kGgate) - q7ref::longitude_from_degrees(10.0 / 60.0);
+    for (double lon : {west, west + q7ref::kTurn48}) {
+        struct {
+            double heading, x, y;
+        } cases[] = {{0, 24.5, 0}, {90, 0, 24.5}, {45, 17.32, 17.32}};
         for (const auto& c : cases) {
-            place(kGgate.lat, lon, c.heading);
-            EXPECT_NEAR(dot_x(), c.x, 0.01) << "heading " << c.heading << " lon " << lon;
-            EXPECT_NEAR(dot_y(), c.y, 0.01) << "heading " << c.heading << " lon " << lon;
+            place(latitude_of(kGgate), lon, c.heading);
+            const auto dot = host.frame().dot;
+            EXPECT_NEAR(dot.x, c.x, 0.01) << "heading " << c.heading << " lon " << lon;
+            EXPECT_NEAR(dot.y, c.y, 0.01) << "heading " << c.heading << " lon " << lon;
         }
         // N = 0, E = +7.90: the distance readout shows 7.
         EXPECT_EQ(text(distance_box()), "  7");
@@ -117,19 +123,20 @@ TEST_F(Boundary, WorkedExamplesTenMinutesWestInBothLongitudeForms) {
 
 TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
     place_on(kSfint, 0.0);
-    EXPECT_NEAR(dot_x(), -9.21, 0.01);
-    EXPECT_NEAR(dot_y(), 22.70, 0.01);
-    host.services().set_var(q7host::kSimHeading, 330.0);
-    EXPECT_NEAR(dot_x(), 3.37, 0.01);
-    EXPECT_NEAR(dot_y(), 24.27, 0.01);
-    EXPECT_EQ(text(distance_box()), "  12");
+    EXPECT_NEAR(host.frame().dot.x, -9.21, 0.01);
+    EXPECT_NEAR(host.frame().dot.y, 22.70, 0.01);
+    host.set_variable(q7host::kSimHeading, 330.0);
+    const auto f = host.frame();
+    EXPECT_NEAR(f.dot.x, 3.37, 0.01);
+    EXPECT_NEAR(f.dot.y, 24.27, 0.01);
+    EXPECT_EQ(f.distance.text, "  12");
 
     // Anywhere but on the waypoint, the dot stays on the 24.5-pixel circle.
     for (double lat : {36.0, 37.5, 37.81, 38.9, -10.0}) {
         for (double lon : {-123.5, -122.47, -120.0, 100.0}) {
             for (double heading : {0.0, 33.3, 181.0, 359.9, -720.5}) {
-                host.services().set_aircraft(lat, lon, heading);
-                const double x = dot_x(), y = dot_y();
+                host.set_aircraft(lat, lon, heading);
+                const auto [x, y] = xy(host.frame().dot);
                 EXPECT_NEAR(x * x + y * y, 600.25, 0.01) << lat << " " << lon << " " << heading;
             }
         }
@@ -138,22 +145,19 @@ TEST_F(Boundary, WorkedExamplesFromSfintAndTheCircle) {
 
 TEST_F(Boundary, DotStaysAtRestOnTheWaypointAndForNonFiniteHostValues) {
     const double nan = std::nan(""), inf = HUGE_VAL;
-    const double lon = kGgate.lon * 65536.0;
-    struct { double lat, lon, heading; bool at_rest; } cases[] = {
-        {double(kGgate.lat), lon, 0.0, true},  // 0/0 on the waypoint itself
-        {double(kGgate.lat), lon, 123.0, true},
-        {nan, lon, 0.0, true},
-        {kGgate.lat - 5000.0, nan, 0.0, true},
-        {kGgate.lat - 5000.0, lon, nan, true},
-        {kGgate.lat - 5000.0, lon, inf, true},
-        {inf, lon, 10.0, true},
-        {-inf, -inf, 10.0, true},
-        {1e308, 1e308, 10.0, false},
-        {-1e308, 5e-324, -1e9, false},
+    const double lat = latitude_of(kGgate), lon = longitude_of(kGgate);
+    struct {
+        double lat, lon, heading;
+        bool at_rest;
+    } cases[] = {
+        {lat, lon, 0.0, true},  // 0/0 on the waypoint itself
+        {lat, lon, 123.0, true},        {nan, lon, 0.0, true},          {lat - 5000.0, nan, 0.0, true},
+        {lat - 5000.0, lon, nan, true}, {lat - 5000.0, lon, inf, true}, {inf, lon, 10.0, true},
+        {-inf, -inf, 10.0, true},       {1e308, 1e308, 10.0, false},    {-1e308, 5e-324, -1e9, false},
     };
     for (const auto& c : cases) {
         place(c.lat, c.lon, c.heading);
-        const double x = dot_x(), y = dot_y();
+        const auto [x, y] = xy(host.frame().dot);
         EXPECT_TRUE(std::isfinite(x) && std::isfinite(y))
             << c.lat << " " << c.lon << " " << c.heading << " -> " << x << " " << y;
         if (c.at_rest) {
@@ -163,54 +167,51 @@ TEST_F(Boundary, DotStaysAtRestOnTheWaypointAndForNonFiniteHostValues) {
     }
 }
 
+// A frame: the dot's x callback, then its y callback, each refreshing the
+// latitude, longitude and heading through service table 0 as it reads them
+// afresh from ImportTable; the text callbacks call nothing.
 TEST_F(Boundary, EachPointerCallbackRefreshesLatitudeLongitudeHeadingOnceInOrder) {
-    place(kGgate.lat - kMetresPerNm, kGgate.lon * 65536.0, 90.0);
-    for (bool y : {false, true}) {
-        host.services().clear_calls();
-        y ? dot_y() : dot_x();
-        ASSERT_EQ(host.services().calls().size(), 3u);
-        std::vector<std::uint32_t> ids;
-        for (const auto& c : host.services().calls()) {
-            EXPECT_EQ(c.position, 40u);
-            ASSERT_EQ(c.args.size(), 1u);
-            const Addr var = c.args[0];
-            ids.push_back(host.machine().read(var));
-            // The host wrote the value as a double at byte 12, a 4-byte boundary.
-            EXPECT_EQ(host.machine().read<double>(var + 12), host.services().var(host.machine().read(var)));
-            EXPECT_EQ(var % 4, 0u);
-            EXPECT_TRUE(host.machine().writable_data(var, 28));
-        }
-        EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x47, 0x48, 0x56}));
+    const double lat = latitude_of(kGgate) - q7ref::kMetresPerNm, lon = longitude_of(kGgate);
+    place(lat, lon, 90.0);
+    const std::map<std::uint32_t, double> placed{
+        {q7host::kSimLatitude, lat}, {q7host::kSimLongitude, lon}, {q7host::kSimHeading, 90.0}};
+    const auto f = host.frame();
+    std::vector<std::uint32_t> ids;
+    for (const auto& c : f.calls) {
+        EXPECT_EQ(c.position, q7host::position_of(Service::VarRefresh));
+        EXPECT_EQ(c.table, 0u);
+        ASSERT_EQ(c.args.size(), 1u);
+        const Addr var = c.args[0];
+        ids.push_back(c.variable);
+        // The host wrote the value as a double into the record, which lies on
+        // a 4-byte boundary in writable data.
+        EXPECT_EQ(host.machine().read<double>(var + q7host::module_var::kValue), placed.at(c.variable));
+        EXPECT_EQ(var % 4, 0u);
+        EXPECT_TRUE(host.writable(var, q7host::module_var::kSize));
     }
+    const std::uint32_t order[] = {q7host::kSimLatitude, q7host::kSimLongitude, q7host::kSimHeading};
+    std::vector<std::uint32_t> twice(std::begin(order), std::end(order));
+    twice.insert(twice.end(), std::begin(order), std::end(order));
+    EXPECT_EQ(ids, twice);
 }
 
 TEST_F(Boundary, ServiceResultsHaveNoEffectOnThePointer) {
     place_on(kSfint, 330.0);
-    const double x0 = dot_x(), y0 = dot_y();
+    const auto dot = xy(host.frame().dot);
     for (std::uint32_t r : {1u, 0xFFFFFFFFu, 0x80000000u}) {
-        host.services().set_result(40, r);
-        EXPECT_EQ(dot_x(), x0);
-        EXPECT_EQ(dot_y(), y0);
+        host.set_service_result(Service::VarRefresh, r);
+        EXPECT_EQ(xy(host.frame().dot), dot);
     }
 }
 
 TEST_F(Boundary, ModuleReadsTheTableAddressAfreshAtEveryCall) {
     place_on(kSfint);
-    dot_x();
-    ASSERT_EQ(host.services().calls().size(), 3u);
-    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 0u);
-
-    host.use_table(1);
-    host.services().clear_calls();
-    dot_y();
-    ASSERT_EQ(host.services().calls().size(), 3u);
-    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 1u);
-
-    host.use_table(0);
-    host.services().clear_calls();
-    dot_x();
-    ASSERT_EQ(host.services().calls().size(), 3u);
-    for (const auto& c : host.services().calls()) EXPECT_EQ(c.table, 0u);
+    for (unsigned table : {1u, 0u}) {
+        host.use_table(table);
+        const auto f = host.frame();
+        ASSERT_EQ(f.calls.size(), 6u);
+        for (const auto& c : f.calls) EXPECT_EQ(c.table, table);
+    }
 }
 
 // Routines with known calling conventions, placed in host memory, prove that
@@ -250,8 +251,7 @@ TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
     const Addr slot = host.services().table_address(0) + 30 * 4;
     // call dword [table + 30*4]; ret 4
     const Addr forbidden = host.machine().place_code({0xFF, 0x15, std::uint8_t(slot), std::uint8_t(slot >> 8),
-                                            std::uint8_t(slot >> 16), std::uint8_t(slot >> 24),
-                                            0xC2, 4, 0});
+                                                      std::uint8_t(slot >> 16), std::uint8_t(slot >> 24), 0xC2, 4, 0});
     const auto out = host.machine().call("calls_service_30", forbidden, {0}, q7host::Returns::kInt);
     EXPECT_FALSE(out.completed);
     ASSERT_EQ(host.violations().size(), 1u);
@@ -270,6 +270,9 @@ TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
 // and costs nothing while it is off.
 TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
     place_on(kSfint, 330.0);
+    const Addr callback = host.instrument().dot.x_callback();
+    auto dot_x = [&] { return host.call_pointer("bearing_dot_x", callback, dot()); };
+    auto dot_y = [&] { return host.call_pointer("bearing_dot_y", host.instrument().dot.y_callback(), dot()); };
     const double x0 = dot_x();  // translated and run once before counting starts
     EXPECT_FALSE(host.machine().counting_instructions());
     dot_y();
@@ -287,13 +290,12 @@ TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
 
     // Host code outside the image: a routine that runs a few instructions of
     // its own and calls the same pointer callback adds only the callback's.
-    const Addr callback = host.machine().read(dot() + q7host::moving_image::kXCallback);
     auto byte = [](Addr v, int k) { return static_cast<std::uint8_t>(v >> (8 * k)); };
     const Addr d = dot();
     // push dot; mov eax, callback; nop x4; call eax; ret 4
-    const Addr wrapper = host.machine().place_code({0x68, byte(d, 0), byte(d, 1), byte(d, 2), byte(d, 3),
-                                          0xB8, byte(callback, 0), byte(callback, 1), byte(callback, 2),
-                                          byte(callback, 3), 0x90, 0x90, 0x90, 0x90, 0xFF, 0xD0, 0xC2, 4, 0});
+    const Addr wrapper = host.machine().place_code({0x68, byte(d, 0), byte(d, 1), byte(d, 2), byte(d, 3), 0xB8,
+                                                    byte(callback, 0), byte(callback, 1), byte(callback, 2),
+                                                    byte(callback, 3), 0x90, 0x90, 0x90, 0x90, 0xFF, 0xD0, 0xC2, 4, 0});
     const std::uint64_t image_end = host.base() + std::uint64_t{host.image().image_size};
     ASSERT_TRUE(wrapper < host.base() || wrapper >= image_end);
     host.machine().reset_instructions();
@@ -301,7 +303,8 @@ TEST_F(Boundary, InstructionCounterCountsOnlyTheModulesOwnCode) {
     EXPECT_EQ(host.machine().instructions(), once);
 
     // Host code alone counts nothing.
-    const Addr host_only = host.machine().place_code({0x90, 0x90, 0xB8, 5, 0, 0, 0, 0xC2, 4, 0});  // nop; nop; mov eax,5; ret 4
+    const Addr host_only =
+        host.machine().place_code({0x90, 0x90, 0xB8, 5, 0, 0, 0, 0xC2, 4, 0});  // nop; nop; mov eax,5; ret 4
     host.machine().reset_instructions();
     EXPECT_EQ(host.call_routine("host_only", host_only, 0), 5u);
     EXPECT_EQ(host.machine().instructions(), 0u);
@@ -332,8 +335,8 @@ TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
     };
     auto observe = [this] {
         place_on(kSfint, 330.0);
-        Seen s{text(ident_box()), text(number_box()), text(distance_box()), dot_x(), dot_y(),
-               face() - host.base(), 0};
+        const auto f = host.frame();
+        Seen s{f.ident.text, f.number.text, f.distance.text, f.dot.x, f.dot.y, face() - host.base(), 0};
         click_next();
         s.ident += '/';
         s.ident += text(ident_box());
@@ -345,32 +348,15 @@ TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
     // The same file linked 0x60000000 - preferred higher: header and every
     // relocated address moved by that much. 0x60000000 is taken by the host,
     // which must then relocate the image again.
-    const q7host::PeImage& img = host.image();
-    std::vector<std::uint8_t> file = img.file;
-    const std::uint32_t linked = 0x60000000, delta = linked - preferred;
-    const std::uint32_t pe = file[0x3C] | file[0x3D] << 8 | file[0x3E] << 16 | file[0x3F] << 24;
-    auto add = [&file](std::size_t at, std::uint32_t d) {
-        std::uint32_t v;
-        std::memcpy(&v, file.data() + at, 4);
-        v += d;
-        std::memcpy(file.data() + at, &v, 4);
-    };
-    add(pe + 24 + 28, delta);
-    for (const auto& [rva, type] : img.relocations) {
-        ASSERT_EQ(type, 3u);
-        const auto* s = img.section_at(rva);
-        ASSERT_TRUE(s && rva - s->virtual_address + 4 <= s->raw_size) << std::hex << rva;
-        add(s->raw_offset + (rva - s->virtual_address), delta);
-    }
-    const std::string moved = ::testing::TempDir() + "quorlan7-linked-at-0x60000000.gau";
-    {
-        std::ofstream out(moved, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-        ASSERT_TRUE(out.good()) << moved;
-    }
+    const std::uint32_t linked = 0x60000000;
+    for (const auto& r : host.image().relocations) ASSERT_EQ(r.type, 3u);
+    std::string error;
+    const auto anatomy = q7fuzz::dissect(host.image().file, error);
+    ASSERT_TRUE(anatomy) << error;
+    q7fuzz::Bytes file = host.image().file;
+    q7fuzz::rebase(file, *anatomy, linked);
     host.unload();
-    ASSERT_TRUE(host.load(moved)) << host.error();
-    std::remove(moved.c_str());
+    ASSERT_TRUE(host.load(file, "quorlan7-linked-at-0x60000000.gau")) << host.error();
     ASSERT_EQ(host.image().image_base, linked);
     ASSERT_NE(host.base(), linked);
     const Seen moved_away = observe();

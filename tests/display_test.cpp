@@ -10,8 +10,8 @@ namespace {
 
 // A waypoint's latitude in nautical miles as the module rounds it, so that an
 // aircraft can be placed a whole number of miles due south of it.
-double waypoint_nm(std::int32_t lat) {
-    return static_cast<float>(static_cast<float>(lat) / 60.0 / 30.8695987654321);
+double waypoint_nm(int row) {
+    return static_cast<float>(static_cast<float>(latitude_of(row)) / 60.0 / q7ref::kMetresPerArcSecond);
 }
 
 class Readouts : public LoadedGauge {
@@ -19,8 +19,8 @@ protected:
     // The aircraft `nm` nautical miles due south of GGATE, on the longitude the
     // module uses for it, so the distance is as close to `nm` as floats allow.
     void south_of_ggate(double nm) {
-        const double lat = (waypoint_nm(kGgate.lat) - nm) * 60.0 * 30.8695987654321;
-        place(lat, static_cast<double>(static_cast<float>(kGgate.lon)) * 65536.0);
+        const double lat = (waypoint_nm(kGgate) - nm) * 60.0 * q7ref::kMetresPerArcSecond;
+        place(lat, static_cast<float>(q7ref::kWaypoints[kGgate].longitude) * (q7ref::kTurn48 / q7ref::kTurn32));
     }
 };
 
@@ -49,10 +49,12 @@ TEST_F(Readouts, LastWaypointAndTheValuePassedInChangesNothing) {
 }
 
 TEST_F(Readouts, DistanceFormatBoundariesOnTheSinglePrecisionValue) {
-    struct { double nm; const char* shown; } cases[] = {
-        {0.0, "  0"},      {9.99, "  9"},      {10.0, "  10"},    {99.5, "  99"},
-        {100.0, " 100"},   {999.99, " 999"},   {1000.0, " 1000"}, {9999.9, " 9999"},
-        {12345.6, "12345"}, {99999.0, "99999"},
+    struct {
+        double nm;
+        const char* shown;
+    } cases[] = {
+        {0.0, "  0"},     {9.99, "  9"},     {10.0, "  10"},    {99.5, "  99"},     {100.0, " 100"},
+        {999.99, " 999"}, {1000.0, " 1000"}, {9999.9, " 9999"}, {12345.6, "12345"}, {99999.0, "99999"},
     };
     for (const auto& c : cases) {
         south_of_ggate(c.nm);
@@ -63,17 +65,19 @@ TEST_F(Readouts, DistanceFormatBoundariesOnTheSinglePrecisionValue) {
 }
 
 TEST_F(Readouts, DistanceThatCannotBeShownInFiveCharactersShowsDashes) {
-    const double lon = kGgate.lon * 65536.0;
+    const double lat = latitude_of(kGgate), lon = longitude_of(kGgate);
     const double nan = std::nan("");
-    struct { double lat, lon; } cases[] = {
-        {kGgate.lat - 100000.5 * kMetresPerNm, lon},  // 100000 nm and more
+    struct {
+        double lat, lon;
+    } cases[] = {
+        {lat - 100000.5 * q7ref::kMetresPerNm, lon},  // 100000 nm and more
         {1e308, lon},
         {-1e308, -1e308},
         {nan, lon},
-        {double(kGgate.lat), nan},
-        {double(kGgate.lat), HUGE_VAL},
-        {double(kGgate.lat), lon + 10 * kTurn48},   // ten turns away, never normalised
-        {double(kGgate.lat), lon - 10 * kTurn48},
+        {lat, nan},
+        {lat, HUGE_VAL},
+        {lat, lon + 10 * q7ref::kTurn48},  // ten turns away, never normalised
+        {lat, lon - 10 * q7ref::kTurn48},
     };
     for (const auto& c : cases) {
         place(c.lat, c.lon);
@@ -85,26 +89,26 @@ TEST_F(Readouts, DistanceThatCannotBeShownInFiveCharactersShowsDashes) {
 }
 
 TEST_F(Readouts, NoTextIsWrittenWhileTheBufferIsNull) {
-    for (Addr box : {ident_box(), number_box(), distance_box()}) {
-        host.machine().write<std::uint32_t>(box + 184, 0);
-        const Addr callback = host.machine().read(box + 180);
+    const auto parts = host.instrument();
+    for (const auto& box : {parts.ident, parts.number, parts.distance}) {
+        host.swap_text_buffer(box.address(), 0);
         // A write through the null pointer would end the call as a crash.
-        const auto out = host.machine().call("text_callback", callback, {0, 0}, q7host::Returns::kDouble);
-        EXPECT_TRUE(out.completed);
-        EXPECT_EQ(out.st0, box == number_box() ? 1.0 : 0.0);
+        const double result = host.call_text("text_callback", box.text_callback(), 0.0);
+        EXPECT_EQ(result, box.address() == parts.number.address() ? 1.0 : 0.0);
     }
 }
 
 TEST_F(Readouts, AnIndexMatchingNoRowShowsTheFirstWaypoint) {
     place_on(kSfint, 0.0);
-    const double x0 = dot_x(), y0 = dot_y();
+    const auto first = host.frame().dot;
     for (double bad : {7.5, -3.0, 20.0, 1e300, -1e300, std::nan(""), HUGE_VAL, 5e-324}) {
-        host.machine().write<double>(ident_box() + 72, bad);
-        EXPECT_EQ(text(ident_box()), "GGATE") << bad;
-        EXPECT_EQ(text(number_box()), " 1") << bad;
-        EXPECT_EQ(text(distance_box()), "  12") << bad;
-        EXPECT_EQ(dot_x(), x0) << bad;
-        EXPECT_EQ(dot_y(), y0) << bad;
+        host.select(bad);
+        const auto f = host.frame();
+        EXPECT_EQ(f.ident.text, "GGATE") << bad;
+        EXPECT_EQ(f.number.text, " 1") << bad;
+        EXPECT_EQ(f.distance.text, "  12") << bad;
+        EXPECT_EQ(f.dot.x, first.x) << bad;
+        EXPECT_EQ(f.dot.y, first.y) << bad;
     }
 }
 
@@ -139,19 +143,19 @@ TEST_F(Buttons, StepWithWrapRoundBothWays) {
 TEST_F(Buttons, ServiceCalledOnceBeforeTheStepWhateverItReturns) {
     std::vector<double> seen;
     host.services().service_observer = [&](const q7host::ServiceCall& c) {
-        if (c.position == 36) seen.push_back(selection());
+        if (c.position == q7host::kServiceMouseClick) seen.push_back(selection());
     };
     mouse_list();
     for (std::uint32_t r : {0u, 1u, 0xFFFFFFFFu}) {
-        host.services().set_result(36, r);
+        host.set_service_result(Service::MouseClick, r);
         for (bool next : {true, false, false}) {
-            host.services().clear_calls();
+            host.clear_calls();
             seen.clear();
             const double before = selection();
             next ? click_next() : click_previous();
-            ASSERT_EQ(host.services().calls().size(), 1u);
-            EXPECT_EQ(host.services().calls()[0].position, 36u);
-            EXPECT_EQ(host.services().calls()[0].args, (std::vector<std::uint32_t>{0x10000, 0}));
+            ASSERT_EQ(host.calls().size(), 1u);
+            EXPECT_EQ(host.calls()[0].position, q7host::kServiceMouseClick);
+            EXPECT_EQ(host.calls()[0].args, (std::vector<std::uint32_t>{0x10000, 0}));
             ASSERT_EQ(seen.size(), 1u);
             EXPECT_EQ(seen[0], before);  // the step comes after the call
         }
@@ -159,8 +163,7 @@ TEST_F(Buttons, ServiceCalledOnceBeforeTheStepWhateverItReturns) {
 }
 
 TEST_F(Buttons, HandlersReturnZeroWhateverTheHostPasses) {
-    const Addr list = mouse_list();
-    const Addr previous = host.machine().read(list + 2 * 44 + 36), next = host.machine().read(list + 3 * 44 + 36);
+    const Addr previous = arrow_handler(false), next = arrow_handler(true);
     const std::uint32_t args[][2] = {{0, 0}, {0xFFFFFFFF, 0xFFFFFFFF}, {0x12345678, 0x20000000}};
     double expected = 0.0;
     for (const auto& a : args) {
@@ -177,22 +180,40 @@ TEST_F(Buttons, HandlersReturnZeroWhateverTheHostPasses) {
 
 TEST_F(Buttons, HitTestingOnTheExactPixelEdges) {
     mouse_list();
-    struct { int x, y; int step; } clicks[] = {
+    struct {
+        int x, y;
+        int step;
+    } clicks[] = {
         // left-arrow box x 3..16, y 62..74
-        {3, 62, -1}, {16, 62, -1}, {3, 74, -1}, {16, 74, -1}, {9, 68, -1},
+        {3, 62, -1},
+        {16, 62, -1},
+        {3, 74, -1},
+        {16, 74, -1},
+        {9, 68, -1},
         // the gap x 17..19 and the pixels just outside
-        {17, 68, 0}, {18, 62, 0}, {19, 74, 0}, {2, 68, 0}, {9, 61, 0}, {9, 75, 0},
+        {17, 68, 0},
+        {18, 62, 0},
+        {19, 74, 0},
+        {2, 68, 0},
+        {9, 61, 0},
+        {9, 75, 0},
         // right-arrow box x 20..33
-        {20, 62, +1}, {33, 62, +1}, {20, 74, +1}, {33, 74, +1},
-        {34, 68, 0}, {33, 75, 0}, {45, 68, 0}, {31, 31, 0},
+        {20, 62, +1},
+        {33, 62, +1},
+        {20, 74, +1},
+        {33, 74, +1},
+        {34, 68, 0},
+        {33, 75, 0},
+        {45, 68, 0},
+        {31, 31, 0},
     };
     int row = 0;
     for (const auto& c : clicks) {
-        host.services().clear_calls();
+        host.clear_calls();
         const bool taken = host.click(c.x, c.y);
         EXPECT_EQ(taken, c.step != 0) << c.x << "," << c.y;
         row = (row + c.step + 20) % 20;
         EXPECT_EQ(selection(), double(row)) << c.x << "," << c.y;
-        EXPECT_EQ(host.services().calls().size(), c.step ? 1u : 0u) << c.x << "," << c.y;
+        EXPECT_EQ(host.calls().size(), c.step ? 1u : 0u) << c.x << "," << c.y;
     }
 }

@@ -12,6 +12,17 @@ namespace {
 
 class Layout : public LoadedGauge {
 protected:
+    // The face's children, by their place in its child list.
+    Addr child(int index) const {
+        const Addr list = host.machine().read(face() + 40);
+        return host.machine().read(list + 4 * index);
+    }
+    Addr dot() const { return child(0); }
+    Addr distance_box() const { return child(1); }
+    Addr ident_box() const { return child(2); }
+    Addr number_box() const { return child(3); }
+    Addr buttons() const { return child(4); }
+
     // Whether an address lies in one of the module's executable sections.
     bool is_code(Addr a) const {
         if (a < host.base()) return false;
@@ -41,14 +52,13 @@ protected:
         return routines;
     }
 
-    std::map<unsigned, std::uint32_t> text_box(std::uint32_t x, std::uint32_t y, std::uint32_t w,
-                                               std::uint32_t h, std::uint32_t flags,
-                                               std::uint32_t text, std::uint32_t fill,
+    std::map<unsigned, std::uint32_t> text_box(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h,
+                                               std::uint32_t flags, std::uint32_t text, std::uint32_t fill,
                                                std::uint32_t max_chars) {
         std::map<unsigned, std::uint32_t> m{
-            {0, 2}, {4, 0xFFFFFFFF}, {8, x}, {12, y}, {32, header()}, {48, flags},
-            {192, w}, {196, h}, {208, text}, {212, fill}, {216, 0x005C5C5C},
-            {280, 400}, {284, 1}, {288, 37}, {292, max_chars}};
+            {0, 2},   {4, 0xFFFFFFFF}, {8, x},          {12, y},     {32, header()},    {48, flags},
+            {192, w}, {196, h},        {208, text},     {212, fill}, {216, 0x005C5C5C}, {280, 400},
+            {284, 1}, {288, 37},       {292, max_chars}};
         // "Courier New Bold", NUL, then zero bytes to 32.
         const char name[] = "Courier New Bold";
         for (unsigned i = 0; i < 16; i += 4) {
@@ -89,8 +99,7 @@ TEST_F(Layout, GaugeHeaderNamesTheTreeAndSevenRoutines) {
 
 TEST_F(Layout, FaceAndButtonStripAreStaticImages) {
     const Addr children = host.machine().read(face() + 40);
-    expect_record("face_image", face(), 80,
-                  {{0, 0}, {4, 0x1000}, {32, header()}, {40, children}, {48, 4}});
+    expect_record("face_image", face(), 80, {{0, 0}, {4, 0x1000}, {32, header()}, {40, children}, {48, 4}});
     expect_record("button_strip", buttons(), 80, {{0, 0}, {4, 0x3000}, {12, 60}, {32, header()}});
 
     // face_children: five children in order, then the terminator.
@@ -104,9 +113,17 @@ TEST_F(Layout, FaceAndButtonStripAreStaticImages) {
 
 TEST_F(Layout, BearingDotIsAMovingImageWithScalesAsDoubles) {
     const auto cb = expect_record("bearing_dot", dot(), 168,
-                                  {{0, 3}, {4, 0x2000}, {8, 29}, {12, 29}, {32, header()}, {48, 7},
+                                  {{0, 3},
+                                   {4, 0x2000},
+                                   {8, 29},
+                                   {12, 29},
+                                   {32, header()},
+                                   {48, 7},
                                    // x_scale +1.0 at 92, y_scale -1.0 at 136, with no padding
-                                   {92, 0x00000000}, {96, 0x3FF00000}, {136, 0}, {140, 0xBFF00000}},
+                                   {92, 0x00000000},
+                                   {96, 0x3FF00000},
+                                   {136, 0},
+                                   {140, 0xBFF00000}},
                                   {88, 132});
     EXPECT_NE(cb.at(88), cb.at(132));
     EXPECT_EQ(bits_of(host.machine().read<double>(dot() + 92)), 0x3FF0000000000000ull);
@@ -119,10 +136,8 @@ TEST_F(Layout, TextBoxesCarryTheirFontColoursAndSources) {
     distance[88] = 0x48;
     expect_record("distance_box", distance_box(), 312, distance, {180});
     // ident_box: the first source slot is id 0; its value is the selection index, 0.0.
-    expect_record("ident_box", ident_box(), 312,
-                  text_box(14, 18, 35, 13, 6, 0x0000FF00, 0x00005000, 5), {180});
-    expect_record("number_box", number_box(), 312,
-                  text_box(37, 62, 23, 13, 2, 0x00C3C3C3, 0x00303030, 2), {180});
+    expect_record("ident_box", ident_box(), 312, text_box(14, 18, 35, 13, 6, 0x0000FF00, 0x00005000, 5), {180});
+    expect_record("number_box", number_box(), 312, text_box(37, 62, 23, 13, 2, 0x00C3C3C3, 0x00303030, 2), {180});
 
     std::set<Addr> callbacks{host.machine().read(distance_box() + 180), host.machine().read(ident_box() + 180),
                              host.machine().read(number_box() + 180)};
@@ -137,19 +152,22 @@ TEST_F(Layout, MouseRectangleListDescribesTheTwoButtons) {
     const Addr list = mouse_list();  // as handed to the host at install
     ASSERT_NE(list, 0u);
     const std::uint32_t none = 0xFFFFFFFF;
-    struct { std::uint32_t kind, x, y, w, h, cursor, mask; bool handler; } expected[] = {
-        {1, 0, 0, 0, 0, none, 0, false},  {1, 3, 62, 31, 13, none, 0, false},
+    struct {
+        std::uint32_t kind, x, y, w, h, cursor, mask;
+        bool handler;
+    } expected[] = {
+        {1, 0, 0, 0, 0, none, 0, false},        {1, 3, 62, 31, 13, none, 0, false},
         {2, 0, 0, 14, 13, 5, 0x20000000, true}, {2, 17, 0, 14, 13, 5, 0x20000000, true},
-        {3, 0, 0, 0, 0, none, 0, false},  {3, 0, 0, 0, 0, none, 0, false},
+        {3, 0, 0, 0, 0, none, 0, false},        {3, 0, 0, 0, 0, none, 0, false},
         {0, 0, 0, 0, 0, none, 0, false},
     };
     std::vector<Addr> handlers;
     for (unsigned i = 0; i < 7; ++i) {
         const auto& e = expected[i];
-        const auto h = expect_record("mouse_rect_list entry", list + 44 * i, 44,
-                                     {{0, e.kind}, {4, e.x}, {8, e.y}, {12, e.w}, {16, e.h},
-                                      {20, e.cursor}, {28, e.mask}},
-                                     e.handler ? std::set<unsigned>{36} : std::set<unsigned>{});
+        const auto h =
+            expect_record("mouse_rect_list entry", list + 44 * i, 44,
+                          {{0, e.kind}, {4, e.x}, {8, e.y}, {12, e.w}, {16, e.h}, {20, e.cursor}, {28, e.mask}},
+                          e.handler ? std::set<unsigned>{36} : std::set<unsigned>{});
         if (e.handler) handlers.push_back(h.at(36));
     }
     ASSERT_EQ(handlers.size(), 2u);

@@ -5,16 +5,22 @@
 #include <cmath>
 
 using namespace q7test;
-using q7host::ServiceCall;
+using q7host::position_of;
 
 namespace {
+
+std::vector<unsigned> positions(std::initializer_list<Service> services) {
+    std::vector<unsigned> out;
+    for (Service s : services) out.push_back(position_of(s));
+    return out;
+}
 
 class Lifecycle : public LoadedGauge {
 protected:
     Addr routine(unsigned offset) const { return host.machine().read(header() + offset); }
     Addr mouse_rects_in_install() {
-        for (const auto& c : host.services().calls()) {
-            if (c.position == 32) return c.args[0];
+        for (const auto& c : host.calls()) {
+            if (c.position == position_of(Service::MouseInstall)) return c.args[0];
         }
         return 0;
     }
@@ -34,67 +40,74 @@ protected:
 
 TEST_F(Lifecycle, InstallHandsOverTreeMouseListAndHeaderInOrder) {
     for (std::uint32_t arg : {0u, 0xFFFFFFFFu, 0x1234u}) {
-        host.services().clear_calls();
-        host.services().set_result(25, 0x25252525);
-        host.services().set_result(32, 0x32323232);
-        host.services().set_result(33, 0xCAFEBABE);
+        host.clear_calls();
+        host.set_service_result(Service::ElementInstall, 0x25252525);
+        host.set_service_result(Service::MouseInstall, 0x32323232);
+        host.set_service_result(Service::MouseActivate, 0xCAFEBABE);
         EXPECT_EQ(host.install(arg), 0xCAFEBABEu);
-        ASSERT_EQ(host.services().call_positions(), (std::vector<unsigned>{25, 32, 33}));
-        const auto& c = host.services().calls();
+        ASSERT_EQ(host.call_positions(),
+                  positions({Service::ElementInstall, Service::MouseInstall, Service::MouseActivate}));
+        const auto& c = host.calls();
         EXPECT_EQ(c[0].args, (std::vector<std::uint32_t>{face(), arg}));
         const Addr list = c[1].args[0];
         EXPECT_EQ(c[1].args, (std::vector<std::uint32_t>{list, header(), host.services().host_image_record() + 4}));
         EXPECT_EQ(c[2].args, (std::vector<std::uint32_t>{list, header()}));
         // host_image was read after service 25 set it.
-        EXPECT_EQ(host.machine().read(face() + 60), host.services().host_image_record());
+        EXPECT_EQ(host.machine().read(face() + q7host::static_image::kHostImage), host.services().host_image_record());
     }
 }
 
 TEST_F(Lifecycle, InstallPassesFourWhenTheHostLeftHostImageZero) {
     host.services().set_install_sets_host_image(false);
     host.install(7);
-    ASSERT_EQ(host.services().calls().size(), 3u);
-    EXPECT_EQ(host.services().calls()[1].args[2], 4u);
+    ASSERT_EQ(host.calls().size(), 3u);
+    EXPECT_EQ(host.calls()[1].args[2], 4u);
 }
 
 TEST_F(Lifecycle, UninstallGivesBackTheMouseListThenTheTree) {
     // Also without a prior install.
-    host.services().set_result(31, 0x31313131);
-    host.services().set_result(34, 0x34343434);
+    host.set_service_result(Service::ElementKill, 0x31313131);
+    host.set_service_result(Service::MouseRemove, 0x34343434);
     EXPECT_EQ(host.uninstall(), 0x31313131u);
-    ASSERT_EQ(host.services().call_positions(), (std::vector<unsigned>{34, 31}));
-    const Addr list = host.services().calls()[0].args[0];
-    EXPECT_EQ(host.services().calls()[0].args, (std::vector<std::uint32_t>{list, header()}));
-    EXPECT_EQ(host.services().calls()[1].args, (std::vector<std::uint32_t>{face()}));
+    ASSERT_EQ(host.call_positions(), positions({Service::MouseRemove, Service::ElementKill}));
+    const Addr list = host.calls()[0].args[0];
+    EXPECT_EQ(host.calls()[0].args, (std::vector<std::uint32_t>{list, header()}));
+    EXPECT_EQ(host.calls()[1].args, (std::vector<std::uint32_t>{face()}));
 
     // The same list and header that install handed over.
-    host.services().clear_calls();
+    host.clear_calls();
     host.install();
     const Addr installed = mouse_rects_in_install();
-    host.services().clear_calls();
+    host.clear_calls();
     host.uninstall();
-    EXPECT_EQ(host.services().calls()[0].args[0], installed);
+    EXPECT_EQ(host.calls()[0].args[0], installed);
     EXPECT_EQ(list, installed);
 }
 
 TEST_F(Lifecycle, TheOtherRoutinesForwardTheRootAndReturnTheResultUnchanged) {
-    struct { unsigned slot; unsigned service; bool takes_arg; } routines[] = {
-        {12, 24, false}, {20, 26, false}, {24, 27, false}, {28, 28, true}, {32, 29, false}};
+    using namespace q7host::gauge_header;
+    struct {
+        unsigned slot;
+        Service service;
+        bool takes_arg;
+    } routines[] = {{kRoutine1, Service::ElementUpdate, false},
+                    {kRoutine3, Service::ElementStep3, false},
+                    {kRoutine4, Service::ElementStep4, false},
+                    {kRoutine5, Service::ElementStep5, true},
+                    {kRoutine6, Service::ElementStep6, false}};
     for (const auto& r : routines) {
         for (std::uint32_t result : {0u, 1u, 0xFFFFFFFFu, 0x80000000u}) {
             for (std::uint32_t arg : {0u, 0xFFFFFFFFu}) {
-                host.services().clear_calls();
-                host.services().set_result(r.service, result);
-                const std::uint32_t got = r.takes_arg
-                                              ? host.call_routine("routine", routine(r.slot), arg)
-                                              : host.call_routine("routine", routine(r.slot));
+                host.clear_calls();
+                host.set_service_result(r.service, result);
+                const std::uint32_t got = r.takes_arg ? host.call_routine("routine", routine(r.slot), arg)
+                                                      : host.call_routine("routine", routine(r.slot));
                 EXPECT_EQ(got, result) << "slot " << r.slot;
-                ASSERT_EQ(host.services().calls().size(), 1u) << "slot " << r.slot;
-                EXPECT_EQ(host.services().calls()[0].position, r.service);
+                ASSERT_EQ(host.calls().size(), 1u) << "slot " << r.slot;
+                EXPECT_EQ(host.calls()[0].position, position_of(r.service));
                 const std::vector<std::uint32_t> args =
-                    r.takes_arg ? std::vector<std::uint32_t>{face(), arg}
-                                : std::vector<std::uint32_t>{face()};
-                EXPECT_EQ(host.services().calls()[0].args, args) << "slot " << r.slot;
+                    r.takes_arg ? std::vector<std::uint32_t>{face(), arg} : std::vector<std::uint32_t>{face()};
+                EXPECT_EQ(host.calls()[0].args, args) << "slot " << r.slot;
             }
         }
     }
@@ -106,45 +119,49 @@ TEST_F(Lifecycle, RoutinesForwardEveryTimeAndTouchNoStateOfTheModule) {
     place_on(kSfint, 330.0);
     host.frame();  // lat_var, lon_var, heading_var hold host values now
     const auto before = module_data();
-    host.services().clear_calls();
-    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + 4));
-    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + 8));
-    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + 8));
-    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + 4));
-    EXPECT_TRUE(host.services().calls().empty());  // the hooks call nothing
+    host.clear_calls();
+    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + q7host::linkage::kHook1));
+    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + q7host::linkage::kHook2));
+    host.call_hook("LinkageHook2", host.machine().read(host.linkage() + q7host::linkage::kHook2));
+    host.call_hook("LinkageHook1", host.machine().read(host.linkage() + q7host::linkage::kHook1));
+    EXPECT_TRUE(host.calls().empty());  // the hooks call nothing
     for (int round = 0; round < 2; ++round) {
-        host.call_routine("GaugeRoutine1", routine(12));
-        host.call_routine("GaugeRoutine3", routine(20));
-        host.call_routine("GaugeRoutine4", routine(24));
-        host.call_routine("GaugeRoutine5", routine(28), 5);
-        host.call_routine("GaugeRoutine6", routine(32));
+        host.call_routine("GaugeRoutine1", routine(q7host::gauge_header::kRoutine1));
+        host.call_routine("GaugeRoutine3", routine(q7host::gauge_header::kRoutine3));
+        host.call_routine("GaugeRoutine4", routine(q7host::gauge_header::kRoutine4));
+        host.call_routine("GaugeRoutine5", routine(q7host::gauge_header::kRoutine5), 5);
+        host.call_routine("GaugeRoutine6", routine(q7host::gauge_header::kRoutine6));
         host.uninstall();
         host.install(9);
     }
-    EXPECT_EQ(host.services().call_positions(),
-              (std::vector<unsigned>{24, 26, 27, 28, 29, 34, 31, 25, 32, 33,
-                                     24, 26, 27, 28, 29, 34, 31, 25, 32, 33}));
+    const auto round =
+        positions({Service::ElementUpdate, Service::ElementStep3, Service::ElementStep4, Service::ElementStep5,
+                   Service::ElementStep6, Service::MouseRemove, Service::ElementKill, Service::ElementInstall,
+                   Service::MouseInstall, Service::MouseActivate});
+    std::vector<unsigned> twice = round;
+    twice.insert(twice.end(), round.begin(), round.end());
+    EXPECT_EQ(host.call_positions(), twice);
     EXPECT_EQ(module_data(), before);
     EXPECT_EQ(selection(), 1.0);
 }
 
 TEST_F(Lifecycle, EndToEndFromInstallToUninstall) {
-    host.services().set_result(33, 1);
+    host.set_service_result(Service::MouseActivate, 1);
     ASSERT_EQ(host.install(0), 1u);
     place_on(kSfint, 330.0);
-    host.services().clear_calls();
+    host.clear_calls();
     auto f = host.frame();
     ASSERT_EQ(f.dots.size(), 1u);
     EXPECT_NEAR(f.dots[0].x, 3.37, 0.01);
     EXPECT_NEAR(f.dots[0].y, 24.27, 0.01);
-    EXPECT_NEAR(f.dots[0].screen_x, 29 + 3.37, 0.01);
-    EXPECT_NEAR(f.dots[0].screen_y, 29 - 24.27, 0.01);
+    EXPECT_NEAR(f.dots[0].screen_x, q7ref::kRestX + 3.37, 0.01);
+    EXPECT_NEAR(f.dots[0].screen_y, q7ref::kRestY - 24.27, 0.01);
     EXPECT_EQ(f.text_for(ident_box())->text, "GGATE");
     EXPECT_EQ(f.text_for(number_box())->text, " 1");
     EXPECT_EQ(f.text_for(distance_box())->text, "  12");
     // A frame: the dot's two callbacks each refresh three variables; the text
     // callbacks call nothing.
-    EXPECT_EQ(host.services().call_positions(), (std::vector<unsigned>(6, 40)));
+    EXPECT_EQ(host.call_positions(), std::vector<unsigned>(6, position_of(Service::VarRefresh)));
 
     // Forward across the wrap and back, through the host's hit-testing.
     ASSERT_TRUE(host.click(10, 68));  // previous: MERCD
@@ -160,9 +177,9 @@ TEST_F(Lifecycle, EndToEndFromInstallToUninstall) {
     const double x = f.dots[0].x, y = f.dots[0].y;
     EXPECT_NEAR(x * x + y * y, 600.25, 0.01);
 
-    host.services().clear_calls();
+    host.clear_calls();
     host.uninstall();
-    EXPECT_EQ(host.services().call_positions(), (std::vector<unsigned>{34, 31}));
+    EXPECT_EQ(host.call_positions(), positions({Service::MouseRemove, Service::ElementKill}));
     host.unload();
     EXPECT_FALSE(host.loaded());
 }

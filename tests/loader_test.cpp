@@ -6,6 +6,7 @@
 // makes into the module respect its page protection; misbehaving code is
 // reported by kind, and the host never crashes, hangs or aborts.
 #include "fuzz/mutants.h"
+#include "fuzz/pe_edit.h"
 #include "host/gauge_host.h"
 
 #include <gtest/gtest.h>
@@ -25,13 +26,15 @@ using q7host::WarningKind;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using q7fuzz::Bytes;
+using q7fuzz::put32;
+namespace pe = q7fuzz::pe;
 
+// The real module: its file, its parsed image and its anatomy.
 struct Real {
     Bytes file;
     q7host::PeImage image;
     q7fuzz::Anatomy anatomy;
-    std::uint32_t pe = 0;
     static const Real& get() {
         static const Real r = [] {
             Real r;
@@ -40,7 +43,6 @@ struct Real {
             EXPECT_TRUE(img) << error;
             r.image = std::move(*img);
             r.file = r.image.file;
-            std::memcpy(&r.pe, r.file.data() + 0x3C, 4);
             auto a = q7fuzz::dissect(r.file, error);
             EXPECT_TRUE(a) << error;
             r.anatomy = std::move(*a);
@@ -48,21 +50,7 @@ struct Real {
         }();
         return r;
     }
-    // File offset of an RVA inside a section's raw data (past its virtual
-    // size too).
-    std::size_t offset(std::uint32_t rva) const {
-        for (const auto& s : image.sections) {
-            if (rva >= s.virtual_address && rva - s.virtual_address < s.raw_size) return s.raw_offset + (rva - s.virtual_address);
-        }
-        ADD_FAILURE() << "no raw data at RVA " << rva;
-        return 0;
-    }
-    const q7host::PeSection& section(const char* name) const {
-        for (const auto& s : image.sections) {
-            if (s.name == name) return s;
-        }
-        throw std::runtime_error(std::string("no section ") + name);
-    }
+    std::uint32_t offset(std::uint32_t rva) const { return anatomy.offset(rva); }
     // A structured mutant of the seed corpus, by its label.
     Bytes mutant(const char* label) const {
         const q7fuzz::Mutant* m = q7fuzz::find_mutant(label);
@@ -70,22 +58,6 @@ struct Real {
         return q7fuzz::make_mutant(*m, file, anatomy);
     }
 };
-
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    std::memcpy(b.data() + at, &v, 4);
-}
-void put16(Bytes& b, std::size_t at, std::uint16_t v) {
-    std::memcpy(b.data() + at, &v, 2);
-}
-void put_code(Bytes& b, std::size_t at, std::initializer_list<std::uint8_t> code) {
-    std::copy(code.begin(), code.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-std::size_t section_header(const Real& r, int index) {
-    std::uint16_t opt_size;
-    std::memcpy(&opt_size, r.file.data() + r.pe + 20, 2);
-    return r.pe + 24 + opt_size + 40 * index;
-}
 
 std::vector<WarningKind> kinds(const std::vector<q7host::Warning>& ws) {
     std::vector<WarningKind> out;
@@ -110,22 +82,29 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
         const char* says;
     } cases[] = {
         {"empty", [](Bytes& b) { b.clear(); }, "no MZ header"},
-        {"cut inside the section table", [&](Bytes& b) { b.resize(section_header(r, 2) + 10); }, "truncated"},
+        {"cut inside the section table", [&](Bytes& b) { b.resize(r.anatomy.sections[2].header + 10); }, "truncated"},
         {"cut inside .data", [&](Bytes& b) { b.resize(r.image.sections[1].raw_offset + 100); },
          "section 2 (.data) lies outside the file"},
-        {"65535 sections", [&](Bytes& b) { put16(b, r.pe + 6, 0xFFFF); }, "claims 65535 sections"},
-        {"not i386", [&](Bytes& b) { put16(b, r.pe + 4, 0x8664); }, "not a 32-bit i386 image"},
-        {"not a DLL", [&](Bytes& b) { put16(b, r.pe + 22, 0x0102); }, "not a dynamic library"},
-        {"image of 4 GiB", [&](Bytes& b) { put32(b, r.pe + 24 + 56, 0xFFFFF000); }, "image size"},
-        {"image base not a multiple of 64 KiB", [&](Bytes& b) { put32(b, r.pe + 24 + 28, 0x5E701000); }, "image base"},
-        {"section past the image", [&](Bytes& b) { put32(b, section_header(r, 3) + 12, 0x7FFF0000); },
+        {"65535 sections", [&](Bytes& b) { q7fuzz::put16(b, r.anatomy.pe + pe::kSectionCount, 0xFFFF); },
+         "claims 65535 sections"},
+        {"not i386", [&](Bytes& b) { q7fuzz::put16(b, r.anatomy.pe + pe::kMachine, 0x8664); },
+         "not a 32-bit i386 image"},
+        {"not a DLL", [&](Bytes& b) { q7fuzz::put16(b, r.anatomy.pe + pe::kCharacteristics, 0x0102); },
+         "not a dynamic library"},
+        {"image of 4 GiB", [&](Bytes& b) { put32(b, r.anatomy.optional + pe::kImageSize, 0xFFFFF000); }, "image size"},
+        {"image base not a multiple of 64 KiB",
+         [&](Bytes& b) { put32(b, r.anatomy.optional + pe::kImageBase, 0x5E701000); }, "image base"},
+        {"section past the image",
+         [&](Bytes& b) { put32(b, r.anatomy.sections[3].header + pe::kVirtualAddress, 0x7FFF0000); },
          "section 4 (.edata)"},
-        {"sections overlapping", [&](Bytes& b) { put32(b, section_header(r, 1) + 12, r.image.sections[0].virtual_address); },
+        {"sections overlapping",
+         [&](Bytes& b) { put32(b, r.anatomy.sections[1].header + pe::kVirtualAddress, r.anatomy.sections[0].rva); },
          "section 2 (.data) overlaps"},
-        {"headers reaching into the first section", [&](Bytes& b) { put32(b, r.pe + 24 + 60, 0x1001); },
+        {"headers reaching into the first section",
+         [&](Bytes& b) { put32(b, r.anatomy.optional + pe::kHeadersSize, 0x1001); },
          "section 1 (.text) overlaps the headers"},
         {"relocation outside the image (the image always moves)",
-         [&](Bytes& b) { put32(b, r.section(".reloc").raw_offset, 0x00FFF000); }, "base relocation"},
+         [&](Bytes& b) { put32(b, r.anatomy.section(".reloc").raw_offset, 0x00FFF000); }, "base relocation"},
         {"relocation of a type a 32-bit image does not use", [&](Bytes& b) { b = r.mutant("relocations-type-dir64"); },
          "type 10"},
         {"broken relocations of an image without DYNAMIC_BASE that must move",
@@ -139,13 +118,12 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
         {"TLS index slot outside the module", [&](Bytes& b) { b = r.mutant("windows-tls-index-slot-nowhere"); },
          "TLS index slot at 0xFFFFFFF0"},
         {"export names out of order (the lookup is a binary search)",
-         [&](Bytes& b) { b = r.mutant("windows-exports-names-unsorted"); }, "ImportTable is not in the export name table"},
+         [&](Bytes& b) { b = r.mutant("windows-exports-names-unsorted"); },
+         "ImportTable is not in the export name table"},
         {"ImportTable forwarded", [&](Bytes& b) { b = r.mutant("exports-forwarded"); }, "forwarded to another module"},
         {"ImportTable's address wrapping round below the image",
          [&](Bytes& b) {
-             std::uint32_t exports = 0, functions = 0;
-             std::memcpy(&exports, b.data() + r.anatomy.directory(0), 4);
-             std::memcpy(&functions, b.data() + r.offset(exports + 28), 4);
+             const std::uint32_t functions = q7fuzz::get32(b, q7fuzz::export_field(b, r.anatomy, pe::kFunctions));
              put32(b, r.offset(functions), 0xE3002000);  // ordinal 1: base + RVA wraps to below the image
          },
          "runs past the end of the image"},
@@ -170,24 +148,24 @@ TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
         const char* mutant;
         std::vector<WarningKind> warnings;
     } cases[] = {
-        {"header-entry-zero", {}},                    // no entry routine
-        {"windows-entry-returns-2", {}},              // any nonzero result attaches
+        {"header-entry-zero", {}},        // no entry routine
+        {"windows-entry-returns-2", {}},  // any nonzero result attaches
         {"windows-entry-returns-minus-1", {}},
         {"windows-entry-unbalances-stack", {WarningKind::LoaderRoutineStack}},
         {"windows-tls-callback-returns", {}},
         {"windows-tls-callback-unbalances-stack", {WarningKind::LoaderRoutineStack}},
-        {"header-headers-size-0", {}},                // the header page holds the section table all the same
+        {"header-headers-size-0", {}},  // the header page holds the section table all the same
         {"header-headers-size-small", {}},
         {"header-directories-17", {WarningKind::DirectoriesIgnored}},
         {"directory-exports-size-huge", {WarningKind::ExportDirectoryPastImage}},
-        {"exports-module-name-endless", {}},          // parts of the export table no lookup reads
+        {"exports-module-name-endless", {}},  // parts of the export table no lookup reads
         {"exports-more-names-than-functions", {}},
-        {"section-data-executable", {}},              // writable and executable: the host writes ImportTable
-        {"windows-data-raw-offset-unaligned", {}},    // read from the 512-byte sector, the same bytes
-        {"windows-data-virtual-size-16", {}},         // the records lie past the virtual size, in its page
+        {"section-data-executable", {}},            // writable and executable: the host writes ImportTable
+        {"windows-data-raw-offset-unaligned", {}},  // read from the 512-byte sector, the same bytes
+        {"windows-data-virtual-size-16", {}},       // the records lie past the virtual size, in its page
         {"windows-relocations-high-and-low-moved", {}},
         {"windows-relocations-broken-not-dynamic-base", {}},  // at its own base they are never read
-        {"directory-resources-outside", {}},          // resources are read only for pictures
+        {"directory-resources-outside", {}},                  // resources are read only for pictures
     };
     for (const auto& c : cases) {
         GaugeHost host;
@@ -208,9 +186,9 @@ TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
 // the image moves; the TLS index the loader writes.
 TEST(Loader, MapsTheBytesWindowsMaps) {
     const Real& r = Real::get();
-    const auto& data = r.section(".data");
-    const std::uint32_t d = data.virtual_address;
-    const std::size_t dsh = section_header(r, 1);
+    const auto& data = r.anatomy.section(".data");
+    const std::uint32_t d = data.rva;
+    const std::size_t dsh = r.anatomy.sections[1].header;
     auto original = [&](std::size_t at, std::size_t n) { return Bytes(r.file.begin() + at, r.file.begin() + at + n); };
     const struct {
         const char* label;
@@ -218,33 +196,38 @@ TEST(Loader, MapsTheBytesWindowsMaps) {
         std::uint32_t rva;
         Bytes expected;
     } cases[] = {
-        {"PointerToRawData not a multiple of 512", [&](Bytes& b) { put32(b, dsh + 20, data.raw_offset + 0x10); }, d + 0x20,
+        {"PointerToRawData not a multiple of 512",
+         [&](Bytes& b) { put32(b, dsh + pe::kRawOffset, data.raw_offset + 0x10); }, d + 0x20,
          original(data.raw_offset + 0x20, 16)},
         {"SizeOfRawData rounded up to 512",
          [&](Bytes& b) {
-             put32(b, dsh + 16, 0x7A1);
+             put32(b, dsh + pe::kRawSize, 0x7A1);
              b[data.raw_offset + 0x7F0] = 0xAB;
          },
-         d + 0x7F0, {0xAB}},
+         d + 0x7F0,
+         {0xAB}},
         {"raw data past VirtualSize, in its last page",
          [&](Bytes& b) {
-             put32(b, dsh + 8, 0x10);
+             put32(b, dsh + pe::kVirtualSize, 0x10);
              b[data.raw_offset + 0x7F8] = 0xCD;
          },
-         d + 0x7F8, {0xCD}},
+         d + 0x7F8,
+         {0xCD}},
         {"the header page holds the file up to SizeOfHeaders",
          [&](Bytes& b) {
-             put32(b, r.pe + 24 + 60, 0x300);
+             put32(b, r.anatomy.optional + pe::kHeadersSize, 0x300);
              b[0x2F0] = 0x5A;
              b[0x350] = 0xA5;
          },
-         0x2F0, {0x5A}},
+         0x2F0,
+         {0x5A}},
         {"and zeros after it",
          [&](Bytes& b) {
-             put32(b, r.pe + 24 + 60, 0x300);
+             put32(b, r.anatomy.optional + pe::kHeadersSize, 0x300);
              b[0x350] = 0xA5;
          },
-         0x350, {0}},
+         0x350,
+         {0}},
     };
     for (const auto& c : cases) {
         Bytes file = r.file;
@@ -293,13 +276,13 @@ TEST(Loader, MapsTheBytesWindowsMaps) {
 TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
     const Real& r = Real::get();
     constexpr std::uint8_t kTls = 0x10, kEntry = 0x20;
-    const auto& text = r.section(".text");
-    const auto& data = r.section(".data");
+    const auto& text = r.anatomy.section(".text");
+    const auto& data = r.anatomy.section(".data");
     const Addr base = r.image.image_base;
     // Code and the TLS directory go into the slack of .text and .data past
     // their virtual sizes, which Windows maps with their sections.
-    const std::uint32_t callback = text.virtual_address + text.virtual_size + 0x10, entry = callback + 0x40;
-    const std::uint32_t directory = data.virtual_address + data.virtual_size, slot = directory + 0x20, list = slot + 8;
+    const std::uint32_t callback = text.rva + text.virtual_size + 0x10, entry = callback + 0x40;
+    const std::uint32_t directory = data.rva + data.virtual_size, slot = directory + 0x20, list = slot + 8;
     enum class Entry { kLogs, kNone, kReturnsZero, kLeavesStack };
     const struct {
         const char* label;
@@ -309,11 +292,19 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
         std::vector<std::uint8_t> log;
         std::vector<WarningKind> warnings;
     } cases[] = {
-        {"callbacks before the entry routine, after it at detach", Entry::kLogs, {}, true,
-         {kTls + 1, kEntry + 1, kEntry + 0, kTls + 0}, {}},
+        {"callbacks before the entry routine, after it at detach",
+         Entry::kLogs,
+         {},
+         true,
+         {kTls + 1, kEntry + 1, kEntry + 0, kTls + 0},
+         {}},
         {"no entry routine", Entry::kNone, {}, true, {kTls + 1, kTls + 0}, {}},
         {"the entry routine refuses: detached at once", Entry::kReturnsZero, {}, false, {kTls + 1, kTls + 0}, {}},
-        {"the entry routine leaves the stack unbalanced", Entry::kLeavesStack, {}, true, {kTls + 1, kTls + 0},
+        {"the entry routine leaves the stack unbalanced",
+         Entry::kLeavesStack,
+         {},
+         true,
+         {kTls + 1, kTls + 0},
          {WarningKind::LoaderRoutineStack}},
         {"a TLS callback crashes", Entry::kLogs, {0x31, 0xC0, 0x8B, 0x00}, false, {}, {}},
     };
@@ -321,8 +312,9 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
         GaugeHost host;
         const Addr log = host.machine().allocate(16), count = log + 12;
         auto logger = [&](std::uint8_t tag) {
-            std::vector<std::uint8_t> code{0xA1, 0, 0, 0, 0, 0x8A, 0x54, 0x24, 0x08, 0x80, 0xC2, tag, 0x88, 0x90,
-                                           0, 0, 0, 0, 0xFF, 0x05, 0, 0, 0, 0, 0xB8, 1, 0, 0, 0, 0xC2, 0x0C, 0x00};
+            std::vector<std::uint8_t> code{0xA1, 0,    0,    0, 0, 0x8A, 0x54, 0x24, 0x08, 0x80, 0xC2,
+                                           tag,  0x88, 0x90, 0, 0, 0,    0,    0xFF, 0x05, 0,    0,
+                                           0,    0,    0xB8, 1, 0, 0,    0,    0xC2, 0x0C, 0x00};
             std::memcpy(&code[1], &count, 4);
             std::memcpy(&code[14], &log, 4);
             std::memcpy(&code[20], &count, 4);
@@ -330,12 +322,12 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
         };
         Bytes file = r.file;
         const auto cb = c.callback.empty() ? logger(kTls) : c.callback;
-        std::copy(cb.begin(), cb.end(), file.begin() + static_cast<std::ptrdiff_t>(r.offset(callback)));
+        q7fuzz::put(file, r.offset(callback), cb.data(), cb.size());
         const std::uint32_t tls[] = {0, 0, base + slot, base + list, 0, 0}, callbacks[] = {base + callback, 0};
-        std::memcpy(file.data() + r.offset(directory), tls, sizeof tls);
-        std::memcpy(file.data() + r.offset(list), callbacks, sizeof callbacks);
-        put32(file, r.anatomy.directory(9), directory);
-        put32(file, r.anatomy.directory(9) + 4, sizeof tls);
+        q7fuzz::put(file, r.offset(directory), tls, sizeof tls);
+        q7fuzz::put(file, r.offset(list), callbacks, sizeof callbacks);
+        put32(file, r.anatomy.directory(q7host::PeImage::kTls), directory);
+        put32(file, r.anatomy.directory(q7host::PeImage::kTls) + 4, sizeof tls);
         std::vector<std::uint8_t> e;
         switch (c.entry) {
             case Entry::kLogs: e = logger(kEntry); break;
@@ -343,8 +335,8 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
             case Entry::kLeavesStack: e = {0xB8, 1, 0, 0, 0, 0xC3}; break;
             case Entry::kNone: break;
         }
-        std::copy(e.begin(), e.end(), file.begin() + static_cast<std::ptrdiff_t>(r.offset(entry)));
-        put32(file, r.pe + 24 + 16, c.entry == Entry::kNone ? 0 : entry);
+        q7fuzz::put(file, r.offset(entry), e.data(), e.size());
+        put32(file, r.anatomy.optional + pe::kEntryPoint, c.entry == Entry::kNone ? 0 : entry);
 
         EXPECT_EQ(host.load(file, "tls.gau"), c.loads) << c.label << ": " << host.error();
         if (!c.loads) {
@@ -383,8 +375,9 @@ TEST(Loader, HostWritesRespectTheModulesPageProtection) {
         bool during_install;
         const char* says;
     } cases[] = {
-        {"the root image's host_image, by service 25", [](GaugeHost& h) { return h.root() + q7host::static_image::kHostImage; },
-         true, "the host_image field of the root image"},
+        {"the root image's host_image, by service 25",
+         [](GaugeHost& h) { return h.root() + q7host::static_image::kHostImage; }, true,
+         "the host_image field of the root image"},
         {"a text box's text_buffer", [](GaugeHost& h) { return h.instrument().distance.text_buffer_field(); }, true,
          "the text_buffer field of the text box"},
         {"a ModuleVar's value, by service 40 in a frame",
@@ -407,8 +400,10 @@ TEST(Loader, HostWritesRespectTheModulesPageProtection) {
         const Addr field = c.field(probe);
         const auto before = host.machine().read_bytes(field, 4);
         host.services().writable = [field](Addr a, std::size_t n) { return a + n <= field || a >= field + 4; };
-        if (c.during_install) host.install();
-        else host.frame();
+        if (c.during_install)
+            host.install();
+        else
+            host.frame();
         ASSERT_FALSE(host.violations().empty()) << c.label;
         EXPECT_EQ(host.violations().front().kind, ProblemKind::RecordNotWritable) << c.label;
         EXPECT_NE(host.violations().front().sentence().find(c.says), std::string::npos) << host.violations().front();
@@ -433,7 +428,7 @@ TEST(Loader, ReportsMisbehavingCodeByKindAndKeepsRunning) {
     };
     for (const auto& c : cases) {
         Bytes file = r.file;
-        put_code(file, entry, c.code);
+        q7fuzz::put(file, entry, std::data(c.code), c.code.size());
         GaugeHost host;
         EXPECT_FALSE(host.load(file, "bad.gau")) << c.label;
         EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule) << c.label;
@@ -443,7 +438,7 @@ TEST(Loader, ReportsMisbehavingCodeByKindAndKeepsRunning) {
     }
     // An entry point in data runs as Windows runs it, and faults there.
     Bytes file = r.file;
-    put32(file, r.pe + 24 + 16, r.image.sections[1].virtual_address);
+    put32(file, r.anatomy.optional + pe::kEntryPoint, r.anatomy.sections[1].rva);
     GaugeHost host;
     EXPECT_FALSE(host.load(file, "bad.gau"));
     EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule) << host.error();
@@ -465,13 +460,16 @@ TEST(Loader, EmulatorsStoppedForGoodAreReleased) {
 #endif
     const Real& r = Real::get();
     Bytes file = r.file;
-    put_code(file, r.offset(r.image.entry_rva), {0xFF, 0xEF});
+    q7fuzz::put16(file, r.offset(r.image.entry_rva), 0xEFFF);  // jmp far through a register
     auto peak_mib = [] {
         rusage u{};
         getrusage(RUSAGE_SELF, &u);
         return u.ru_maxrss / 1024;
     };
-    { GaugeHost warm_up; warm_up.load(file, "bad.gau"); }
+    {
+        GaugeHost warm_up;
+        warm_up.load(file, "bad.gau");
+    }
     const long before = peak_mib();
     for (int i = 0; i < 150; ++i) {
         GaugeHost host;

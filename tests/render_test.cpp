@@ -48,18 +48,14 @@ protected:
         return b ? Rect{b->x, b->y, b->width, b->height} : Rect{0, 0, 0, 0};
     }
     // The three text boxes, in gauge pixels.
-    std::vector<Rect> text_boxes() const {
-        return {box_of(distance_box()), box_of(ident_box()), box_of(number_box())};
-    }
-    const Image& face_bitmap() const { return *renderer.bitmap(host.machine().read(face() + 4)); }
+    std::vector<Rect> text_boxes() { return {box_of(distance_box()), box_of(ident_box()), box_of(number_box())}; }
+    const Image& face_bitmap() { return *renderer.bitmap(host.elements().elements.at(0).bitmap_id()); }
 
     q7host::Renderer renderer{host};
 };
 
 // The 5 x 5 dot is a diamond 1, 3, 5, 3, 1 pixels wide round its centre.
-bool in_diamond(int dx, int dy) {
-    return std::abs(dx) + std::abs(dy) <= 2;
-}
+bool in_diamond(int dx, int dy) { return std::abs(dx) + std::abs(dy) <= 2; }
 
 struct HeadingCase {
     double heading;
@@ -81,8 +77,8 @@ TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
     const Image frame = renderer.render(&readout);
     ASSERT_EQ(readout.dots.size(), 1u);
     const auto& d = readout.dots[0];
-    EXPECT_EQ(static_cast<int>(std::lround(29 + d.x)) + 2, c.centre_x);
-    EXPECT_EQ(static_cast<int>(std::lround(29 - d.y)) + 2, c.centre_y);
+    EXPECT_EQ(static_cast<int>(std::lround(q7ref::kRestX + d.x)) + 2, c.centre_x);
+    EXPECT_EQ(static_cast<int>(std::lround(q7ref::kRestY - d.y)) + 2, c.centre_y);
 
     // Every diamond pixel is green; every other green pixel of the frame,
     // outside the text boxes' green letters, is one the face itself has (its
@@ -93,8 +89,8 @@ TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
         for (int x = 0; x < frame.width(); ++x) {
             const bool diamond = in_diamond(x - c.centre_x, y - c.centre_y);
             const bool green = frame.at(x, y) == kPureGreen;
-            const bool lettered = std::any_of(boxes.begin(), boxes.end(),
-                                              [&](const Rect& r) { return r.contains(x, y); });
+            const bool lettered =
+                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
             if (diamond) {
                 EXPECT_TRUE(green) << "dot pixel " << x << "," << y;
                 sum_x += x, sum_y += y, ++dot_pixels;
@@ -122,9 +118,8 @@ TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Headings, DotPlacement,
-                         ::testing::Values(HeadingCase{0, 22, 8}, HeadingCase{90, 8, 40},
-                                           HeadingCase{180, 40, 54}, HeadingCase{270, 54, 22},
-                                           HeadingCase{330, 34, 7}));
+                         ::testing::Values(HeadingCase{0, 22, 8}, HeadingCase{90, 8, 40}, HeadingCase{180, 40, 54},
+                                           HeadingCase{270, 54, 22}, HeadingCase{330, 34, 7}));
 
 // A callback value that is not a number leaves the dot where it rests, the
 // screen's centre, which the text boxes painted after it cover.
@@ -133,7 +128,8 @@ TEST_F(Rendered, DotWithoutANumberStaysAtItsRestPosition) {
     place_on(kSfint, 0);
     renderer.render(&readout);
     auto at_rest = readout;
-    at_rest.dots[0].screen_x = at_rest.dots[0].screen_y = 29.0;
+    at_rest.dots[0].screen_x = q7ref::kRestX;
+    at_rest.dots[0].screen_y = q7ref::kRestY;
     const Image rest = renderer.draw(at_rest);
     for (double bad : {std::nan(""), std::numeric_limits<double>::infinity()}) {
         auto lost = readout;
@@ -159,8 +155,8 @@ TEST_F(Rendered, TextInkStaysInsideEachBoxAndIsCentred) {
     ASSERT_EQ(boxes[1].w, 35);
     for (int y = 0; y < frame.height(); ++y) {
         for (int x = 0; x < frame.width(); ++x) {
-            const bool inside = std::any_of(boxes.begin(), boxes.end(),
-                                            [&](const Rect& r) { return r.contains(x, y); });
+            const bool inside =
+                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
             if (!inside) {
                 EXPECT_EQ(frame.at(x, y), blank.at(x, y)) << x << "," << y;
             }
@@ -246,8 +242,8 @@ TEST_F(Rendered, OverlongTextIsClippedToItsBox) {
     int changed_inside = 0;
     for (int y = 0; y < plain.height(); ++y) {
         for (int x = 0; x < plain.width(); ++x) {
-            const bool inside = std::any_of(boxes.begin(), boxes.end(),
-                                            [&](const Rect& r) { return r.contains(x, y); });
+            const bool inside =
+                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
             if (!inside) {
                 EXPECT_EQ(plain.at(x, y), crowded.at(x, y)) << x << "," << y;
             } else {
@@ -274,8 +270,7 @@ TEST_F(Rendered, TextBoxesGetAMonospacedBoldFaceSizedToTheirCharacters) {
     }
     // The widest box fitted with 5 characters is not given a smaller font
     // than the narrower box of the same height fitted with 5.
-    EXPECT_GE(renderer.text_box(distance_box())->font.pixel_size,
-              renderer.text_box(ident_box())->font.pixel_size);
+    EXPECT_GE(renderer.text_box(distance_box())->font.pixel_size, renderer.text_box(ident_box())->font.pixel_size);
 }
 
 TEST(TextPainter, FaceFollowsNameWeightAndFallsBackToMonospace) {
@@ -353,7 +348,8 @@ TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
         {"resources-face-data-outside", {{K::PictureMissing, "0x1000"}}, false},
         {"resources-face-size-0", {{K::PictureUndecodable, "0x1000"}}, false},
         {"windows-resources-bitmap-type-claims-more",  // the binary search over the type's ids misses them
-         {{K::PictureMissing, "0x1000"}, {K::PictureMissing, "0x2000"}, {K::PictureMissing, "0x3000"}}, false},
+         {{K::PictureMissing, "0x1000"}, {K::PictureMissing, "0x2000"}, {K::PictureMissing, "0x3000"}},
+         false},
     };
     for (const auto& c : cases) {
         q7host::GaugeHost host;

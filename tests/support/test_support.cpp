@@ -1,10 +1,10 @@
 #include "support/test_support.h"
 
+#include <algorithm>
+
 namespace q7test {
 
-void LoadedGauge::SetUp() {
-    ASSERT_TRUE(host.load(Q7_MODULE_FILE)) << host.error();
-}
+void LoadedGauge::SetUp() { ASSERT_TRUE(host.load(Q7_MODULE_FILE)) << host.error(); }
 
 void LoadedGauge::TearDown() {
     if (!expect_violations) {
@@ -13,23 +13,10 @@ void LoadedGauge::TearDown() {
     host.unload();
 }
 
-Addr LoadedGauge::child(int index) const {
-    const Addr list = host.machine().read(face() + 40);
-    return host.machine().read(list + 4 * index);
-}
-
 void LoadedGauge::place(double latitude, double longitude, double heading) {
-    host.services().set_var(q7host::kSimLatitude, latitude);
-    host.services().set_var(q7host::kSimLongitude, longitude);
-    host.services().set_var(q7host::kSimHeading, heading);
-}
-
-double LoadedGauge::dot_x() {
-    return host.call_pointer("bearing_dot_x", host.machine().read(dot() + 88), dot());
-}
-
-double LoadedGauge::dot_y() {
-    return host.call_pointer("bearing_dot_y", host.machine().read(dot() + 132), dot());
+    host.set_variable(q7host::kSimLatitude, latitude);
+    host.set_variable(q7host::kSimLongitude, longitude);
+    host.set_variable(q7host::kSimHeading, heading);
 }
 
 std::string LoadedGauge::text(Addr box, double* result, double arg) {
@@ -40,21 +27,25 @@ std::string LoadedGauge::text(Addr box, double* result, double arg) {
 }
 
 Addr LoadedGauge::mouse_list() {
-    if (!host.services().registered_mouse_list()) host.install();
-    return host.services().registered_mouse_list();
+    if (!host.mouse_list()) host.install();
+    return host.mouse_list();
 }
 
-void LoadedGauge::click_next() {
-    // The right-arrow box: entry 4 of the mouse list.
-    const Addr list = mouse_list();
-    const Addr handler = host.machine().read(list + 3 * 44 + 36);
-    EXPECT_EQ(host.call_handler("step_next_handler", handler, 0, 0), 0);
+q7host::ClickArea LoadedGauge::arrow(bool next) {
+    mouse_list();
+    const auto areas = host.click_areas();
+    EXPECT_EQ(areas.size(), 2u);
+    if (areas.empty()) return {};
+    const auto by_x = [](const auto& a, const auto& b) { return a.x < b.x; };
+    return next ? *std::max_element(areas.begin(), areas.end(), by_x)
+                : *std::min_element(areas.begin(), areas.end(), by_x);
 }
 
-void LoadedGauge::click_previous() {
-    const Addr list = mouse_list();
-    const Addr handler = host.machine().read(list + 2 * 44 + 36);
-    EXPECT_EQ(host.call_handler("step_previous_handler", handler, 0, 0), 0);
+Addr LoadedGauge::arrow_handler(bool next) { return arrow(next).handler; }
+
+void LoadedGauge::click_arrow(bool next) {
+    const q7host::ClickArea a = arrow(next);
+    EXPECT_TRUE(host.click(a.centre_x(), a.centre_y()));
 }
 
 }  // namespace q7test

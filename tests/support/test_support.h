@@ -1,8 +1,10 @@
-// Shared pieces of the test programs: the loaded-module fixture and ways to
-// reach the gauge's records through the module's own pointers.
+// Shared pieces of the test programs: the loaded-module fixture, the
+// instrument's parts by role, the aircraft placed by waypoint and the two
+// step buttons pressed through the registered mouse list.
 #pragma once
 
 #include "host/gauge_host.h"
+#include "model/reference_nav.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 namespace q7test {
 
 using q7host::Addr;
+using q7host::Service;
 
 inline std::uint64_t bits_of(double d) {
     std::uint64_t b;
@@ -20,16 +23,11 @@ inline std::uint64_t bits_of(double d) {
     return b;
 }
 
-// Raw table values of some waypoints, for placing the aircraft on them.
-struct RawWaypoint {
-    std::int32_t lat;
-    std::int32_t lon;
-};
-inline constexpr RawWaypoint kGgate{4202735, -1461193608};
-inline constexpr RawWaypoint kSfint{4180639, -1459976701};
-inline constexpr RawWaypoint kMercd{4142836, -1437710477};
-inline constexpr double kMetresPerNm = 1852.175925925926;
-inline constexpr double kTurn48 = 281474976710656.0;
+// Rows of the model's waypoint table the tests place the aircraft on.
+inline constexpr int kGgate = 0, kSfint = 2, kMercd = 19;
+// A waypoint's position in host units.
+inline double latitude_of(int row) { return q7ref::kWaypoints[row].latitude; }
+inline double longitude_of(int row) { return q7ref::kWaypoints[row].longitude * (q7ref::kTurn48 / q7ref::kTurn32); }
 
 // Loads a fresh copy of quorlan7.gau for each test (so the selection index
 // starts at 0.0) and fails the test on any boundary violation the host saw.
@@ -38,35 +36,35 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The gauge's records, found only through Linkage and the records' pointers.
+    // The gauge's records, found through Linkage and the records' pointers.
     Addr header() const { return host.gauge(); }
     Addr face() const { return host.root(); }
-    Addr child(int index) const;  // entry of the face's child list
-    Addr dot() const { return child(0); }
-    Addr distance_box() const { return child(1); }
-    Addr ident_box() const { return child(2); }
-    Addr number_box() const { return child(3); }
-    Addr buttons() const { return child(4); }
-
-    double selection() { return host.machine().read<double>(ident_box() + 72); }
+    Addr dot() { return host.instrument().dot.address(); }
+    Addr distance_box() { return host.instrument().distance.address(); }
+    Addr ident_box() { return host.instrument().ident.address(); }
+    Addr number_box() { return host.instrument().number.address(); }
+    double selection() { return host.selection(); }
 
     // Aircraft position in host units.
     void place(double latitude, double longitude, double heading = 0.0);
-    void place_on(RawWaypoint w, double heading = 0.0) {
-        place(w.lat, w.lon * 65536.0, heading);
-    }
-    double dot_x();
-    double dot_y();
+    void place_on(int row, double heading = 0.0) { place(latitude_of(row), longitude_of(row), heading); }
     // Runs a box's text callback as the host does (source slots filled first)
     // and returns the text.
     std::string text(Addr box, double* result = nullptr, double arg = 0.0);
     // The list handed to the host at install (installs the gauge if needed).
     Addr mouse_list();
-    void click_next();
-    void click_previous();
+    // Presses a step button at its centre through the registered mouse list.
+    void click_next() { click_arrow(true); }
+    void click_previous() { click_arrow(false); }
+    // The handler of the right (next) or left (previous) arrow's box.
+    Addr arrow_handler(bool next);
 
     q7host::GaugeHost host;
     bool expect_violations = false;
+
+private:
+    q7host::ClickArea arrow(bool next);
+    void click_arrow(bool next);
 };
 
 }  // namespace q7test

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The harness's C++ sources are laid out as .clang-format says: every file
+# Checks that the harness's C++ sources are laid out as .clang-format says: every file
 # git knows in the native folders, checked with clang-format 14 (a newer
 # clang-format may lay some lines out differently). Prints each file that
 # differs and fails; `clang-format-14 -i FILE` fixes one.
