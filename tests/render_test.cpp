@@ -2,8 +2,8 @@
 // the dot lands and what shows through its corners, where text may appear,
 // which font the text boxes get; and the picture plumbing under it (bitmap
 // decoding, PNG files).
-#include "fuzz/mutants.h"
 #include "host/renderer.h"
+#include "support/module_file.h"
 #include "support/test_support.h"
 
 #include <array>
@@ -333,11 +333,6 @@ TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
 // draws and runs on. Without its face the gauge is as big as what is drawn
 // on it, never bigger than the face would have made it.
 TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
-    std::string error;
-    const auto module = q7host::PeImage::read_file(Q7_MODULE_FILE, error);
-    ASSERT_TRUE(module) << error;
-    const auto anatomy = q7fuzz::dissect(module->file, error);
-    ASSERT_TRUE(anatomy) << error;
     using K = q7host::WarningKind;
     const struct {
         const char* mutant;
@@ -353,10 +348,10 @@ TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
     };
     for (const auto& c : cases) {
         q7host::GaugeHost host;
-        ASSERT_TRUE(host.load(q7fuzz::make_mutant(*q7fuzz::find_mutant(c.mutant), module->file, *anatomy), c.mutant))
-            << host.error();
+        ASSERT_TRUE(host.load(q7test::ModuleFile::get().mutant(c.mutant), c.mutant)) << host.error();
         host.install();
         q7host::Renderer renderer(host);
+        std::string error;
         ASSERT_TRUE(renderer.prepare(error)) << c.mutant << ": " << error;
         const Image frame = renderer.render();
         EXPECT_TRUE(host.violations().empty()) << c.mutant << ": " << host.violations().front();
