@@ -83,6 +83,7 @@ void check(const Probe& p) {
 const char* const kPrivileged = "a privileged instruction (0xC0000096)";
 const char* const kAccessViolation = "an access violation";
 const char* const kIllegal = "an illegal instruction (0xC000001D)";
+const char* const kNoAlignmentCheck = "the emulator does not check the alignment of 16-byte SSE operands";
 
 Bytes repeat(std::uint8_t b, std::size_t n, Bytes tail) {
     Bytes out(n, b);
@@ -146,34 +147,20 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
          {0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0x9B},
          {.fault = "a floating-point division by zero (0xC000008E)"}},
         {"x87 pop of an empty stack, invalid unmasked",
-         {0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
-         {.fault = "a floating-point stack check (0xC0000092)"},
-         0,
-         false,
-         "the emulator does not detect x87 stack underflow or overflow",
-         {.eax = 0x27E}},
+         Bytes{0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
+         Outcome{.fault = "a floating-point stack check (0xC0000092)"}, 0, false,
+         "the emulator does not detect x87 stack underflow or overflow", Outcome{.eax = 0x27E}},
         {"SSE 1/0, divide-by-zero unmasked",
-         {0x68, 0x80, 0x1D, 0, 0, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0x0F, 0x57, 0xC9,
-          0xB8, 1,    0,    0, 0, 0xF3, 0x0F, 0x2A, 0xC0, 0xF3, 0x0F, 0x5E, 0xC1},
-         {.fault = "(0xC00002B5)"},
-         0,
-         false,
-         "the emulator raises no SIMD floating-point exception",
-         {.eax = 1}},
+         Bytes{0x68, 0x80, 0x1D, 0, 0, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0x0F, 0x57, 0xC9,
+               0xB8, 1,    0,    0, 0, 0xF3, 0x0F, 0x2A, 0xC0, 0xF3, 0x0F, 0x5E, 0xC1},
+         Outcome{.fault = "(0xC00002B5)"}, 0, false, "the emulator raises no SIMD floating-point exception",
+         Outcome{.eax = 1}},
         {"movdqa from an address that is not a multiple of 16",
-         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0x6F, 0x00, 0x31, 0xC0},
-         {.fault = kAccessViolation},
-         0,
-         false,
-         "the emulator does not check the alignment of 16-byte SSE operands",
-         {.eax = 0}},
+         Bytes{0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0x6F, 0x00, 0x31, 0xC0}, Outcome{.fault = kAccessViolation}, 0,
+         false, kNoAlignmentCheck, Outcome{.eax = 0}},
         {"pxor with a memory operand that is not a multiple of 16",
-         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0xEF, 0x00, 0x31, 0xC0},
-         {.fault = kAccessViolation},
-         0,
-         false,
-         "the emulator does not check the alignment of 16-byte SSE operands",
-         {.eax = 0}},
+         Bytes{0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0xEF, 0x00, 0x31, 0xC0}, Outcome{.fault = kAccessViolation}, 0,
+         false, kNoAlignmentCheck, Outcome{.eax = 0}},
         // Instructions every current Windows machine has.
         {"popcnt eax, [esp+4]", {0xF3, 0x0F, 0xB8, 0x44, 0x24, 0x04}, {.eax = 16}, 0x0F0F0F0F},
         {"popcnt of 0 sets ZF", {0x31, 0xC9, 0xF3, 0x0F, 0xB8, 0xC1, 0x0F, 0x94, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
@@ -181,14 +168,12 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
         {"rdrand eax sets CF", {0x0F, 0xC7, 0xF0, 0x0F, 0x92, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
         {"xgetbv 0: x87 and SSE state enabled", {0x31, 0xC9, 0x0F, 0x01, 0xD0, 0x83, 0xE0, 0x03}, {.eax = 3}},
         {"cpuid 1: POPCNT, SSE4.2, MOVBE, RDRAND",
-         {0x53, 0xB8, 1, 0, 0, 0, 0x0F, 0xA2, 0x89, 0xC8, 0x25, 0x00, 0x00, 0xD0, 0x40, 0x5B},
-         {.eax = 0x40D00000}},
+         Bytes{0x53, 0xB8, 1, 0, 0, 0, 0x0F, 0xA2, 0x89, 0xC8, 0x25, 0x00, 0x00, 0xD0, 0x40, 0x5B},
+         Outcome{.eax = 0x40D00000}},
         // Code that rewrites itself in a writable code section runs the new bytes.
         {"a patched mov eax, 7 gives 42",
-         {0xE8, 0, 0, 0, 0, 0x58, 0xC7, 0x40, 0x0D, 42, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0xB8, 7, 0, 0, 0},
-         {.eax = 42},
-         0,
-         true},
+         Bytes{0xE8, 0, 0, 0, 0, 0x58, 0xC7, 0x40, 0x0D, 42, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0xB8, 7, 0, 0, 0},
+         Outcome{.eax = 42}, 0, true},
     };
     for (const Probe& p : probes) check(p);
 }

@@ -15,10 +15,6 @@
 
 #include <unistd.h>
 
-namespace q7host {
-void PrintTo(const Rgb& c, std::ostream* os) { *os << '(' << +c.r << ',' << +c.g << ',' << +c.b << ')'; }
-}  // namespace q7host
-
 using namespace q7test;
 using q7host::Image;
 using q7host::Rgb;
