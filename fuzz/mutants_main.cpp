@@ -7,6 +7,7 @@
 // A mutant whose edit does not fit the module, that leaves it unchanged or
 // whose label repeats is a fault of the table: the program then fails.
 #include "fuzz/mutants.h"
+#include "tools/guarded_main.h"
 #include "version/program_version.h"
 
 #include <CLI/CLI.hpp>
@@ -35,9 +36,7 @@ bool plain_label(const std::string& label) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_mutants");
     std::string module = Q7_MODULE_FILE, out;
     std::uint64_t random = 0, seed = 1;
@@ -72,7 +71,8 @@ int main(int argc, char** argv) {
     for (const q7fuzz::Mutant& m : q7fuzz::structured_mutants()) {
         const std::string label = m.label;
         if (!plain_label(label) || !labels.insert(label).second) {
-            std::cerr << "quorlan7_mutants: the label \"" << label << "\" repeats or is not lower-case letters, digits and dashes\n";
+            std::cerr << "quorlan7_mutants: the label \"" << label
+                      << "\" repeats or is not lower-case letters, digits and dashes\n";
             return 1;
         }
         q7fuzz::Bytes bytes;
@@ -103,3 +103,7 @@ int main(int argc, char** argv) {
     std::cout << "quorlan7_mutants: " << written << " files in " << out << "\n";
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_mutants", run, argc, argv); }

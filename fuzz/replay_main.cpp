@@ -17,6 +17,7 @@
 #include "fuzz/fuzz_input.h"
 #include "fuzz/mutants.h"
 #include "fuzz/replay.h"
+#include "tools/guarded_main.h"
 #include "version/program_version.h"
 
 #include <CLI/CLI.hpp>
@@ -85,9 +86,7 @@ void add_special_paths(std::vector<Case>& cases, const std::string& work, const 
     for (const auto& p : paths) cases.push_back({p.label, p.path, 2, 0, p.prepare});
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_replay");
     q7fuzz::ReplayOptions o;
     o.viewer = beside_me("quorlan7-view");
@@ -96,21 +95,24 @@ int main(int argc, char** argv) {
     double timeout = 5.0;
     std::uint64_t rss_mib = 512;
     bool verbose = false;
-    CLI::App app{"Runs the viewer on the seed corpus, on paths that are no module and on random byte mutants; "
-                 "fails on any crash, hang, blow-up, sanitizer report, second line of errors or status "
-                 "other than 0, 1 or 2."};
+    CLI::App app{
+        "Runs the viewer on the seed corpus, on paths that are no module and on random byte mutants; "
+        "fails on any crash, hang, blow-up, sanitizer report, second line of errors or status "
+        "other than 0, 1 or 2."};
     app.add_option("--corpus", corpus, "folder of module files to run (the seed corpus)");
     app.add_option("--module", module, "the module the random mutants are made from")->capture_default_str();
     app.add_option("--mutants", mutants, "random byte mutants to run")->capture_default_str();
     app.add_option("--seed", seed, "seed of the random mutants")->capture_default_str();
-    app.add_option("--in-process", in_process, "random mutants run after those, in this process with one host reset "
-                                               "between them")
+    app.add_option("--in-process", in_process,
+                   "random mutants run after those, in this process with one host reset "
+                   "between them")
         ->capture_default_str();
     app.add_option("--jobs", o.jobs, "runs at a time")->capture_default_str()->check(CLI::Range(1, 64));
     app.add_option("--viewer", o.viewer, "the viewer program")->capture_default_str();
     app.add_option("--timeout", timeout, "wall-time limit of one run, seconds")->capture_default_str();
     app.add_option("--rss-limit", rss_mib, "resident-memory limit of one run, MiB")->capture_default_str();
-    app.add_option("--work", o.work, "folder for the runs' files (default: a new one under TMPDIR, removed when all pass)");
+    app.add_option("--work", o.work,
+                   "folder for the runs' files (default: a new one under TMPDIR, removed when all pass)");
     app.add_flag("--verbose", verbose, "one line per case");
     app.add_flag("--version")->description("print the program's name and version");
     try {
@@ -153,8 +155,11 @@ int main(int argc, char** argv) {
         std::sort(files.begin(), files.end());
         for (const auto& f : files) {
             const q7fuzz::Mutant* m = q7fuzz::find_mutant(f.stem().string());
-            cases.push_back({f.stem().string(), fs::absolute(f).string(), m ? m->expect : q7fuzz::kAnyStatus,
-                             m ? m->picture_scale : 0, {}});
+            cases.push_back({f.stem().string(),
+                             fs::absolute(f).string(),
+                             m ? m->expect : q7fuzz::kAnyStatus,
+                             m ? m->picture_scale : 0,
+                             {}});
             structured += m != nullptr;
         }
     }
@@ -169,10 +174,11 @@ int main(int argc, char** argv) {
                          [path, &real, seed, i] { write_all(path, q7fuzz::random_mutant(real, seed, i)); }});
     }
 
-    std::printf("replaying %zu cases through %s, %u at a time: %zu corpus files (%zu structured), %zu paths, "
-                "%llu random mutants of seed %llu\n",
-                cases.size(), o.viewer.c_str(), o.jobs, corpus_files, structured, special,
-                static_cast<unsigned long long>(mutants), static_cast<unsigned long long>(seed));
+    std::printf(
+        "replaying %zu cases through %s, %u at a time: %zu corpus files (%zu structured), %zu paths, "
+        "%llu random mutants of seed %llu\n",
+        cases.size(), o.viewer.c_str(), o.jobs, corpus_files, structured, special,
+        static_cast<unsigned long long>(mutants), static_cast<unsigned long long>(seed));
     std::fflush(stdout);
 
     const auto started = std::chrono::steady_clock::now();
@@ -186,7 +192,8 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long long>(out.peak_rss_kib), out.failures.empty() ? "" : "  FAIL");
         }
         // Random mutants that passed leave nothing behind.
-        if (out.failures.empty() && out.c->prepare && out.c->label.rfind("random-", 0) == 0) fs::remove(out.c->module, ec);
+        if (out.failures.empty() && out.c->prepare && out.c->label.rfind("random-", 0) == 0)
+            fs::remove(out.c->module, ec);
     });
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -198,8 +205,10 @@ int main(int argc, char** argv) {
     }
     std::printf("cases %zu in %.1f s\n", outcomes.size(), wall);
     for (const auto& [status, n] : per_status) {
-        if (status < 0) std::printf("  signal %d: %zu\n", -status, n);
-        else std::printf("  status %d: %zu\n", status, n);
+        if (status < 0)
+            std::printf("  signal %d: %zu\n", -status, n);
+        else
+            std::printf("  status %d: %zu\n", status, n);
     }
     if (longest) std::printf("longest run %.3f s (%s)\n", longest->seconds, longest->c->label.c_str());
     if (biggest) {
@@ -212,8 +221,8 @@ int main(int argc, char** argv) {
         for (const auto& f : out.failures) why += (why.empty() ? "" : "; ") + f;
         std::string first = out.stderr_text.substr(0, out.stderr_text.find('\n'));
         if (first.size() > 300) first = first.substr(0, 300) + "...";
-        std::printf("  FAIL %s: %s%s%s\n", out.c->label.c_str(), why.c_str(), first.empty() ? "" : "; stderr: ",
-                    first.c_str());
+        std::printf("  FAIL %s: %s%s%s\n", out.c->label.c_str(), why.c_str(),
+                    first.empty() ? "" : "; stderr: ", first.c_str());
     }
     std::size_t in_process_failures = 0;
     if (in_process) {
@@ -238,12 +247,12 @@ int main(int argc, char** argv) {
             const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
             if (took > longest_input) longest_input = took, longest_index = i;
         }
-        std::printf("in process: %llu random mutants in %.1f s, %zu loaded; longest %.3f s (random-%llu-%llu); "
-                    "failures %zu\n",
-                    static_cast<unsigned long long>(in_process),
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), loaded,
-                    longest_input, static_cast<unsigned long long>(seed),
-                    static_cast<unsigned long long>(longest_index), in_process_failures);
+        std::printf(
+            "in process: %llu random mutants in %.1f s, %zu loaded; longest %.3f s (random-%llu-%llu); "
+            "failures %zu\n",
+            static_cast<unsigned long long>(in_process),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), loaded, longest_input,
+            static_cast<unsigned long long>(seed), static_cast<unsigned long long>(longest_index), in_process_failures);
     }
     if (failed.empty() && in_process_failures == 0) {
         if (own_work) fs::remove_all(o.work, ec);
@@ -254,3 +263,7 @@ int main(int argc, char** argv) {
     std::puts("FAIL");
     return 1;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_replay", run, argc, argv); }

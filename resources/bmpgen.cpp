@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "pixmap.hpp"
+#include "tools/guarded_main.h"
 #include "version/program_version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bmpgen");
     if (argc != 3) {
         std::cerr << "usage: bmpgen MAP.txt OUT.bmp | --version\n";
@@ -51,3 +54,7 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_bmpgen", run, argc, argv); }

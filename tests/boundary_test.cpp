@@ -1,7 +1,7 @@
 // The module's boundary as a host meets it: the export and import tables, the
 // entry routine, the service table and its re-read, the pointer callbacks with
 // their refresh calls, and the host's own stack-balance check.
-#include "fuzz/pe_edit.h"
+#include "support/module_file.h"
 #include "support/test_support.h"
 
 #include <algorithm>
@@ -350,11 +350,8 @@ TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
     // which must then relocate the image again.
     const std::uint32_t linked = 0x60000000;
     for (const auto& r : host.image().relocations) ASSERT_EQ(r.type, 3u);
-    std::string error;
-    const auto anatomy = q7fuzz::dissect(host.image().file, error);
-    ASSERT_TRUE(anatomy) << error;
-    q7fuzz::Bytes file = host.image().file;
-    q7fuzz::rebase(file, *anatomy, linked);
+    Bytes file = ModuleFile::get().file;
+    q7fuzz::rebase(file, ModuleFile::get().anatomy, linked);
     host.unload();
     ASSERT_TRUE(host.load(file, "quorlan7-linked-at-0x60000000.gau")) << host.error();
     ASSERT_EQ(host.image().image_base, linked);

@@ -180,32 +180,14 @@ TEST_F(Buttons, HandlersReturnZeroWhateverTheHostPasses) {
 
 TEST_F(Buttons, HitTestingOnTheExactPixelEdges) {
     mouse_list();
-    struct {
-        int x, y;
-        int step;
+    const struct {
+        int x, y, step;
     } clicks[] = {
-        // left-arrow box x 3..16, y 62..74
-        {3, 62, -1},
-        {16, 62, -1},
-        {3, 74, -1},
-        {16, 74, -1},
-        {9, 68, -1},
-        // the gap x 17..19 and the pixels just outside
-        {17, 68, 0},
-        {18, 62, 0},
-        {19, 74, 0},
-        {2, 68, 0},
-        {9, 61, 0},
-        {9, 75, 0},
-        // right-arrow box x 20..33
-        {20, 62, +1},
-        {33, 62, +1},
-        {20, 74, +1},
-        {33, 74, +1},
-        {34, 68, 0},
-        {33, 75, 0},
-        {45, 68, 0},
-        {31, 31, 0},
+        {3, 62, -1},  {16, 62, -1}, {3, 74, -1},  {16, 74, -1}, {9, 68, -1},  // the left-arrow box, x 3..16, y 62..74
+        {17, 68, 0},  {18, 62, 0},  {19, 74, 0},                              // the gap, x 17..19
+        {2, 68, 0},   {9, 61, 0},   {9, 75, 0},                               // just outside the left box
+        {20, 62, +1}, {33, 62, +1}, {20, 74, +1}, {33, 74, +1},               // the right-arrow box, x 20..33
+        {34, 68, 0},  {33, 75, 0},  {45, 68, 0},  {31, 31, 0},                // outside it
     };
     int row = 0;
     for (const auto& c : clicks) {

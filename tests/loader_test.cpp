@@ -5,9 +5,8 @@
 // they are odd; the loader's routines run in Windows's order; writes the host
 // makes into the module respect its page protection; misbehaving code is
 // reported by kind, and the host never crashes, hangs or aborts.
-#include "fuzz/mutants.h"
-#include "fuzz/pe_edit.h"
 #include "host/gauge_host.h"
+#include "support/module_file.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +14,6 @@
 
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,38 +24,10 @@ using q7host::WarningKind;
 
 namespace {
 
-using q7fuzz::Bytes;
 using q7fuzz::put32;
+using q7test::Bytes;
+using q7test::ModuleFile;
 namespace pe = q7fuzz::pe;
-
-// The real module: its file, its parsed image and its anatomy.
-struct Real {
-    Bytes file;
-    q7host::PeImage image;
-    q7fuzz::Anatomy anatomy;
-    static const Real& get() {
-        static const Real r = [] {
-            Real r;
-            std::string error;
-            auto img = q7host::PeImage::read_file(Q7_MODULE_FILE, error);
-            EXPECT_TRUE(img) << error;
-            r.image = std::move(*img);
-            r.file = r.image.file;
-            auto a = q7fuzz::dissect(r.file, error);
-            EXPECT_TRUE(a) << error;
-            r.anatomy = std::move(*a);
-            return r;
-        }();
-        return r;
-    }
-    std::uint32_t offset(std::uint32_t rva) const { return anatomy.offset(rva); }
-    // A structured mutant of the seed corpus, by its label.
-    Bytes mutant(const char* label) const {
-        const q7fuzz::Mutant* m = q7fuzz::find_mutant(label);
-        if (!m) throw std::runtime_error(std::string("no mutant ") + label);
-        return q7fuzz::make_mutant(*m, file, anatomy);
-    }
-};
 
 std::vector<WarningKind> kinds(const std::vector<q7host::Warning>& ws) {
     std::vector<WarningKind> out;
@@ -75,7 +45,7 @@ std::string sentences(const GaugeHost& host) {
 }  // namespace
 
 TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     const struct {
         const char* label;
         std::function<void(Bytes&)> patch;
@@ -143,7 +113,7 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
 // Files the Windows loader loads and runs: the gauge installs and draws a
 // frame with nothing to report, and what is odd about the file is a warning.
 TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     const struct {
         const char* mutant;
         std::vector<WarningKind> warnings;
@@ -185,53 +155,32 @@ TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
 // page only up to SizeOfHeaders; a 16-bit relocation of the high half when
 // the image moves; the TLS index the loader writes.
 TEST(Loader, MapsTheBytesWindowsMaps) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     const auto& data = r.anatomy.section(".data");
     const std::uint32_t d = data.rva;
-    const std::size_t dsh = r.anatomy.sections[1].header;
+    const std::size_t dsh = data.header, headers = r.anatomy.optional + pe::kHeadersSize;
     auto original = [&](std::size_t at, std::size_t n) { return Bytes(r.file.begin() + at, r.file.begin() + at + n); };
+    // Each case sets one header field and marks one byte of the file with 0xAB.
     const struct {
         const char* label;
-        std::function<void(Bytes&)> patch;
-        std::uint32_t rva;
+        std::size_t field;
+        std::uint32_t value;
+        std::size_t marked;  // 0: none
+        std::uint32_t rva;   // where the mapped bytes are read
         Bytes expected;
     } cases[] = {
-        {"PointerToRawData not a multiple of 512",
-         [&](Bytes& b) { put32(b, dsh + pe::kRawOffset, data.raw_offset + 0x10); }, d + 0x20,
+        {"PointerToRawData not a multiple of 512", dsh + pe::kRawOffset, data.raw_offset + 0x10, 0, d + 0x20,
          original(data.raw_offset + 0x20, 16)},
-        {"SizeOfRawData rounded up to 512",
-         [&](Bytes& b) {
-             put32(b, dsh + pe::kRawSize, 0x7A1);
-             b[data.raw_offset + 0x7F0] = 0xAB;
-         },
-         d + 0x7F0,
-         {0xAB}},
-        {"raw data past VirtualSize, in its last page",
-         [&](Bytes& b) {
-             put32(b, dsh + pe::kVirtualSize, 0x10);
-             b[data.raw_offset + 0x7F8] = 0xCD;
-         },
-         d + 0x7F8,
-         {0xCD}},
-        {"the header page holds the file up to SizeOfHeaders",
-         [&](Bytes& b) {
-             put32(b, r.anatomy.optional + pe::kHeadersSize, 0x300);
-             b[0x2F0] = 0x5A;
-             b[0x350] = 0xA5;
-         },
-         0x2F0,
-         {0x5A}},
-        {"and zeros after it",
-         [&](Bytes& b) {
-             put32(b, r.anatomy.optional + pe::kHeadersSize, 0x300);
-             b[0x350] = 0xA5;
-         },
-         0x350,
-         {0}},
+        {"SizeOfRawData rounded up to 512", dsh + pe::kRawSize, 0x7A1, data.raw_offset + 0x7F0, d + 0x7F0, Bytes{0xAB}},
+        {"raw data past VirtualSize, in its last page", dsh + pe::kVirtualSize, 0x10, data.raw_offset + 0x7F8,
+         d + 0x7F8, Bytes{0xAB}},
+        {"the header page holds the file up to SizeOfHeaders", headers, 0x300, 0x2F0, 0x2F0, Bytes{0xAB}},
+        {"and zeros after it", headers, 0x300, 0x350, 0x350, Bytes{0}},
     };
     for (const auto& c : cases) {
         Bytes file = r.file;
-        c.patch(file);
+        put32(file, c.field, c.value);
+        if (c.marked) file.at(c.marked) = 0xAB;
         GaugeHost host;
         ASSERT_TRUE(host.load(file, c.label)) << host.error();
         EXPECT_EQ(host.machine().read_bytes(host.base() + c.rva, c.expected.size()), c.expected) << c.label;
@@ -274,7 +223,7 @@ TEST(Loader, MapsTheBytesWindowsMaps) {
 // attach, detaches at once after a refusal, and restores the stack after
 // each routine.
 TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     constexpr std::uint8_t kTls = 0x10, kEntry = 0x20;
     const auto& text = r.anatomy.section(".text");
     const auto& data = r.anatomy.section(".data");
@@ -284,29 +233,22 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
     const std::uint32_t callback = text.rva + text.virtual_size + 0x10, entry = callback + 0x40;
     const std::uint32_t directory = data.rva + data.virtual_size, slot = directory + 0x20, list = slot + 8;
     enum class Entry { kLogs, kNone, kReturnsZero, kLeavesStack };
+    using Log = std::vector<std::uint8_t>;
     const struct {
         const char* label;
         Entry entry;
-        std::vector<std::uint8_t> callback;  // empty: the logger
         bool loads;
-        std::vector<std::uint8_t> log;
-        std::vector<WarningKind> warnings;
+        Log log;
+        std::vector<WarningKind> warnings = {};
+        Bytes callback = {};  // empty: the logger
     } cases[] = {
-        {"callbacks before the entry routine, after it at detach",
-         Entry::kLogs,
-         {},
-         true,
-         {kTls + 1, kEntry + 1, kEntry + 0, kTls + 0},
-         {}},
-        {"no entry routine", Entry::kNone, {}, true, {kTls + 1, kTls + 0}, {}},
-        {"the entry routine refuses: detached at once", Entry::kReturnsZero, {}, false, {kTls + 1, kTls + 0}, {}},
-        {"the entry routine leaves the stack unbalanced",
-         Entry::kLeavesStack,
-         {},
-         true,
-         {kTls + 1, kTls + 0},
-         {WarningKind::LoaderRoutineStack}},
-        {"a TLS callback crashes", Entry::kLogs, {0x31, 0xC0, 0x8B, 0x00}, false, {}, {}},
+        {"callbacks before the entry routine, after it at detach", Entry::kLogs, true,
+         Log{kTls + 1, kEntry + 1, kEntry + 0, kTls + 0}},
+        {"no entry routine", Entry::kNone, true, {kTls + 1, kTls + 0}},
+        {"the entry routine refuses: detached at once", Entry::kReturnsZero, false, {kTls + 1, kTls + 0}},
+        {"the entry routine leaves the stack unbalanced", Entry::kLeavesStack, true, Log{kTls + 1, kTls + 0},
+         std::vector{WarningKind::LoaderRoutineStack}},
+        {"a TLS callback crashes", Entry::kLogs, false, {}, {}, {0x31, 0xC0, 0x8B, 0x00}},
     };
     for (const auto& c : cases) {
         GaugeHost host;
@@ -358,7 +300,7 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
 // not writable would crash: the write is the module's fault, named by the
 // record, and nothing is written. The section's write flag decides.
 TEST(Loader, HostWritesRespectTheModulesPageProtection) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     {
         GaugeHost host;
         EXPECT_FALSE(host.load(r.mutant("section-data-read-only"), "ro.gau"));
@@ -412,7 +354,7 @@ TEST(Loader, HostWritesRespectTheModulesPageProtection) {
 }
 
 TEST(Loader, ReportsMisbehavingCodeByKindAndKeepsRunning) {
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     const std::size_t entry = r.offset(r.image.entry_rva);
     const struct {
         const char* label;
@@ -458,7 +400,7 @@ TEST(Loader, EmulatorsStoppedForGoodAreReleased) {
     GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
 #endif
 #endif
-    const Real& r = Real::get();
+    const ModuleFile& r = ModuleFile::get();
     Bytes file = r.file;
     q7fuzz::put16(file, r.offset(r.image.entry_rva), 0xEFFF);  // jmp far through a register
     auto peak_mib = [] {

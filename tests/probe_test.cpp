@@ -5,6 +5,7 @@
 // outcome the row says so and checks what it gives instead (the README lists
 // these differences), so that an emulator that gets it right shows up here.
 #include "host/gauge_host.h"
+#include "support/module_file.h"
 
 #include <gtest/gtest.h>
 
@@ -19,54 +20,15 @@ using q7host::ProblemKind;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using q7test::Bytes;
+using q7test::ModuleFile;
 
-// The real module's file and where, in it, the routines and sections lie.
-struct Module {
-    Bytes file;
-    std::size_t install = 0, dot_x = 0;  // file offsets of GaugeInstall and bearing_dot_x
-    std::size_t text_header = 0, data_header = 0;
-
-    static const Module& get() {
-        static const Module m = [] {
-            Module m;
-            GaugeHost host;
-            EXPECT_TRUE(host.load(Q7_MODULE_FILE)) << host.error();
-            const q7host::PeImage& image = host.image();
-            m.file = image.file;
-            auto offset = [&](Addr va) -> std::size_t {
-                const std::uint32_t rva = va - host.base();
-                const auto* s = image.section_at(rva);
-                return s ? s->raw_offset + (rva - s->virtual_address) : 0;
-            };
-            m.install = offset(host.machine().read(host.gauge() + q7host::gauge_header::kInstall));
-            m.dot_x = offset(host.instrument().dot.x_callback());
-            std::uint32_t pe = 0;
-            std::uint16_t optional_size = 0;
-            std::memcpy(&pe, m.file.data() + 0x3C, 4);
-            std::memcpy(&optional_size, m.file.data() + pe + 20, 2);
-            for (std::size_t i = 0; i < image.sections.size(); ++i) {
-                const std::size_t header = pe + 24 + optional_size + 40 * i;
-                if (image.sections[i].name == ".text") m.text_header = header;
-                if (image.sections[i].name == ".data") m.data_header = header;
-            }
-            return m;
-        }();
-        return m;
-    }
-
-    Bytes with_code(std::size_t at, const Bytes& code) const {
-        Bytes b = file;
-        std::copy(code.begin(), code.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
-        return b;
-    }
-};
-
-void set_characteristics(Bytes& file, std::size_t header, std::uint32_t set, std::uint32_t clear) {
-    std::uint32_t c;
-    std::memcpy(&c, file.data() + header + 36, 4);
-    c = (c | set) & ~clear;
-    std::memcpy(file.data() + header + 36, &c, 4);
+// The module file with the flags of the named section changed.
+Bytes with_section_flags(const char* name, std::uint32_t set, std::uint32_t clear) {
+    Bytes file = ModuleFile::get().file;
+    const std::size_t at = ModuleFile::get().anatomy.section(name).header + q7fuzz::pe::kSectionFlags;
+    q7fuzz::put32(file, at, (q7fuzz::get32(file, at) | set) & ~clear);
+    return file;
 }
 
 constexpr std::uint32_t kMemWrite = 0x80000000, kMemRead = 0x40000000;
@@ -94,18 +56,18 @@ struct Probe {
 
 // Runs the probe in a host of its own and checks its outcome.
 void check(const Probe& p) {
-    const Module& m = Module::get();
+    const ModuleFile& m = ModuleFile::get();
     Bytes code = p.code;
     code.insert(code.end(), {0xC2, 0x04, 0x00});
-    Bytes file = m.with_code(m.install, code);
-    if (p.writable_code) set_characteristics(file, m.text_header, kMemWrite, 0);
+    Bytes file = p.writable_code ? with_section_flags(".text", kMemWrite, 0) : m.file;
+    q7fuzz::put(file, m.offset(m.anatomy.install), code.data(), code.size());
     GaugeHost host;
     ASSERT_TRUE(host.load(file, "probe.gau")) << p.label << ": " << host.error();
     const std::uint32_t eax = host.install(p.arg);
     const Outcome& want = p.differs ? p.here : p.windows;
-    const std::string what = p.differs ? std::string(" (differs from Windows, which gives ") +
-                                             describe(p.windows) + ": " + p.differs + ")"
-                                       : "";
+    const std::string what =
+        p.differs ? std::string(" (differs from Windows, which gives ") + describe(p.windows) + ": " + p.differs + ")"
+                  : "";
     if (!want.fault) {
         EXPECT_TRUE(host.violations().empty()) << p.label << what << ": " << host.violations().front();
         EXPECT_EQ(eax, want.eax) << p.label << what;
@@ -121,6 +83,7 @@ void check(const Probe& p) {
 const char* const kPrivileged = "a privileged instruction (0xC0000096)";
 const char* const kAccessViolation = "an access violation";
 const char* const kIllegal = "an illegal instruction (0xC000001D)";
+const char* const kNoAlignmentCheck = "the emulator does not check the alignment of 16-byte SSE operands";
 
 Bytes repeat(std::uint8_t b, std::size_t n, Bytes tail) {
     Bytes out(n, b);
@@ -184,22 +147,20 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
          {0xD9, 0xE8, 0xD9, 0xEE, 0xDE, 0xF9, 0x68, 0x7B, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0x9B},
          {.fault = "a floating-point division by zero (0xC000008E)"}},
         {"x87 pop of an empty stack, invalid unmasked",
-         {0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
-         {.fault = "a floating-point stack check (0xC0000092)"},
-         0, false, "the emulator does not detect x87 stack underflow or overflow", {.eax = 0x27E}},
+         Bytes{0x68, 0x7E, 0x02, 0, 0, 0xD9, 0x2C, 0x24, 0x58, 0xDD, 0xD8, 0x9B},
+         Outcome{.fault = "a floating-point stack check (0xC0000092)"}, 0, false,
+         "the emulator does not detect x87 stack underflow or overflow", Outcome{.eax = 0x27E}},
         {"SSE 1/0, divide-by-zero unmasked",
-         {0x68, 0x80, 0x1D, 0, 0, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0x0F, 0x57, 0xC9, 0xB8, 1, 0, 0, 0, 0xF3, 0x0F, 0x2A,
-          0xC0, 0xF3, 0x0F, 0x5E, 0xC1},
-         {.fault = "(0xC00002B5)"},
-         0, false, "the emulator raises no SIMD floating-point exception", {.eax = 1}},
+         Bytes{0x68, 0x80, 0x1D, 0, 0, 0x0F, 0xAE, 0x14, 0x24, 0x58, 0x0F, 0x57, 0xC9,
+               0xB8, 1,    0,    0, 0, 0xF3, 0x0F, 0x2A, 0xC0, 0xF3, 0x0F, 0x5E, 0xC1},
+         Outcome{.fault = "(0xC00002B5)"}, 0, false, "the emulator raises no SIMD floating-point exception",
+         Outcome{.eax = 1}},
         {"movdqa from an address that is not a multiple of 16",
-         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0x6F, 0x00, 0x31, 0xC0},
-         {.fault = kAccessViolation},
-         0, false, "the emulator does not check the alignment of 16-byte SSE operands", {.eax = 0}},
+         Bytes{0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0x6F, 0x00, 0x31, 0xC0}, Outcome{.fault = kAccessViolation}, 0,
+         false, kNoAlignmentCheck, Outcome{.eax = 0}},
         {"pxor with a memory operand that is not a multiple of 16",
-         {0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0xEF, 0x00, 0x31, 0xC0},
-         {.fault = kAccessViolation},
-         0, false, "the emulator does not check the alignment of 16-byte SSE operands", {.eax = 0}},
+         Bytes{0x89, 0xE0, 0x83, 0xC8, 0x01, 0x66, 0x0F, 0xEF, 0x00, 0x31, 0xC0}, Outcome{.fault = kAccessViolation}, 0,
+         false, kNoAlignmentCheck, Outcome{.eax = 0}},
         // Instructions every current Windows machine has.
         {"popcnt eax, [esp+4]", {0xF3, 0x0F, 0xB8, 0x44, 0x24, 0x04}, {.eax = 16}, 0x0F0F0F0F},
         {"popcnt of 0 sets ZF", {0x31, 0xC9, 0xF3, 0x0F, 0xB8, 0xC1, 0x0F, 0x94, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
@@ -207,14 +168,12 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
         {"rdrand eax sets CF", {0x0F, 0xC7, 0xF0, 0x0F, 0x92, 0xC0, 0x0F, 0xB6, 0xC0}, {.eax = 1}},
         {"xgetbv 0: x87 and SSE state enabled", {0x31, 0xC9, 0x0F, 0x01, 0xD0, 0x83, 0xE0, 0x03}, {.eax = 3}},
         {"cpuid 1: POPCNT, SSE4.2, MOVBE, RDRAND",
-         {0x53, 0xB8, 1, 0, 0, 0, 0x0F, 0xA2, 0x89, 0xC8, 0x25, 0x00, 0x00, 0xD0, 0x40, 0x5B},
-         {.eax = 0x40D00000}},
+         Bytes{0x53, 0xB8, 1, 0, 0, 0, 0x0F, 0xA2, 0x89, 0xC8, 0x25, 0x00, 0x00, 0xD0, 0x40, 0x5B},
+         Outcome{.eax = 0x40D00000}},
         // Code that rewrites itself in a writable code section runs the new bytes.
         {"a patched mov eax, 7 gives 42",
-         {0xE8, 0, 0, 0, 0, 0x58, 0xC7, 0x40, 0x0D, 42, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0xB8, 7, 0, 0, 0},
-         {.eax = 42},
-         0,
-         true},
+         Bytes{0xE8, 0, 0, 0, 0, 0x58, 0xC7, 0x40, 0x0D, 42, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0xB8, 7, 0, 0, 0},
+         Outcome{.eax = 42}, 0, true},
     };
     for (const Probe& p : probes) check(p);
 }
@@ -222,39 +181,33 @@ TEST(Probes, ModuleCodeRunsAsInAWindowsProcess) {
 // Write-only and execute-only sections get readable pages, as x86 gives them:
 // the module with such a section runs as the real one does.
 TEST(Probes, SectionsThatMayBeWrittenOrRunAreReadable) {
-    const Module& m = Module::get();
     GaugeHost real;
     ASSERT_TRUE(real.load(Q7_MODULE_FILE));
     real.install();
     const q7host::FrameReadout want = real.frame();
-    const struct {
-        const char* label;
-        std::size_t header;
-    } cases[] = {{".text execute-only", m.text_header}, {".data write-only", m.data_header}};
-    for (const auto& c : cases) {
-        Bytes file = m.file;
-        set_characteristics(file, c.header, 0, kMemRead);
+    for (const char* section : {".text", ".data"}) {
+        SCOPED_TRACE(std::string(section) + " without the read flag");
         GaugeHost host;
-        ASSERT_TRUE(host.load(file, "probe.gau")) << c.label << ": " << host.error();
+        ASSERT_TRUE(host.load(with_section_flags(section, 0, kMemRead), "probe.gau")) << host.error();
         host.install();
         const q7host::FrameReadout got = host.frame();
-        EXPECT_TRUE(host.violations().empty()) << c.label << ": " << host.violations().front();
-        ASSERT_EQ(got.texts.size(), want.texts.size()) << c.label;
-        for (std::size_t i = 0; i < got.texts.size(); ++i) EXPECT_EQ(got.texts[i].text, want.texts[i].text) << c.label;
+        EXPECT_TRUE(host.violations().empty()) << host.violations().front();
+        ASSERT_EQ(got.texts.size(), want.texts.size());
+        for (std::size_t i = 0; i < got.texts.size(); ++i) EXPECT_EQ(got.texts[i].text, want.texts[i].text);
     }
 }
 
 // A module loaded where another was unloaded runs its own code, not what the
 // emulator translated from the first.
 TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
-    const Module& m = Module::get();
+    const ModuleFile& m = ModuleFile::get();
     GaugeHost host;
     ASSERT_TRUE(host.load(Q7_MODULE_FILE));
     host.install();
     ASSERT_EQ(host.frame().dots.size(), 1u);
     const Addr base = host.base();
     host.unload();
-    ASSERT_TRUE(host.load(m.with_code(m.dot_x, {0xCC}), "int3.gau")) << host.error();
+    ASSERT_TRUE(host.load(m.with_code(m.anatomy.x_callback, {0xCC}), "int3.gau")) << host.error();
     ASSERT_EQ(host.base(), base);
     host.install();
     host.frame();
@@ -267,20 +220,20 @@ TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
 // its stack and its thread block, and faulted) is as good as a new one: the
 // same memory, no problems, and the next module runs as in a new host.
 TEST(Probes, AResetHostIsAsGoodAsANewOne) {
-    const Module& m = Module::get();
+    const ModuleFile& m = ModuleFile::get();
     GaugeHost fresh, reused;
     const Addr heap = reused.machine().allocate(16);
     const q7host::Machine::Thread thread = q7host::Machine::thread();
-    Bytes scribble = {0xBF, 0, 0, 0, 0,                     // mov edi, heap
-                      0xB9, 0x00, 0x10, 0x00, 0x00,         // mov ecx, 0x1000
-                      0xB8, 0xEF, 0xBE, 0xAD, 0xDE,         // mov eax, 0xDEADBEEF
-                      0xF3, 0xAB,                           // rep stosd
-                      0x64, 0xA3, 0x00, 0x00, 0x00, 0x00,   // mov fs:[0], eax
-                      0x64, 0xA3, 0x18, 0x00, 0x00, 0x00,   // mov fs:[0x18], eax
+    Bytes scribble = {0xBF, 0,    0,    0,    0,                 // mov edi, heap
+                      0xB9, 0x00, 0x10, 0x00, 0x00,              // mov ecx, 0x1000
+                      0xB8, 0xEF, 0xBE, 0xAD, 0xDE,              // mov eax, 0xDEADBEEF
+                      0xF3, 0xAB,                                // rep stosd
+                      0x64, 0xA3, 0x00, 0x00, 0x00, 0x00,        // mov fs:[0], eax
+                      0x64, 0xA3, 0x18, 0x00, 0x00, 0x00,        // mov fs:[0x18], eax
                       0x89, 0x84, 0x24, 0x00, 0xF0, 0xFF, 0xFF,  // mov [esp-0x1000], eax
-                      0x0F, 0x0B};                          // ud2
+                      0x0F, 0x0B};                               // ud2
     std::memcpy(&scribble[1], &heap, 4);
-    ASSERT_TRUE(reused.load(m.with_code(m.install, scribble), "scribble.gau")) << reused.error();
+    ASSERT_TRUE(reused.load(m.with_code(m.anatomy.install, scribble), "scribble.gau")) << reused.error();
     reused.install();
     ASSERT_FALSE(reused.violations().empty());
     ASSERT_TRUE(reused.reset());
@@ -322,13 +275,14 @@ TEST(Probes, EveryCallStartsFromTheWindowsState) {
     // Reads eflags.DF, the control word, the tag word and MXCSR into one word:
     // eax = DF | (fcw != 0x27F) << 1 | (ftw != 0xFFFF) << 2 | (mxcsr != 0x1F80) << 3.
     const Addr look = m.place_code({
-        0x9C, 0x58, 0xC1, 0xE8, 0x0A, 0x83, 0xE0, 0x01,              // pushfd; pop eax; shr eax, 10; and eax, 1
-        0x83, 0xEC, 0x1C, 0xD9, 0x34, 0x24,                          // sub esp, 28; fnstenv [esp]
+        0x9C, 0x58, 0xC1, 0xE8, 0x0A, 0x83, 0xE0, 0x01,                    // pushfd; pop eax; shr eax, 10; and eax, 1
+        0x83, 0xEC, 0x1C, 0xD9, 0x34, 0x24,                                // sub esp, 28; fnstenv [esp]
         0x66, 0x81, 0x3C, 0x24, 0x7F, 0x02, 0x74, 0x03, 0x83, 0xC8, 0x02,  // cmp word [esp], 0x27F; je +3; or eax, 2
         0x66, 0x83, 0x7C, 0x24, 0x08, 0xFF, 0x74, 0x03, 0x83, 0xC8, 0x04,  // cmp word [esp+8], -1; je +3; or eax, 4
-        0x0F, 0xAE, 0x1C, 0x24,                                      // stmxcsr [esp]
-        0x81, 0x3C, 0x24, 0x80, 0x1F, 0, 0, 0x74, 0x03, 0x83, 0xC8, 0x08,  // cmp dword [esp], 0x1F80; je +3; or eax, 8
-        0x83, 0xC4, 0x1C, 0xC3,                                      // add esp, 28; ret
+        0x0F, 0xAE, 0x1C, 0x24,                                            // stmxcsr [esp]
+        0x81, 0x3C, 0x24, 0x80, 0x1F, 0,    0,    0x74, 0x03, 0x83, 0xC8,
+        0x08,                    // cmp dword [esp], 0x1F80; je +3; or eax, 8
+        0x83, 0xC4, 0x1C, 0xC3,  // add esp, 28; ret
     });
     const q7host::CallOutcome out = m.call("look", look, {}, q7host::Returns::kInt);
     ASSERT_TRUE(out.completed);
@@ -340,7 +294,11 @@ TEST(Probes, EveryCallStartsFromTheWindowsState) {
 TEST(Probes, HostMemoryNeverReachesTheThreadBlock) {
     q7host::Machine m;
     const Addr self = m.place_code({0x64, 0xA1, 0x18, 0, 0, 0, 0xC3});  // mov eax, fs:[0x18]; ret
-    EXPECT_THROW({ for (;;) m.allocate(0x1000, 0xEE); }, std::length_error);
+    EXPECT_THROW(
+        {
+            for (;;) m.allocate(0x1000, 0xEE);
+        },
+        std::length_error);
     const q7host::CallOutcome out = m.call("self", self, {}, q7host::Returns::kInt);
     EXPECT_TRUE(out.completed);
     EXPECT_EQ(out.eax, q7host::Machine::thread().environment_block);

@@ -2,8 +2,8 @@
 // the dot lands and what shows through its corners, where text may appear,
 // which font the text boxes get; and the picture plumbing under it (bitmap
 // decoding, PNG files).
-#include "fuzz/mutants.h"
 #include "host/renderer.h"
+#include "support/module_file.h"
 #include "support/test_support.h"
 
 #include <array>
@@ -14,10 +14,6 @@
 #include <set>
 
 #include <unistd.h>
-
-namespace q7host {
-void PrintTo(const Rgb& c, std::ostream* os) { *os << '(' << +c.r << ',' << +c.g << ',' << +c.b << ')'; }
-}  // namespace q7host
 
 using namespace q7test;
 using q7host::Image;
@@ -32,6 +28,28 @@ struct Rect {
     int x, y, w, h;
     bool contains(int px, int py) const { return px >= x && py >= y && px < x + w && py < y + h; }
 };
+
+bool in_any(const std::vector<Rect>& boxes, int x, int y) {
+    return std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
+}
+
+// The pixels of one colour inside a rectangle: how many, and how far they
+// reach (left, right, top, bottom); without any, an extent no check accepts.
+struct Ink {
+    int pixels = 0;
+    std::array<int, 4> extent{std::numeric_limits<int>::max(), -1, std::numeric_limits<int>::max(), -1};
+};
+Ink ink_of(const Image& picture, const Rect& r, Rgb colour) {
+    Ink ink;
+    auto& [left, right, top, bottom] = ink.extent;
+    for (int y = r.y; y < r.y + r.h; ++y)
+        for (int x = r.x; x < r.x + r.w; ++x) {
+            if (picture.at(x, y) != colour) continue;
+            left = std::min(left, x), right = std::max(right, x), top = std::min(top, y), bottom = y;
+            ++ink.pixels;
+        }
+    return ink;
+}
 
 // The gauge after GaugeInstall, with a renderer prepared on its tree.
 class Rendered : public LoadedGauge {
@@ -89,8 +107,7 @@ TEST_P(DotPlacement, GreenDiamondIsCentredOnTheCallbackPosition) {
         for (int x = 0; x < frame.width(); ++x) {
             const bool diamond = in_diamond(x - c.centre_x, y - c.centre_y);
             const bool green = frame.at(x, y) == kPureGreen;
-            const bool lettered =
-                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
+            const bool lettered = in_any(boxes, x, y);
             if (diamond) {
                 EXPECT_TRUE(green) << "dot pixel " << x << "," << y;
                 sum_x += x, sum_y += y, ++dot_pixels;
@@ -153,33 +170,23 @@ TEST_F(Rendered, TextInkStaysInsideEachBoxAndIsCentred) {
 
     const std::vector<Rect> boxes = text_boxes();
     ASSERT_EQ(boxes[1].w, 35);
-    for (int y = 0; y < frame.height(); ++y) {
-        for (int x = 0; x < frame.width(); ++x) {
-            const bool inside =
-                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
-            if (!inside) {
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < frame.width(); ++x)
+            if (!in_any(boxes, x, y)) {
                 EXPECT_EQ(frame.at(x, y), blank.at(x, y)) << x << "," << y;
             }
-        }
-    }
     for (Addr e : {distance_box(), ident_box(), number_box()}) {
         const auto* b = renderer.text_box(e);
         ASSERT_NE(b, nullptr);
         const Rect r = box_of(e);
-        int ink = 0, left = r.x + r.w, right = -1, top = r.y + r.h, bottom = -1;
-        for (int y = r.y; y < r.y + r.h; ++y) {
-            for (int x = r.x; x < r.x + r.w; ++x) {
-                EXPECT_EQ(blank.at(x, y), b->fill_color);
-                const Rgb c = frame.at(x, y);
-                if (c == b->fill_color) continue;
-                EXPECT_EQ(c, b->text_color) << "box at " << r.x << "," << r.y;
-                ++ink;
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), bottom = std::max(bottom, y);
-            }
-        }
         const std::string text = readout.text_for(e)->text;
-        EXPECT_GE(ink, 8) << "no visible text \"" << text << "\"";
+        SCOPED_TRACE("box at " + std::to_string(r.x) + "," + std::to_string(r.y) + ": \"" + text + "\"");
+        // Blank, the box is all fill; lettered, every pixel is fill or ink.
+        EXPECT_EQ(ink_of(blank, r, b->fill_color).pixels, r.w * r.h);
+        const Ink ink = ink_of(frame, r, b->text_color);
+        EXPECT_EQ(ink.pixels + ink_of(frame, r, b->fill_color).pixels, r.w * r.h);
+        EXPECT_GE(ink.pixels, 8) << "no visible text";
+        const auto [left, right, top, bottom] = ink.extent;
         // One line, centred vertically: ink neither touches both edges nor
         // sits clear of the middle row.
         EXPECT_LE(top, r.y + r.h / 2);
@@ -216,19 +223,10 @@ TEST_F(Rendered, TextIsSizedByTheGdiCellHeight) {
         const auto* b = renderer.text_box(c.element);
         ASSERT_NE(b, nullptr);
         EXPECT_EQ(b->font.cell_height(), c.cell_height);
-        int ink = 0, left = 99, right = -1, top = 99, bottom = -1;
-        for (int y = b->y; y < b->y + b->height; ++y) {
-            for (int x = b->x; x < b->x + b->width; ++x) {
-                if (!(frame.at(x, y) == b->text_color)) continue;
-                ++ink;
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), bottom = std::max(bottom, y);
-            }
-        }
-        EXPECT_EQ((std::array<int, 4>{left, right, top, bottom}),
-                  (std::array<int, 4>{c.left, c.right, c.top, c.bottom}));
+        const Ink ink = ink_of(frame, {b->x, b->y, b->width, b->height}, b->text_color);
+        EXPECT_EQ(ink.extent, (std::array<int, 4>{c.left, c.right, c.top, c.bottom}));
         if (c.ink >= 0) {
-            EXPECT_EQ(ink, c.ink);
+            EXPECT_EQ(ink.pixels, c.ink);
         }
     }
 }
@@ -242,9 +240,7 @@ TEST_F(Rendered, OverlongTextIsClippedToItsBox) {
     int changed_inside = 0;
     for (int y = 0; y < plain.height(); ++y) {
         for (int x = 0; x < plain.width(); ++x) {
-            const bool inside =
-                std::any_of(boxes.begin(), boxes.end(), [&](const Rect& r) { return r.contains(x, y); });
-            if (!inside) {
+            if (!in_any(boxes, x, y)) {
                 EXPECT_EQ(plain.at(x, y), crowded.at(x, y)) << x << "," << y;
             } else {
                 changed_inside += !(plain.at(x, y) == crowded.at(x, y));
@@ -304,13 +300,7 @@ TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
     auto ink_span = [&](std::uint32_t flags, const std::string& text) {
         Image img(60, 20);
         painter.draw(img, *font, 0, 0, 60, 20, text, flags, {255, 255, 255});
-        int left = 60, right = -1, top = 20, bottom = -1;
-        for (int y = 0; y < 20; ++y)
-            for (int x = 0; x < 60; ++x)
-                if (img.at(x, y) == Rgb{255, 255, 255})
-                    left = std::min(left, x), right = std::max(right, x), top = std::min(top, y),
-                    bottom = std::max(bottom, y);
-        return std::array<int, 4>{left, right, top, bottom};
+        return ink_of(img, {0, 0, 60, 20}, {255, 255, 255}).extent;
     };
     using namespace q7host::draw_text;
     const auto l = ink_span(kSingleLine, "HH");
@@ -333,11 +323,6 @@ TEST(TextPainter, DrawTextFlagsPlaceTheLine) {
 // draws and runs on. Without its face the gauge is as big as what is drawn
 // on it, never bigger than the face would have made it.
 TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
-    std::string error;
-    const auto module = q7host::PeImage::read_file(Q7_MODULE_FILE, error);
-    ASSERT_TRUE(module) << error;
-    const auto anatomy = q7fuzz::dissect(module->file, error);
-    ASSERT_TRUE(anatomy) << error;
     using K = q7host::WarningKind;
     const struct {
         const char* mutant;
@@ -353,10 +338,10 @@ TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
     };
     for (const auto& c : cases) {
         q7host::GaugeHost host;
-        ASSERT_TRUE(host.load(q7fuzz::make_mutant(*q7fuzz::find_mutant(c.mutant), module->file, *anatomy), c.mutant))
-            << host.error();
+        ASSERT_TRUE(host.load(q7test::ModuleFile::get().mutant(c.mutant), c.mutant)) << host.error();
         host.install();
         q7host::Renderer renderer(host);
+        std::string error;
         ASSERT_TRUE(renderer.prepare(error)) << c.mutant << ": " << error;
         const Image frame = renderer.render();
         EXPECT_TRUE(host.violations().empty()) << c.mutant << ": " << host.violations().front();

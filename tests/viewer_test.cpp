@@ -1,8 +1,11 @@
 // quorlan7-view: its command line and route files, the button presses and
 // waypoint search it makes through the host, and the program itself run as a
 // user runs it (outputs, JSON, exit status and error lines).
+#include "host/layout.h"
+#include "model/reference_nav.h"
 #include "tools/view_options.h"
 #include "tools/view_output.h"
+#include "tools/view_route.h"
 #include "tools/view_session.h"
 
 #include <gtest/gtest.h>
@@ -27,31 +30,28 @@ namespace {
 // ---------------------------------------------------------------------------
 // Arguments and route files
 
-std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr) {
-    std::string e;
-    auto o = parse_arguments(args, e);
-    if (error) *error = e;
-    return o;
+// A press as a route file says it.
+std::string said(const Action& a) {
+    if (a.kind == Action::kClick) return "click " + std::to_string(a.x) + "," + std::to_string(a.y);
+    return (a.kind == Action::kNext ? "next " : "prev ") + std::to_string(a.count);
 }
 
 TEST(Arguments, ReadPositionPressesAndOutputs) {
-    const auto o = parse({"--lat", "37.5", "--lon=-122.25", "--heading", "90", "--next", "3",
-                          "--click", "26,68", "--prev", "1", "--png", "a.png", "--scale", "2", "--json"});
-    ASSERT_TRUE(o);
+    std::string error;
+    const auto o = parse_arguments({"--lat", "37.5", "--lon=-122.25", "--heading", "90", "--next", "3", "--click",
+                                    "26,68", "--prev", "1", "--png", "a.png", "--scale", "2", "--json"},
+                                   error);
+    ASSERT_TRUE(o) << error;
     EXPECT_EQ(*o->latitude, 37.5);
     EXPECT_EQ(*o->longitude, -122.25);
     EXPECT_EQ(*o->heading, 90.0);
-    ASSERT_EQ(o->actions.size(), 3u);
-    EXPECT_EQ(o->actions[0].kind, Action::kNext);
-    EXPECT_EQ(o->actions[0].count, 3);
-    EXPECT_EQ(o->actions[1].kind, Action::kClick);
-    EXPECT_EQ(o->actions[1].x, 26);
-    EXPECT_EQ(o->actions[1].y, 68);
-    EXPECT_EQ(o->actions[2].kind, Action::kPrevious);
+    std::vector<std::string> presses;
+    for (const Action& a : o->actions) presses.push_back(said(a));
+    EXPECT_EQ(presses, (std::vector<std::string>{"next 3", "click 26,68", "prev 1"}));
     EXPECT_EQ(*o->png, "a.png");
     EXPECT_EQ(o->scale, 2);
     EXPECT_TRUE(o->json);
-    const auto none = parse({});
+    const auto none = parse_arguments({}, error);
     ASSERT_TRUE(none);
     EXPECT_FALSE(none->latitude || none->png || none->json || none->route);
     EXPECT_EQ(none->scale, 4);
@@ -68,6 +68,8 @@ TEST(Arguments, RejectEachBadInputNamingIt) {
         {{"--lat", "nan", "--lon", "0"}, "'nan' is not a number"},
         {{"--lat", "10"}, "--lat and --lon go together"},
         {{"--heading"}, "--heading needs a value"},
+        {{"--at"}, "--at needs a waypoint identifier"},
+        {{"--png", ""}, "--png: needs a file name"},
         {{"--click", "3"}, "--click: '3' is not a point"},
         {{"--click", "3,4.5"}, "--click: '3,4.5' is not a point"},
         {{"--next", "-2"}, "--next: '-2' is not a count"},
@@ -80,7 +82,7 @@ TEST(Arguments, RejectEachBadInputNamingIt) {
     };
     for (const auto& [args, expected] : cases) {
         std::string error;
-        EXPECT_FALSE(parse(args, &error)) << args[0];
+        EXPECT_FALSE(parse_arguments(args, error)) << args[0];
         EXPECT_NE(error.find(expected), std::string::npos) << "got: " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
@@ -99,18 +101,17 @@ TEST(RouteFile, ReadsPositionsPressesCommentsAndColumnNames) {
     std::string error;
     const auto steps = parse_route(in, "r.csv", error);
     ASSERT_TRUE(steps) << error;
-    ASSERT_EQ(steps->size(), 5u);
-    EXPECT_EQ((*steps)[0].kind, RouteStep::kPosition);
-    EXPECT_EQ((*steps)[0].line, 3);
-    EXPECT_EQ((*steps)[0].aircraft.heading, 330.0);
-    EXPECT_EQ((*steps)[1].action.kind, Action::kNext);
-    EXPECT_EQ((*steps)[2].action.kind, Action::kPrevious);
-    EXPECT_EQ((*steps)[2].action.count, 4);
-    EXPECT_EQ((*steps)[3].action.kind, Action::kClick);
-    EXPECT_EQ((*steps)[3].action.x, 10);
-    EXPECT_EQ((*steps)[4].aircraft.latitude, -12.5);
-    EXPECT_EQ((*steps)[4].aircraft.longitude, 179.5);
-    EXPECT_EQ((*steps)[4].line, 8);
+    std::vector<std::string> read;
+    for (const RouteStep& step : *steps) {
+        std::ostringstream line;
+        line << step.line << ": ";
+        if (step.kind == RouteStep::kPress) line << said(step.action);
+        if (step.kind == RouteStep::kPosition)
+            line << step.aircraft.latitude << "," << step.aircraft.longitude << "," << step.aircraft.heading;
+        read.push_back(line.str());
+    }
+    EXPECT_EQ(read, (std::vector<std::string>{"3: 37.5,-122.25,330", "5: next 1", "6: prev 4", "7: click 10,68",
+                                              "8: -12.5,179.5,-45"}));
 }
 
 TEST(RouteFile, RejectsBadLinesWithTheirLineNumber) {
@@ -146,29 +147,29 @@ protected:
     void TearDown() override {
         for (const auto& v : session.host().violations()) ADD_FAILURE() << "host saw: " << v;
     }
-    std::string ident() { return trimmed(session.frame().ident); }
+    std::string ident() { return trimmed(session.frame().readout.ident.text); }
 
     Session session;
 };
 
 TEST_F(ViewSession, ClicksOnEachButtonsEdgePixelsStepAndClicksBesideThemDoNot) {
     // The left arrow covers x 3..16, the right arrow x 20..33, both y 62..74.
-    const std::pair<int, int> left_edges[] = {{3, 62}, {16, 62}, {3, 74}, {16, 74}, {3, 68}, {10, 62}};
-    const std::pair<int, int> right_edges[] = {{20, 62}, {33, 62}, {20, 74}, {33, 74}, {33, 68}, {26, 74}};
-    const std::pair<int, int> misses[] = {{17, 68}, {18, 68}, {19, 68}, {2, 68}, {34, 68},
-                                          {10, 61}, {10, 75}, {26, 61}, {26, 75}, {45, 68}, {31, 31}};
+    const struct {
+        std::vector<std::pair<int, int>> edges;
+        const char* ident;         // what a click there selects
+        std::pair<int, int> back;  // the other arrow, back to GGATE
+    } buttons[] = {{{{20, 62}, {33, 62}, {20, 74}, {33, 74}, {33, 68}, {26, 74}}, "NIMIT", {10, 68}},
+                   {{{3, 62}, {16, 62}, {3, 74}, {16, 74}, {3, 68}, {10, 62}}, "MERCD", {26, 68}}};
+    const std::pair<int, int> misses[] = {{17, 68}, {18, 68}, {19, 68}, {2, 68},  {34, 68}, {10, 61},
+                                          {10, 75}, {26, 61}, {26, 75}, {45, 68}, {31, 31}};
     ASSERT_EQ(ident(), "GGATE");
-    for (auto [x, y] : right_edges) {
-        EXPECT_TRUE(session.click(x, y)) << x << "," << y;
-        EXPECT_EQ(ident(), "NIMIT") << "right arrow at " << x << "," << y;
-        session.click(10, 68);
-        ASSERT_EQ(ident(), "GGATE");
-    }
-    for (auto [x, y] : left_edges) {
-        EXPECT_TRUE(session.click(x, y)) << x << "," << y;
-        EXPECT_EQ(ident(), "MERCD") << "left arrow at " << x << "," << y;
-        session.click(26, 68);
-        ASSERT_EQ(ident(), "GGATE");
+    for (const auto& b : buttons) {
+        for (auto [x, y] : b.edges) {
+            EXPECT_TRUE(session.click(x, y)) << x << "," << y;
+            EXPECT_EQ(ident(), b.ident) << "click at " << x << "," << y;
+            session.click(b.back.first, b.back.second);
+            ASSERT_EQ(ident(), "GGATE");
+        }
     }
     for (auto [x, y] : misses) {
         EXPECT_FALSE(session.click(x, y)) << x << "," << y;
@@ -180,13 +181,13 @@ TEST_F(ViewSession, PressesUseTheRightmostAndLeftmostButtonsAndAreRecorded) {
     std::string error;
     ASSERT_TRUE(session.press({Action::kNext, 3, 0, 0}, error));
     const Frame f = session.frame();
-    EXPECT_EQ(trimmed(f.ident), "HMOON");
-    EXPECT_EQ(f.number, " 4");
-    EXPECT_EQ(f.selection, 3.0);
+    EXPECT_EQ(trimmed(f.readout.ident.text), "HMOON");
+    EXPECT_EQ(f.readout.number.text, " 4");
+    EXPECT_EQ(f.readout.selection(), 3.0);
     ASSERT_EQ(f.clicks.size(), 3u);
     EXPECT_TRUE(f.clicks[0].hit);
     ASSERT_EQ(f.clicks[0].calls.size(), 1u);
-    EXPECT_EQ(f.clicks[0].calls[0].position, 36u);
+    EXPECT_EQ(f.clicks[0].calls[0].position, q7host::kServiceMouseClick);
     ASSERT_TRUE(session.press({Action::kPrevious, 5, 0, 0}, error));
     EXPECT_EQ(ident(), "MODES");
     EXPECT_TRUE(session.frame().clicks.empty()) << "a frame reports only the presses since the last";
@@ -196,24 +197,21 @@ TEST_F(ViewSession, SittingOnAWaypointFindsItsStoredPositionFromAnywhere) {
     struct Case {
         Aircraft start;
         const char* ident;
-        double lat, lon;  // stored coordinates in degrees
+        int row;  // in the waypoint table, for the stored coordinates
     } cases[] = {
-        {default_aircraft(), "GGATE", 4202735 / 111130.55555555556, -1461193608 * 360.0 / 4294967296.0},
-        {{0.0, 0.0, 45.0}, "MERCD", 4142836 / 111130.55555555556, -1437710477 * 360.0 / 4294967296.0},
-        {{-40.0, 100.0, 200.0}, "sfint", 4180639 / 111130.55555555556, -1459976701 * 360.0 / 4294967296.0},
-    };
+        {default_aircraft(), "GGATE", 0}, {{0.0, 0.0, 45.0}, "MERCD", 19}, {{-40.0, 100.0, 200.0}, "sfint", 2}};
     for (const auto& c : cases) {
         session.place(c.start);
         std::string error;
-        ASSERT_TRUE(session.sit_on(c.ident, error)) << c.ident << ": " << error;
+        ASSERT_TRUE(sit_on(session, c.ident, error)) << c.ident << ": " << error;
         const Frame f = session.frame();
-        EXPECT_EQ(trimmed(f.distance), "0") << c.ident;
-        EXPECT_NEAR(f.aircraft.latitude, c.lat, 1e-5) << c.ident;  // about a metre
-        EXPECT_NEAR(f.aircraft.longitude, c.lon, 1e-4) << c.ident;
+        EXPECT_EQ(trimmed(f.readout.distance.text), "0") << c.ident;
+        EXPECT_NEAR(f.aircraft.latitude, q7ref::waypoint_lat_degrees(c.row), 1e-5) << c.ident;  // about a metre
+        EXPECT_NEAR(f.aircraft.longitude, q7ref::waypoint_lon_degrees(c.row), 1e-4) << c.ident;
         EXPECT_EQ(f.aircraft.heading, c.start.heading);
     }
     std::string error;
-    EXPECT_FALSE(session.sit_on("ZZZZZ", error));
+    EXPECT_FALSE(sit_on(session, "ZZZZZ", error));
     EXPECT_NE(error.find("no waypoint ZZZZZ"), std::string::npos) << error;
     EXPECT_NE(error.find("GGATE NIMIT"), std::string::npos) << error;
 }
@@ -226,22 +224,21 @@ struct ViewerRun {
     std::string out, err;
 };
 
+std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 // Runs the viewer in `dir` with a shell-quoted argument string.
 ViewerRun run_viewer(const fs::path& dir, const std::string& args) {
-    const std::string cmd = "cd '" + dir.string() + "' && '" Q7_VIEWER_FILE "' " + args +
-                            " >stdout.txt 2>stderr.txt </dev/null";
+    const std::string cmd =
+        "cd '" + dir.string() + "' && '" Q7_VIEWER_FILE "' " + args + " >stdout.txt 2>stderr.txt </dev/null";
     ViewerRun r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    auto slurp = [&](const char* name) {
-        std::ifstream in(dir / name);
-        std::stringstream s;
-        s << in.rdbuf();
-        fs::remove(dir / name);
-        return s.str();
-    };
-    r.out = slurp("stdout.txt");
-    r.err = slurp("stderr.txt");
+    r.out = slurp(dir / "stdout.txt");
+    r.err = slurp(dir / "stderr.txt");
+    for (const char* name : {"stdout.txt", "stderr.txt"}) fs::remove(dir / name);
     return r;
 }
 
@@ -316,19 +313,21 @@ TEST_F(Program, JsonCarriesReadoutsDotSelectionAndServiceCalls) {
     ASSERT_EQ(j["clicks"].size(), 3u);  // the --next press and the two clicks
     EXPECT_EQ(j["clicks"][2]["x"], 26);
     EXPECT_EQ(j["clicks"][2]["hit"], true);
-    EXPECT_EQ(j["clicks"][2]["calls"][0]["service"], 36);
+    EXPECT_EQ(j["clicks"][2]["calls"][0]["service"], q7host::kServiceMouseClick);
     const double x = j["dot"]["x"], y = j["dot"]["y"];
-    EXPECT_NEAR(std::hypot(x, y), 24.5, 0.01);
-    EXPECT_EQ(j["dot"]["drawn_at"]["x"], static_cast<int>(std::lround(29 + x)));
-    EXPECT_EQ(j["dot"]["drawn_at"]["y"], static_cast<int>(std::lround(29 - y)));
+    EXPECT_NEAR(std::hypot(x, y), q7ref::kRadius, 0.01);
+    EXPECT_EQ(j["dot"]["drawn_at"]["x"], static_cast<int>(std::lround(q7ref::kRestX + x)));
+    EXPECT_EQ(j["dot"]["drawn_at"]["y"], static_cast<int>(std::lround(q7ref::kRestY - y)));
     EXPECT_EQ(j["dot"]["centre_pixel"]["x"], j["dot"]["drawn_at"]["x"].get<int>() + 2);
     // Each dot callback refreshes latitude, longitude and heading.
-    std::vector<std::string> refreshed;
+    std::vector<std::uint32_t> refreshed;
     for (const auto& c : j["calls"]) {
-        if (c["service"] == 40) refreshed.push_back(c["variable"]);
+        if (c["service"] == q7host::kServiceVarRefresh)
+            refreshed.push_back(std::stoul(c["variable"].get<std::string>(), nullptr, 16));
     }
-    const std::vector<std::string> expected{"0x47", "0x48", "0x56", "0x47", "0x48", "0x56"};
-    EXPECT_EQ(refreshed, expected);
+    using namespace q7host;
+    EXPECT_EQ(refreshed, (std::vector<std::uint32_t>{kSimLatitude, kSimLongitude, kSimHeading, kSimLatitude,
+                                                     kSimLongitude, kSimHeading}));
 }
 
 TEST_F(Program, AtPutsTheAircraftOnTheWaypoint) {
@@ -352,10 +351,9 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
           "37.80,-122.40,0\n");
     const ViewerRun r = run_viewer(dir, "--route hop.csv --json --scale 2");
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::set<std::string> expected{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
-                                         "hop-frames/frame-002.png", "hop-frames/frame-003.png",
-                                         "hop-frames/sheet.png"};
-    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(files(),
+              (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png", "hop-frames/frame-002.png",
+                                     "hop-frames/frame-003.png", "hop-frames/sheet.png"}));
     std::vector<std::string> idents;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
@@ -375,8 +373,7 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
     for (int x0 = 0; x0 + frame.width() <= sheet.width(); ++x0) {
         bool same = true;
         for (int y = 0; y < frame.height() && same; y += 7)
-            for (int x = 0; x < frame.width() && same; x += 5)
-                same = sheet.at(x0 + x, 8 + y) == frame.at(x, y);
+            for (int x = 0; x < frame.width() && same; x += 5) same = sheet.at(x0 + x, 8 + y) == frame.at(x, y);
         found += same;
     }
     EXPECT_EQ(found, 1) << "frame 2 appears once on the sheet";
@@ -384,8 +381,8 @@ TEST_F(Program, RouteGivesOneFramePerPositionAndAContactSheet) {
     // Run again into the same folder: replaced, not mixed.
     write("hop.csv", "37.62,-122.38,330\n");
     ASSERT_EQ(run_viewer(dir, "--route hop.csv").status, 0);
-    EXPECT_EQ(files(), (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png",
-                                              "hop-frames/sheet.png"}));
+    EXPECT_EQ(files(),
+              (std::set<std::string>{"hop.csv", "hop-frames", "hop-frames/frame-001.png", "hop-frames/sheet.png"}));
 }
 
 TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
@@ -432,8 +429,7 @@ TEST_F(Program, BadInputGivesOneLineStatusTwoAndNoOutput) {
 // reads G, 0xFF, 0x01, T, E must come through JSON (ASCII, the exact bytes
 // as character codes), the summary and a route's lines, readable.
 TEST_F(Program, TextBytesThatAreNotUtf8OrPrintableSurviveEveryOutput) {
-    std::ifstream in(Q7_MODULE_FILE, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = slurp(Q7_MODULE_FILE);
     const auto at = bytes.find("GGATE");
     ASSERT_NE(at, std::string::npos);
     bytes.replace(at + 1, 2, "\xFF\x01");

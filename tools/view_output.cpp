@@ -27,8 +27,8 @@ std::string check_output_file(const std::string& path) {
         return errno == ENOENT ? std::string() : "cannot write " + path + ": " + std::strerror(errno);
     }
     if (S_ISREG(st.st_mode)) return {};
-    const char* what = S_ISLNK(st.st_mode)   ? "a symbolic link"
-                       : S_ISDIR(st.st_mode) ? "a folder"
+    const char* what = S_ISLNK(st.st_mode)    ? "a symbolic link"
+                       : S_ISDIR(st.st_mode)  ? "a folder"
                        : S_ISFIFO(st.st_mode) ? "a pipe"
                        : S_ISSOCK(st.st_mode) ? "a socket"
                                               : "a device";

@@ -1,5 +1,7 @@
-#include "tools/view_window.h"
+#include "view_window.h"
+
 #include "tools/text_escape.h"
+#include "tools/view_session.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <numbers>
 #include <string>
 
@@ -19,11 +22,11 @@ namespace q7view {
 
 namespace {
 
-constexpr double kTurnStep = 5.0;        // degrees per key press (1 with Shift)
-constexpr double kMoveStep = 0.5;        // nautical miles per key press (0.05 with Shift)
-constexpr double kSpeedStep = 60.0;      // knots per +/- press
-constexpr double kMaxSpeed = 3600.0;     // knots: a minute of flight crosses the whole map
-constexpr int kFrameMillis = 50;         // the host's redraw interval
+constexpr double kTurnStep = 5.0;     // degrees per key press (1 with Shift)
+constexpr double kMoveStep = 0.5;     // nautical miles per key press (0.05 with Shift)
+constexpr double kSpeedStep = 60.0;   // knots per +/- press
+constexpr double kMaxSpeed = 3600.0;  // knots: a minute of flight crosses the whole map
+constexpr int kFrameMillis = 50;      // the host's redraw interval
 constexpr int kStatusLines = 2;
 constexpr int kLineHeight = 14;
 
@@ -51,8 +54,8 @@ unsigned long channel(unsigned long mask, std::uint8_t value) {
     while (!((mask >> shift) & 1)) ++shift;
     int bits = 0;
     while ((mask >> (shift + bits)) & 1) ++bits;
-    const unsigned long v = bits >= 8 ? static_cast<unsigned long>(value) << (bits - 8)
-                                      : static_cast<unsigned long>(value) >> (8 - bits);
+    const unsigned long v =
+        bits >= 8 ? static_cast<unsigned long>(value) << (bits - 8) : static_cast<unsigned long>(value) >> (8 - bits);
     return (v << shift) & mask;
 }
 
@@ -64,8 +67,8 @@ public:
         visual_ = DefaultVisual(d, screen);
         depth_ = DefaultDepth(d, screen);
         window_ = XCreateSimpleWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(width),
-                                      static_cast<unsigned>(height + status_height), 0,
-                                      BlackPixel(d, screen), BlackPixel(d, screen));
+                                      static_cast<unsigned>(height + status_height), 0, BlackPixel(d, screen),
+                                      BlackPixel(d, screen));
         XStoreName(d, window_, "quorlan7");
         XSizeHints hints{};
         hints.flags = PMinSize | PMaxSize;
@@ -76,12 +79,13 @@ public:
         wm_delete_ = XInternAtom(d, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(d, window_, &wm_delete_, 1);
         gc_ = XCreateGC(d, window_, 0, nullptr);
-        XSetForeground(d, gc_, channel(visual_->red_mask, 200) | channel(visual_->green_mask, 200) |
-                                   channel(visual_->blue_mask, 200));
+        XSetForeground(
+            d, gc_,
+            channel(visual_->red_mask, 200) | channel(visual_->green_mask, 200) | channel(visual_->blue_mask, 200));
         XSetBackground(d, gc_, BlackPixel(d, screen));
         auto* data = static_cast<char*>(std::calloc(static_cast<std::size_t>(width) * height, 4));
-        image_ = XCreateImage(d, visual_, static_cast<unsigned>(depth_), ZPixmap, 0, data,
-                              static_cast<unsigned>(width), static_cast<unsigned>(height), 32, 0);
+        image_ = XCreateImage(d, visual_, static_cast<unsigned>(depth_), ZPixmap, 0, data, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), 32, 0);
         XMapWindow(d, window_);
     }
     ~Window() {
@@ -104,8 +108,8 @@ public:
         }
         XPutImage(display_, window_, gc_, image_, 0, 0, 0, 0, static_cast<unsigned>(width_),
                   static_cast<unsigned>(height_));
-        XClearArea(display_, window_, 0, height_, static_cast<unsigned>(width_),
-                   static_cast<unsigned>(status_height_), False);
+        XClearArea(display_, window_, 0, height_, static_cast<unsigned>(width_), static_cast<unsigned>(status_height_),
+                   False);
         XDrawString(display_, window_, gc_, 4, height_ + kLineHeight - 2, status1.c_str(),
                     static_cast<int>(status1.size()));
         XDrawString(display_, window_, gc_, 4, height_ + 2 * kLineHeight - 2, status2.c_str(),
@@ -125,17 +129,20 @@ private:
 };
 
 std::string log_line(const Frame& f, double speed) {
+    using q7tools::readable;
+    const q7host::FrameReadout& r = f.readout;
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "ident %s number %s distance %s heading %.1f lat %.6f lon %.6f speed %.0f dot %+.2f %+.2f",
-                  q7tools::readable(trimmed(f.ident)).c_str(), q7tools::readable(trimmed(f.number)).c_str(),
-                  q7tools::readable(trimmed(f.distance)).c_str(), f.aircraft.heading, f.aircraft.latitude, f.aircraft.longitude, speed, f.dot.x, f.dot.y);
+                  readable(trimmed(r.ident.text)).c_str(), readable(trimmed(r.number.text)).c_str(),
+                  readable(trimmed(r.distance.text)).c_str(), f.aircraft.heading, f.aircraft.latitude,
+                  f.aircraft.longitude, speed, r.dot.x, r.dot.y);
     return buf;
 }
 
-}  // namespace
-
-bool run_window(Session& session, int scale, std::ostream& log, std::string& error) {
+// The window's loop; false with `error` set when no display can be opened or
+// the module misbehaves.
+bool show_window(Session& session, int scale, std::ostream& log, std::string& error) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) {
         const char* name = std::getenv("DISPLAY");
@@ -187,18 +194,19 @@ bool run_window(Session& session, int scale, std::ostream& log, std::string& err
                         case XK_Right: a.heading = wrapped_heading(a.heading + (fine ? 1 : kTurnStep)); break;
                         case XK_Up: a = moved(a, fine ? kMoveStep / 10 : kMoveStep); break;
                         case XK_Down: a = moved(a, -(fine ? kMoveStep / 10 : kMoveStep)); break;
-                        case XK_plus: case XK_equal: case XK_KP_Add:
-                            speed = std::min(speed + kSpeedStep, kMaxSpeed); break;
-                        case XK_minus: case XK_KP_Subtract:
-                            speed = std::max(speed - kSpeedStep, 0.0); break;
+                        case XK_plus:
+                        case XK_equal:
+                        case XK_KP_Add: speed = std::min(speed + kSpeedStep, kMaxSpeed); break;
+                        case XK_minus:
+                        case XK_KP_Subtract: speed = std::max(speed - kSpeedStep, 0.0); break;
                         case XK_n: session.press({Action::kNext, 1, 0, 0}, ignored); break;
                         case XK_p: session.press({Action::kPrevious, 1, 0, 0}, ignored); break;
-                        case XK_q: case XK_Escape: running = false; break;
+                        case XK_q:
+                        case XK_Escape: running = false; break;
                         default: break;
                     }
                     session.place(a);
-                } else if (e.type == ClientMessage &&
-                           static_cast<Atom>(e.xclient.data.l[0]) == window.wm_delete()) {
+                } else if (e.type == ClientMessage && static_cast<Atom>(e.xclient.data.l[0]) == window.wm_delete()) {
                     running = false;
                 }
             }
@@ -223,8 +231,8 @@ bool run_window(Session& session, int scale, std::ostream& log, std::string& err
             char status1[128], status2[128];
             std::snprintf(status1, sizeof status1, "%.4f %c %.4f %c  hdg %03.0f  %3.0f kt",
                           std::fabs(f.aircraft.latitude), f.aircraft.latitude < 0 ? 'S' : 'N',
-                          std::fabs(f.aircraft.longitude), f.aircraft.longitude < 0 ? 'W' : 'E',
-                          f.aircraft.heading, speed);
+                          std::fabs(f.aircraft.longitude), f.aircraft.longitude < 0 ? 'W' : 'E', f.aircraft.heading,
+                          speed);
             std::snprintf(status2, sizeof status2, "arrows turn/move  +/- speed  q quit");
             window.show(f.image.scaled(scale), status1, status2);
 
@@ -237,6 +245,19 @@ bool run_window(Session& session, int scale, std::ostream& log, std::string& err
     }
     XCloseDisplay(display);
     return error.empty();
+}
+
+}  // namespace
+
+int run_window(const Options& o) {
+    Session s;
+    if (int st = start_scene(s, o)) return st;
+    if (int st = check_size(s, o.scale)) return st;
+    for (const q7host::Warning& w : s.host().warnings()) {
+        std::cout << "warning " << q7tools::readable(w.sentence()) << "\n";
+    }
+    std::string error;
+    return show_window(s, o.scale, std::cout, error) ? kDone : fail(kFailed, error);
 }
 
 }  // namespace q7view

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+namespace q7host {
+void PrintTo(const Rgb& c, std::ostream* os) { *os << '(' << +c.r << ',' << +c.g << ',' << +c.b << ')'; }
+}  // namespace q7host
+
 namespace q7test {
 
 void LoadedGauge::SetUp() { ASSERT_TRUE(host.load(Q7_MODULE_FILE)) << host.error(); }

@@ -1,16 +1,24 @@
-// Shared pieces of the test programs: the loaded-module fixture, the
-// instrument's parts by role, the aircraft placed by waypoint and the two
-// step buttons pressed through the registered mouse list.
+// Shared pieces of the test programs: colours in failure messages, the
+// loaded-module fixture, the instrument's parts by role, the aircraft placed
+// by waypoint and the two step buttons pressed through the registered mouse
+// list.
 #pragma once
 
 #include "host/gauge_host.h"
+#include "host/image.h"
 #include "model/reference_nav.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
+
+namespace q7host {
+// Colours in failure messages as (r,g,b).
+void PrintTo(const Rgb& c, std::ostream* os);
+}  // namespace q7host
 
 namespace q7test {
 

@@ -1,8 +1,7 @@
-// The viewer's command line and route files: parsed and checked completely
-// before anything is loaded, drawn or written.
+// The viewer's command line: parsed and checked completely before anything is
+// loaded, drawn or written; and the values it shares with route files.
 #pragma once
 
-#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +33,8 @@ inline constexpr long kMaxPresses = 100000;
 inline constexpr long kMaxRouteBytes = 1 << 20;
 inline constexpr int kMaxRouteFrames = 10000;
 
-// How many presses of the buttons an action makes.
-inline long presses_of(const Action& a) { return a.kind == Action::kClick ? 1 : a.count; }
+// How many presses of the buttons some actions make.
+long presses_of(const std::vector<Action>& actions);
 
 struct Options {
     std::optional<double> latitude, longitude, heading;
@@ -53,29 +52,17 @@ struct Options {
 
 // Parses the arguments after the program name. On bad input returns nothing
 // and sets `error` to one line naming the problem.
-std::optional<Options> parse_arguments(const std::vector<std::string>& args, std::string& error);
+std::optional<Options> parse_arguments(std::vector<std::string> args, std::string& error);
 
 std::string usage();
 
-// One line of a route file: a position to draw, or a button press made
-// before the next position is drawn.
-struct RouteStep {
-    enum Kind { kPosition, kPress } kind = kPosition;
-    Aircraft aircraft;
-    Action action;
-    int line = 0;
-};
-
-// Lines: "latitude,longitude,heading" in degrees; "next [N]", "prev [N]" or
-// "click X,Y" for presses; blank lines and lines starting with '#' are
-// skipped, and so is a first line of column names. `name` prefixes errors.
-std::optional<std::vector<RouteStep>> parse_route(std::istream& in, const std::string& name,
-                                                  std::string& error);
-
-// Checks used by both the command line and route files; each returns an
+// Values the command line and route files both read; the checks return an
 // empty string when the value is acceptable.
+std::string trim(const std::string& s);
+std::optional<double> parse_number(const std::string& text);
+std::optional<int> parse_count(const std::string& text);     // 0..100000
+std::optional<Action> parse_click(const std::string& text);  // "X,Y" in whole pixels
 std::string check_latitude(double degrees);
 std::string check_longitude(double degrees);
-std::optional<double> parse_number(const std::string& text);
 
 }  // namespace q7view

@@ -66,8 +66,8 @@ public:
 
     // Adds the next frame (not enlarged; drawn `scale` times larger) and its
     // caption; a page is written into `where(page)` as soon as it is full.
-    bool add(const q7host::Image& frame, int scale, const std::string& caption,
-             const std::filesystem::path& where, std::string& error);
+    bool add(const q7host::Image& frame, int scale, const std::string& caption, const std::filesystem::path& where,
+             std::string& error);
 
 private:
     ContactSheet(q7host::TextPainter& painter) : painter_(&painter) {}
