@@ -82,7 +82,7 @@ std::optional<Anatomy> dissect(const Bytes& module, std::string& error) {
     host.install();
     const auto parts = host.instrument();
     auto areas = host.click_areas();
-    if (!host.violations().empty() || !parts.dot || !parts.ident || !parts.distance || !parts.number ||
+    if (!host.problems().empty() || !parts.dot || !parts.ident || !parts.distance || !parts.number ||
         areas.size() < 2) {
         error = "the module does not install as the quorlan7 gauge does";
         return std::nullopt;

@@ -15,7 +15,7 @@ namespace {
 
 void exercise(q7host::GaugeHost& host) {
     host.install();
-    if (!host.violations().empty()) return;
+    if (!host.problems().empty()) return;
     // The bitmaps the elements name, read while the module's code has surely
     // not stopped the emulator; decoded once the gauge has been driven.
     std::set<std::uint32_t> bitmaps;

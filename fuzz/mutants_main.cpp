@@ -1,8 +1,8 @@
-// quorlan7_mutants: writes the seed corpus, the real module and every
+// quorlan7-mutants: writes the seed corpus, the real module and every
 // structured mutant of it, one file per label, into a folder; with --random N
 // also N random byte mutants of a seed.
 //
-//   quorlan7_mutants --out DIR [--module FILE] [--random N --seed S]
+//   quorlan7-mutants --out DIR [--module FILE] [--random N --seed S]
 //
 // A mutant whose edit does not fit the module, that leaves it unchanged or
 // whose label repeats is a fault of the table: the program then fails.
@@ -37,7 +37,7 @@ bool plain_label(const std::string& label) {
 }
 
 int run(int argc, char** argv) {
-    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_mutants");
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-mutants");
     std::string module = Q7_MODULE_FILE, out;
     std::uint64_t random = 0, seed = 1;
     CLI::App app{"Writes the seed corpus: the real module and its structured mutants, one file per label."};
@@ -57,7 +57,7 @@ int run(int argc, char** argv) {
     std::string error;
     const auto anatomy = q7fuzz::dissect(real, error);
     if (!anatomy) {
-        std::cerr << "quorlan7_mutants: " << module << ": " << error << "\n";
+        std::cerr << "quorlan7-mutants: " << module << ": " << error << "\n";
         return 2;
     }
     std::error_code ec;
@@ -71,7 +71,7 @@ int run(int argc, char** argv) {
     for (const q7fuzz::Mutant& m : q7fuzz::structured_mutants()) {
         const std::string label = m.label;
         if (!plain_label(label) || !labels.insert(label).second) {
-            std::cerr << "quorlan7_mutants: the label \"" << label
+            std::cerr << "quorlan7-mutants: the label \"" << label
                       << "\" repeats or is not lower-case letters, digits and dashes\n";
             return 1;
         }
@@ -79,15 +79,15 @@ int run(int argc, char** argv) {
         try {
             bytes = q7fuzz::make_mutant(m, real, *anatomy);
         } catch (const std::exception& e) {
-            std::cerr << "quorlan7_mutants: " << label << ": " << e.what() << "\n";
+            std::cerr << "quorlan7-mutants: " << label << ": " << e.what() << "\n";
             return 1;
         }
         if (m.edit && bytes == real) {
-            std::cerr << "quorlan7_mutants: " << label << " leaves the module unchanged\n";
+            std::cerr << "quorlan7-mutants: " << label << " leaves the module unchanged\n";
             return 1;
         }
         if (!write_file(fs::path(out) / (label + ".gau"), bytes)) {
-            std::cerr << "quorlan7_mutants: cannot write " << out << "/" << label << ".gau\n";
+            std::cerr << "quorlan7-mutants: cannot write " << out << "/" << label << ".gau\n";
             return 1;
         }
         ++written;
@@ -95,15 +95,15 @@ int run(int argc, char** argv) {
     for (std::uint64_t i = 0; i < random; ++i) {
         const std::string name = "random-" + std::to_string(seed) + "-" + std::to_string(i) + ".gau";
         if (!write_file(fs::path(out) / name, q7fuzz::random_mutant(real, seed, i))) {
-            std::cerr << "quorlan7_mutants: cannot write " << out << "/" << name << "\n";
+            std::cerr << "quorlan7-mutants: cannot write " << out << "/" << name << "\n";
             return 1;
         }
         ++written;
     }
-    std::cout << "quorlan7_mutants: " << written << " files in " << out << "\n";
+    std::cout << "quorlan7-mutants: " << written << " files in " << out << "\n";
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_mutants", run, argc, argv); }
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-mutants", run, argc, argv); }

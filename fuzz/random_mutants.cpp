@@ -71,13 +71,16 @@ Bytes random_mutant(const Bytes& module, std::uint64_t seed, std::uint64_t index
             }
             case 6: {  // a run of one byte value
                 const std::size_t n = std::min<std::size_t>(1 + r.below(32), b.size() - at);
-                std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n, static_cast<std::uint8_t>(r.below(2) ? 0 : 0xFF));
+                std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n,
+                            static_cast<std::uint8_t>(r.below(2) ? 0 : 0xFF));
                 break;
             }
             default:
                 // A truncation, rarely: most mutants should get past the headers.
-                if (r.below(4) == 0) b.resize(at);
-                else b[at] = static_cast<std::uint8_t>(b[at] + 1 + r.below(4));
+                if (r.below(4) == 0)
+                    b.resize(at);
+                else
+                    b[at] = static_cast<std::uint8_t>(b[at] + 1 + r.below(4));
                 break;
         }
     }

@@ -36,7 +36,8 @@ struct Stream {
             const ssize_t n = ::read(fd, buf, sizeof buf);
             if (n > 0) {
                 total += static_cast<std::size_t>(n);
-                if (text.size() < keep) text.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), keep - text.size()));
+                if (text.size() < keep)
+                    text.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), keep - text.size()));
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -118,7 +119,8 @@ void judge(Outcome& o, const Limits& limits, std::size_t stdout_total) {
     const auto mib = [](std::uint64_t kib) { return std::to_string(kib / 1024) + " MiB"; };
     if (o.timed_out) fail("still running after " + std::to_string(limits.wall.count()) + " ms (killed)");
     if (o.over_memory) fail("resident memory passed " + mib(limits.rss_kib) + " (killed)");
-    if (o.signal && !o.timed_out && !o.over_memory) fail("ended by signal " + std::to_string(o.signal) + " (" + strsignal(o.signal) + ")");
+    if (o.signal && !o.timed_out && !o.over_memory)
+        fail("ended by signal " + std::to_string(o.signal) + " (" + strsignal(o.signal) + ")");
     if (!o.signal && (o.status < 0 || o.status > 2)) fail("exit status " + std::to_string(o.status));
     if (!o.signal && o.c->expect >= 0 && o.status != o.c->expect) {
         fail("exit status " + std::to_string(o.status) + ", expected " + std::to_string(o.c->expect));
@@ -126,15 +128,18 @@ void judge(Outcome& o, const Limits& limits, std::size_t stdout_total) {
     if (!o.over_memory && o.peak_rss_kib > limits.rss_kib) fail("peak resident memory " + mib(o.peak_rss_kib));
     const auto lines = lines_of(o.stderr_text);
     if (lines.size() > 1) fail(std::to_string(lines.size()) + " lines on standard error");
-    if (!o.signal && o.status != 0 && lines.empty()) fail("exit status " + std::to_string(o.status) + " with nothing on standard error");
+    if (!o.signal && o.status != 0 && lines.empty())
+        fail("exit status " + std::to_string(o.status) + " with nothing on standard error");
     for (const char* marker : {"Sanitizer", "runtime error:", "terminate called", "tcg fatal", "Assertion"}) {
         if (o.stderr_text.find(marker) != std::string::npos) {
             fail(std::string("a report on standard error (\"") + marker + "\")");
             break;
         }
     }
-    if (lines.size() == 1 && lines.front().rfind("quorlan7-view: ", 0) != 0) fail("standard error is not the viewer's message");
-    if (!o.signal && o.status == 0 && !o.stdout_is_json && stdout_total <= kKeptOutput) fail("exit status 0 without JSON on standard output");
+    if (lines.size() == 1 && lines.front().rfind("quorlan7-view: ", 0) != 0)
+        fail("standard error is not the viewer's message");
+    if (!o.signal && o.status == 0 && !o.stdout_is_json && stdout_total <= kKeptOutput)
+        fail("exit status 0 without JSON on standard output");
 }
 
 }  // namespace
@@ -206,8 +211,10 @@ std::vector<Outcome> replay(const std::vector<Case>& cases, const ReplayOptions&
             }
             Outcome& out = r.outcome;
             if (r.pid > 0) {
-                if (WIFSIGNALED(r.wait_status)) out.signal = WTERMSIG(r.wait_status);
-                else out.status = WEXITSTATUS(r.wait_status);
+                if (WIFSIGNALED(r.wait_status))
+                    out.signal = WTERMSIG(r.wait_status);
+                else
+                    out.status = WEXITSTATUS(r.wait_status);
                 out.stderr_text = std::move(r.err.text);
                 out.stdout_is_json = nlohmann::json::accept(r.out.text);
                 judge(out, o.limits, r.out.total);

@@ -1,9 +1,9 @@
-// quorlan7_replay: runs the viewer on every file of the seed corpus, on
+// quorlan7-replay: runs the viewer on every file of the seed corpus, on
 // paths that are no module file at all, and on a fixed-seed batch of random
 // byte mutants, and fails on any crash, hang, blow-up, sanitizer report,
 // second line on standard error or status other than 0, 1 or 2.
 //
-//   quorlan7_replay --corpus DIR [--mutants N] [--seed S] [--jobs J] [--viewer PATH]
+//   quorlan7-replay --corpus DIR [--mutants N] [--seed S] [--jobs J] [--viewer PATH]
 //
 // Each run is `quorlan7-view --module CASE --json --prev 1 --click 26,68`
 // (plus --png and --scale for the cases that ask for a picture): load,
@@ -87,7 +87,7 @@ void add_special_paths(std::vector<Case>& cases, const std::string& work, const 
 }
 
 int run(int argc, char** argv) {
-    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_replay");
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-replay");
     q7fuzz::ReplayOptions o;
     o.viewer = beside_me("quorlan7-view");
     std::string corpus, module = Q7_MODULE_FILE;
@@ -125,7 +125,7 @@ int run(int argc, char** argv) {
 
     const Bytes real = read_all(module);
     if (real.empty()) {
-        std::cerr << "quorlan7_replay: cannot read the module " << module << "\n";
+        std::cerr << "quorlan7-replay: cannot read the module " << module << "\n";
         return 2;
     }
     std::error_code ec;
@@ -134,7 +134,7 @@ int run(int argc, char** argv) {
         const char* tmp = std::getenv("TMPDIR");
         std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorlan7-replay-XXXXXX";
         if (!mkdtemp(dir.data())) {
-            std::cerr << "quorlan7_replay: cannot make a work folder\n";
+            std::cerr << "quorlan7-replay: cannot make a work folder\n";
             return 2;
         }
         o.work = dir;
@@ -149,7 +149,7 @@ int run(int argc, char** argv) {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(corpus, ec)) files.push_back(entry.path());
         if (ec || files.empty()) {
-            std::cerr << "quorlan7_replay: no files in the corpus " << corpus << "\n";
+            std::cerr << "quorlan7-replay: no files in the corpus " << corpus << "\n";
             return 2;
         }
         std::sort(files.begin(), files.end());
@@ -266,4 +266,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_replay", run, argc, argv); }
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-replay", run, argc, argv); }

@@ -20,7 +20,7 @@
 namespace {
 
 int run(int argc, char** argv) {
-    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bmpgen");
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-bmpgen");
     if (argc != 3) {
         std::cerr << "usage: bmpgen MAP.txt OUT.bmp | --version\n";
         return 2;
@@ -57,4 +57,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_bmpgen", run, argc, argv); }
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-bmpgen", run, argc, argv); }

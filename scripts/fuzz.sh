@@ -9,7 +9,7 @@
 # Sets up Clang first, builds the asan preset's fuzz target, and works in
 # build-asan/fuzz-work/: corpus/ (the seeds plus what earlier runs found,
 # kept from run to run) and findings/ (an input that crashed, hung or ran out
-# of memory, kept to reproduce it with `build-asan/bin/quorlan7_fuzz FILE`).
+# of memory, kept to reproduce it with `build-asan/bin/quorlan7-fuzz FILE`).
 # Prints the executions made and their rate; fails when something was found.
 # Uses every core of the machine.
 set -euo pipefail
@@ -23,7 +23,7 @@ fi
 
 bash scripts/setup.sh --sanitizers
 cmake --preset asan >/dev/null
-cmake --build --preset asan --target quorlan7_fuzz
+cmake --build --preset asan --target quorlan7-fuzz
 
 work=build-asan/fuzz-work
 mkdir -p "$work/corpus" "$work/findings"
@@ -43,7 +43,7 @@ log=$work/fuzz.log
 echo "fuzz: $seconds s, $jobs jobs, on $(ls "$work/corpus" | wc -l) corpus files; log in $log"
 status=0
 start=$(date +%s)
-build-asan/bin/quorlan7_fuzz -fork="$jobs" -detect_leaks=0 -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+build-asan/bin/quorlan7-fuzz -fork="$jobs" -detect_leaks=0 -max_total_time="$seconds" -max_len=65536 -timeout=10 \
   -rss_limit_mb=2048 -artifact_prefix="$work/findings/" "$work/corpus" >"$log" 2>&1 || status=$?
 elapsed=$(( $(date +%s) - start ))
 

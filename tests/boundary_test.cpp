@@ -224,26 +224,26 @@ TEST(HostStackCheck, FailsOnARoutineWithTheWrongCallingConvention) {
     const Addr clobbers = host.machine().place_code({0x31, 0xDB, 0xC2, 4, 0});           // xor ebx,ebx; ret 4
 
     EXPECT_EQ(host.call_routine("stdcall_one", stdcall_one, 7), 1u);
-    EXPECT_TRUE(host.violations().empty());
+    EXPECT_TRUE(host.problems().empty());
 
     EXPECT_EQ(host.call_routine("cdecl_one", cdecl_one, 7), 2u);
-    ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::StackUnbalanced, "cdecl_one",
-                                             "the host pushed 4 bytes of arguments and it removed 0"}));
-    EXPECT_EQ(host.violations()[0].sentence(),
+    ASSERT_EQ(host.problems().size(), 1u);
+    EXPECT_EQ(host.problems()[0], (Problem{ProblemKind::StackUnbalanced, "cdecl_one",
+                                           "the host pushed 4 bytes of arguments and it removed 0"}));
+    EXPECT_EQ(host.problems()[0].sentence(),
               "cdecl_one left the stack unbalanced: the host pushed 4 bytes of arguments and it removed 0");
 
-    host.clear_violations();
+    host.clear_problems();
     host.call_routine("pops_eight", pops_eight, 7);
-    ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::StackUnbalanced, "pops_eight",
-                                             "the host pushed 4 bytes of arguments and it removed 8"}));
+    ASSERT_EQ(host.problems().size(), 1u);
+    EXPECT_EQ(host.problems()[0], (Problem{ProblemKind::StackUnbalanced, "pops_eight",
+                                           "the host pushed 4 bytes of arguments and it removed 8"}));
 
-    host.clear_violations();
+    host.clear_problems();
     host.call_routine("clobbers", clobbers, 7);
-    ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_EQ(host.violations()[0].kind, ProblemKind::RegistersClobbered);
-    EXPECT_EQ(host.violations()[0].routine, "clobbers");
+    ASSERT_EQ(host.problems().size(), 1u);
+    EXPECT_EQ(host.problems()[0].kind, ProblemKind::RegistersClobbered);
+    EXPECT_EQ(host.problems()[0].routine, "clobbers");
 }
 
 TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
@@ -254,16 +254,16 @@ TEST(HostStackCheck, ForbiddenServiceAndCrashesAreTrappedAndReported) {
                                                       std::uint8_t(slot >> 16), std::uint8_t(slot >> 24), 0xC2, 4, 0});
     const auto out = host.machine().call("calls_service_30", forbidden, {0}, q7host::Returns::kInt);
     EXPECT_FALSE(out.completed);
-    ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_EQ(host.violations()[0], (Problem{ProblemKind::ForbiddenService, "calls_service_30", "30"}));
+    ASSERT_EQ(host.problems().size(), 1u);
+    EXPECT_EQ(host.problems()[0], (Problem{ProblemKind::ForbiddenService, "calls_service_30", "30"}));
 
     // A read of unmapped memory ends the call and names the routine.
-    host.clear_violations();
+    host.clear_problems();
     const Addr crash = host.machine().place_code({0xA1, 0x10, 0, 0, 0, 0xC3});  // mov eax,[0x10]; ret
     EXPECT_FALSE(host.machine().call("reads_null", crash, {}, q7host::Returns::kInt).completed);
-    ASSERT_EQ(host.violations().size(), 1u);
-    EXPECT_EQ(host.violations()[0].kind, ProblemKind::Crash);
-    EXPECT_EQ(host.violations()[0].routine, "reads_null");
+    ASSERT_EQ(host.problems().size(), 1u);
+    EXPECT_EQ(host.problems()[0].kind, ProblemKind::Crash);
+    EXPECT_EQ(host.problems()[0].routine, "reads_null");
 }
 
 // The host's instruction counter sees the module's own code and nothing else,

@@ -19,12 +19,13 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3, kJpeg = 4;
 
 // Pictures are written a letter a pixel, top row first.
-const std::map<char, Rgb> kLetters = {
-    {'K', {0, 0, 0}},       {'W', {255, 255, 255}}, {'R', {255, 0, 0}},       {'G', {0, 255, 0}},
-    {'B', {0, 0, 255}},     {'Y', {255, 255, 0}},   {'C', {0, 255, 255}},     {'M', {255, 0, 255}},
-    {'h', {132, 132, 132}},  // 5-bit fields of 16: 10000 widened to 10000100
-    {'g', {132, 130, 132}},  // the same with a 6-bit green of 32: 100000 widened to 10000010
-    {'t', {128, 128, 128}},  // 10-bit fields of 0x201 keep their top 8 bits
+const std::map<char, Rgb> kLetters =
+    {
+        {'K', {0, 0, 0}},       {'W', {255, 255, 255}}, {'R', {255, 0, 0}},   {'G', {0, 255, 0}},
+        {'B', {0, 0, 255}},     {'Y', {255, 255, 0}},   {'C', {0, 255, 255}}, {'M', {255, 0, 255}},
+        {'h', {132, 132, 132}},  // 5-bit fields of 16: 10000 widened to 10000100
+        {'g', {132, 130, 132}},  // the same with a 6-bit green of 32: 100000 widened to 10000010
+        {'t', {128, 128, 128}},  // 10-bit fields of 0x201 keep their top 8 bits
 };
 using Picture = std::vector<std::string>;
 const Picture kReference = {"RGBWK", "YCMKW", "KRRGB"};
@@ -131,9 +132,12 @@ Bytes rle(const Picture& p, bool rle4) {
     auto pixels = [&](const std::vector<std::uint32_t>& ix, std::size_t from, std::size_t to) {
         Bytes packed;
         for (std::size_t i = from; i < to; ++i) {
-            if (!rle4) packed.push_back(static_cast<std::uint8_t>(ix[i]));
-            else if ((i - from) % 2 == 0) packed.push_back(static_cast<std::uint8_t>(ix[i] << 4));
-            else packed.back() |= static_cast<std::uint8_t>(ix[i]);
+            if (!rle4)
+                packed.push_back(static_cast<std::uint8_t>(ix[i]));
+            else if ((i - from) % 2 == 0)
+                packed.push_back(static_cast<std::uint8_t>(ix[i] << 4));
+            else
+                packed.back() |= static_cast<std::uint8_t>(ix[i]);
         }
         if (packed.size() % 2) packed.push_back(0);
         return packed;
@@ -173,7 +177,10 @@ Bytes rle(const Picture& p, bool rle4) {
     return out;
 }
 Info rle_info(std::uint32_t compression, const Bytes& stream, std::int32_t width = 5, std::int32_t height = 3) {
-    return {.width = width, .height = height, .bits = compression == kRle4 ? 4u : 8u, .compression = compression,
+    return {.width = width,
+            .height = height,
+            .bits = compression == kRle4 ? 4u : 8u,
+            .compression = compression,
             .size_image = static_cast<std::uint32_t>(stream.size())};
 }
 
@@ -186,7 +193,7 @@ Bytes cut(Bytes b, std::size_t bytes) {
 struct Case {
     const char* label;
     Bytes dib;
-    Picture picture;      // what GDI paints, top row first
+    Picture picture;                // what GDI paints, top row first
     const char* refusal = nullptr;  // or words of the one line that refuses the bitmap
 };
 
@@ -203,11 +210,11 @@ std::vector<Case> cases() {
     return {
         // Formats GDI paints like the reference picture.
         {"8 bpp, biClrUsed 0: a full table, rows bottom-up", with_info({}, table(256) + ref8), kReference},
-        {"8 bpp top-down (negative height)",
-         with_info({.height = -3}, table(256) + rows(kReference, 8, kIndex, true)), kReference},
-        {"4 bpp, rows padded to 4 bytes", with_info({.bits = 4}, table(16) + rows(kReference, 4, kIndex)),
+        {"8 bpp top-down (negative height)", with_info({.height = -3}, table(256) + rows(kReference, 8, kIndex, true)),
          kReference},
-        {"1 bpp", with_info({.bits = 1}, table(2) + rows({"RKKRK", "KRRKR", "RRKKR"}, 1, kIndex)),
+        {"4 bpp, rows padded to 4 bytes", with_info({.bits = 4}, table(16) + rows(kReference, 4, kIndex)), kReference},
+        {"1 bpp",
+         with_info({.bits = 1}, table(2) + rows({"RKKRK", "KRRKR", "RRKKR"}, 1, kIndex)),
          {"RKKRK", "KRRKR", "RRKKR"}},
         {"24 bpp, rows padded to 4 bytes", with_info({.bits = 24}, rows(kReference, 24, kBgr)), kReference},
         {"32 bpp BI_RGB ignores the fourth byte",
@@ -223,18 +230,20 @@ std::vector<Case> cases() {
          kReference},
         {"32 bpp BI_BITFIELDS 10-10-10",
          with_info({.bits = 32, .compression = kBitfields},
-                   masks(0x3FF00000, 0x000FFC00, 0x000003FF) + rows(kReference, 32, [](Rgb c) {
-                       return std::uint32_t(c.r ? 0x3FF : 0) << 20 | (c.g ? 0x3FF : 0) << 10 | (c.b ? 0x3FF : 0);
-                   })),
+                   masks(0x3FF00000, 0x000FFC00, 0x000003FF) + rows(kReference, 32,
+                                                                    [](Rgb c) {
+                                                                        return std::uint32_t(c.r ? 0x3FF : 0) << 20 |
+                                                                               (c.g ? 0x3FF : 0) << 10 |
+                                                                               (c.b ? 0x3FF : 0);
+                                                                    })),
          kReference},
         {"V4 header holding 5-6-5 masks",
          with_info({.size = 108, .bits = 16, .compression = kBitfields, .masks = {0xF800, 0x07E0, 0x001F}},
                    rows(kReference, 16, k565)),
          kReference},
-        {"V5 header, 8 bpp: the table follows its 124 bytes", with_info({.size = 124}, table(256) + ref8),
+        {"V5 header, 8 bpp: the table follows its 124 bytes", with_info({.size = 124}, table(256) + ref8), kReference},
+        {"core header, 4 bpp: 16 three-byte table entries", core(5, 3, 4) + table(16, 3) + rows(kReference, 4, kIndex),
          kReference},
-        {"core header, 4 bpp: 16 three-byte table entries",
-         core(5, 3, 4) + table(16, 3) + rows(kReference, 4, kIndex), kReference},
         {"RLE8: runs, padded absolute runs, ends of line", with_info(rle_info(kRle8, rle8), table(256) + rle8),
          kReference},
         {"RLE4: runs, padded absolute runs, ends of line", with_info(rle_info(kRle4, rle4), table(16) + rle4),
@@ -248,7 +257,8 @@ std::vector<Case> cases() {
          with_info({.bits = 4, .colours_used = 3}, table(3) + rows(kReference, 4, kIndex)),
          {"RGKKK", "KKKKK", "KRRGK"}},
         {"a 5-bit field widens by repeating its bits",
-         with_info({.width = 1, .height = 1, .bits = 16}, {0x10, 0x42, 0, 0}), {"h"}},
+         with_info({.width = 1, .height = 1, .bits = 16}, {0x10, 0x42, 0, 0}),
+         {"h"}},
         {"a 6-bit field widens by repeating its bits",
          with_info({.width = 1, .height = 1, .bits = 16, .compression = kBitfields},
                    masks(0xF800, 0x07E0, 0x001F) + Bytes{0x10, 0x84, 0, 0}),
@@ -258,42 +268,53 @@ std::vector<Case> cases() {
                    masks(0x3FF00000, 0x000FFC00, 0x000003FF) + Bytes{0x01, 0x06, 0x18, 0x20}),
          {"t"}},
         {"RLE8: skipped pixels stay black, runs past the edge or the top are dropped",
-         with_info(rle_info(kRle8, skip_and_clip, 4, 3), table(256) + skip_and_clip), {"BKKK", "KKKG", "RRKK"}},
+         with_info(rle_info(kRle8, skip_and_clip, 4, 3), table(256) + skip_and_clip),
+         {"BKKK", "KKKG", "RRKK"}},
         {"RLE4: an odd absolute run pads to a word, a run alternates its two indices",
          with_info(rle_info(kRle4, absolute_and_alternate, 8, 1), table(16) + absolute_and_alternate),
          {"RGBWKYCY"}},
         {"RLE8 without an end-of-bitmap mark keeps what it painted",
-         with_info(rle_info(kRle8, {1, 1}, 2, 1), table(256) + Bytes{1, 1}), {"RK"}},
+         with_info(rle_info(kRle8, {1, 1}, 2, 1), table(256) + Bytes{1, 1}),
+         {"RK"}},
 
         // What GDI refuses.
         {"zero width", with_info({.width = 0}, table(256) + ref8), {}, "unusable size"},
         {"negative width", with_info({.width = -5}, table(256) + ref8), {}, "unusable size"},
         {"zero height", with_info({.height = 0}, table(256) + ref8), {}, "unusable size"},
-        {"a side longer than 4096", with_info({.width = 4097, .height = 1, .bits = 1}, table(2) + Bytes(516)), {},
+        {"a side longer than 4096",
+         with_info({.width = 4097, .height = 1, .bits = 1}, table(2) + Bytes(516)),
+         {},
          "unusable size"},
         {"no planes", with_info({.planes = 0}, table(256) + ref8), {}, "0 planes"},
         {"2 bits per pixel", with_info({.bits = 2}, table(4) + Bytes(12)), {}, "2 bits per pixel"},
-        {"BI_RLE8 at 4 bits per pixel", with_info({.bits = 4, .compression = kRle8, .size_image = 2}, table(16) + rle8),
-         {}, "4 bits per pixel cannot be BI_RLE8"},
+        {"BI_RLE8 at 4 bits per pixel",
+         with_info({.bits = 4, .compression = kRle8, .size_image = 2}, table(16) + rle8),
+         {},
+         "4 bits per pixel cannot be BI_RLE8"},
         {"BI_BITFIELDS at 24 bits per pixel",
          with_info({.bits = 24, .compression = kBitfields}, masks(0xFF0000, 0xFF00, 0xFF) + rows(kReference, 24, kBgr)),
-         {}, "24 bits per pixel cannot be BI_BITFIELDS"},
+         {},
+         "24 bits per pixel cannot be BI_BITFIELDS"},
         {"BI_JPEG", with_info({.bits = 24, .compression = kJpeg}, rows(kReference, 24, kBgr)), {}, "BI_JPEG"},
         {"core header at 16 bits per pixel", core(5, 3, 16) + rows(kReference, 16, k555), {}, "core bitmap"},
         {"header size 20", with_info({.size = 20}, table(256) + ref8), {}, "header size 20"},
-        {"top-down BI_RLE8", with_info({.height = -3, .compression = kRle8, .size_image = 40}, table(256) + rle8), {},
+        {"top-down BI_RLE8",
+         with_info({.height = -3, .compression = kRle8, .size_image = 40}, table(256) + rle8),
+         {},
          "top-down"},
         {"BI_RLE8 without biSizeImage", with_info({.compression = kRle8}, table(256) + rle8), {}, "biSizeImage"},
         {"BI_RLE8 stream running past the data",
-         with_info({.compression = kRle8, .size_image = 100}, table(256) + Bytes{2, 1, 0}), {}, "runs past the end"},
+         with_info({.compression = kRle8, .size_image = 100}, table(256) + Bytes{2, 1, 0}),
+         {},
+         "runs past the end"},
         {"a zero BI_BITFIELDS mask",
-         with_info({.bits = 16, .compression = kBitfields}, masks(0xF800, 0, 0x001F) + rows(kReference, 16, k565)), {},
+         with_info({.bits = 16, .compression = kBitfields}, masks(0xF800, 0, 0x001F) + rows(kReference, 16, k565)),
+         {},
          "mask for green is 0"},
         {"pixel rows one byte short", cut(with_info({}, table(256) + ref8), 1), {}, "shorter than its rows"},
         {"colour table cut short", with_info({}, table(255)), {}, "shorter than its 256-entry colour table"},
         {"V4 header cut short", cut(info({.size = 108}), 8), {}, "shorter than its 108-byte header"},
-        {"BI_BITFIELDS masks cut short", with_info({.bits = 16, .compression = kBitfields}, Bytes(8)), {},
-         "masks"},
+        {"BI_BITFIELDS masks cut short", with_info({.bits = 16, .compression = kBitfields}, Bytes(8)), {}, "masks"},
     };
 }
 

@@ -37,7 +37,7 @@ std::vector<WarningKind> kinds(const std::vector<q7host::Warning>& ws) {
 
 std::string sentences(const GaugeHost& host) {
     std::string s;
-    for (const auto& p : host.violations()) s += "\n  problem: " + p.sentence();
+    for (const auto& p : host.problems()) s += "\n  problem: " + p.sentence();
     for (const auto& w : host.warnings()) s += "\n  warning: " + w.sentence();
     return s;
 }
@@ -142,10 +142,10 @@ TEST(Loader, LoadsWhatWindowsLoadsAndWarnsWhereItIsOdd) {
         ASSERT_TRUE(host.load(r.mutant(c.mutant), c.mutant)) << host.error();
         host.install();
         host.frame();
-        EXPECT_TRUE(host.violations().empty()) << c.mutant << sentences(host);
+        EXPECT_TRUE(host.problems().empty()) << c.mutant << sentences(host);
         EXPECT_EQ(kinds(host.warnings()), c.warnings) << c.mutant << sentences(host);
         host.unload();
-        EXPECT_TRUE(host.violations().empty()) << c.mutant << " at unload:" << sentences(host);
+        EXPECT_TRUE(host.problems().empty()) << c.mutant << " at unload:" << sentences(host);
     }
 }
 
@@ -289,9 +289,9 @@ TEST(Loader, RunsTheLoaderRoutinesAsWindowsDoes) {
         EXPECT_EQ(logged, c.log) << c.label;
         EXPECT_EQ(kinds(host.warnings()), c.warnings) << c.label << sentences(host);
         if (c.callback.empty()) {
-            EXPECT_TRUE(host.violations().empty()) << c.label << sentences(host);
+            EXPECT_TRUE(host.problems().empty()) << c.label << sentences(host);
         } else {
-            EXPECT_EQ(host.violations().at(0).routine, "TLS callback 1") << c.label;
+            EXPECT_EQ(host.problems().at(0).routine, "TLS callback 1") << c.label;
         }
     }
 }
@@ -305,8 +305,8 @@ TEST(Loader, HostWritesRespectTheModulesPageProtection) {
         GaugeHost host;
         EXPECT_FALSE(host.load(r.mutant("section-data-read-only"), "ro.gau"));
         EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule);
-        ASSERT_FALSE(host.violations().empty());
-        EXPECT_EQ(host.violations().back().kind, ProblemKind::RecordNotWritable);
+        ASSERT_FALSE(host.problems().empty());
+        EXPECT_EQ(host.problems().back().kind, ProblemKind::RecordNotWritable);
         EXPECT_NE(host.error().find("into ImportTable at 0x"), std::string::npos) << host.error();
     }
     // Records in read-only memory after the load: the host's view of what is
@@ -346,9 +346,9 @@ TEST(Loader, HostWritesRespectTheModulesPageProtection) {
             host.install();
         else
             host.frame();
-        ASSERT_FALSE(host.violations().empty()) << c.label;
-        EXPECT_EQ(host.violations().front().kind, ProblemKind::RecordNotWritable) << c.label;
-        EXPECT_NE(host.violations().front().sentence().find(c.says), std::string::npos) << host.violations().front();
+        ASSERT_FALSE(host.problems().empty()) << c.label;
+        EXPECT_EQ(host.problems().front().kind, ProblemKind::RecordNotWritable) << c.label;
+        EXPECT_NE(host.problems().front().sentence().find(c.says), std::string::npos) << host.problems().front();
         EXPECT_EQ(host.machine().read_bytes(field, 4), before) << c.label;
     }
 }
@@ -374,8 +374,8 @@ TEST(Loader, ReportsMisbehavingCodeByKindAndKeepsRunning) {
         GaugeHost host;
         EXPECT_FALSE(host.load(file, "bad.gau")) << c.label;
         EXPECT_EQ(host.load_failure(), GaugeHost::LoadFailure::kModule) << c.label;
-        ASSERT_FALSE(host.violations().empty()) << c.label;
-        EXPECT_EQ(host.violations().front().kind, c.kind) << c.label << ": " << host.violations().front();
+        ASSERT_FALSE(host.problems().empty()) << c.label;
+        EXPECT_EQ(host.problems().front().kind, c.kind) << c.label << ": " << host.problems().front();
         EXPECT_NE(host.error().find(c.says), std::string::npos) << c.label << ": " << host.error();
     }
     // An entry point in data runs as Windows runs it, and faults there.

@@ -69,12 +69,12 @@ void check(const Probe& p) {
         p.differs ? std::string(" (differs from Windows, which gives ") + describe(p.windows) + ": " + p.differs + ")"
                   : "";
     if (!want.fault) {
-        EXPECT_TRUE(host.violations().empty()) << p.label << what << ": " << host.violations().front();
+        EXPECT_TRUE(host.problems().empty()) << p.label << what << ": " << host.problems().front();
         EXPECT_EQ(eax, want.eax) << p.label << what;
         return;
     }
-    ASSERT_EQ(host.violations().size(), 1u) << p.label << what << ": it returned " << eax;
-    const q7host::Problem& v = host.violations().front();
+    ASSERT_EQ(host.problems().size(), 1u) << p.label << what << ": it returned " << eax;
+    const q7host::Problem& v = host.problems().front();
     EXPECT_EQ(v.kind, ProblemKind::Crash) << p.label << what << ": " << v;
     EXPECT_EQ(v.routine, "GaugeInstall") << p.label;
     EXPECT_NE(v.detail.find(want.fault), std::string::npos) << p.label << what << ": " << v;
@@ -191,7 +191,7 @@ TEST(Probes, SectionsThatMayBeWrittenOrRunAreReadable) {
         ASSERT_TRUE(host.load(with_section_flags(section, 0, kMemRead), "probe.gau")) << host.error();
         host.install();
         const q7host::FrameReadout got = host.frame();
-        EXPECT_TRUE(host.violations().empty()) << host.violations().front();
+        EXPECT_TRUE(host.problems().empty()) << host.problems().front();
         ASSERT_EQ(got.texts.size(), want.texts.size());
         for (std::size_t i = 0; i < got.texts.size(); ++i) EXPECT_EQ(got.texts[i].text, want.texts[i].text);
     }
@@ -211,9 +211,9 @@ TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
     ASSERT_EQ(host.base(), base);
     host.install();
     host.frame();
-    ASSERT_FALSE(host.violations().empty());
-    EXPECT_EQ(host.violations().front().kind, ProblemKind::StrayInterrupt) << host.violations().front();
-    EXPECT_EQ(host.violations().front().routine, "x_callback");
+    ASSERT_FALSE(host.problems().empty());
+    EXPECT_EQ(host.problems().front().kind, ProblemKind::StrayInterrupt) << host.problems().front();
+    EXPECT_EQ(host.problems().front().routine, "x_callback");
 }
 
 // A host reset after a module misbehaved (it scribbled over the host's heap,
@@ -235,9 +235,9 @@ TEST(Probes, AResetHostIsAsGoodAsANewOne) {
     std::memcpy(&scribble[1], &heap, 4);
     ASSERT_TRUE(reused.load(m.with_code(m.anatomy.install, scribble), "scribble.gau")) << reused.error();
     reused.install();
-    ASSERT_FALSE(reused.violations().empty());
+    ASSERT_FALSE(reused.problems().empty());
     ASSERT_TRUE(reused.reset());
-    EXPECT_TRUE(reused.violations().empty());
+    EXPECT_TRUE(reused.problems().empty());
     auto memory = [&](GaugeHost& h) {
         Bytes b = h.machine().read_bytes(heap, 0x4000);
         for (const Addr page : {thread.environment_block, thread.stack_base - 0x2000}) {
@@ -257,7 +257,7 @@ TEST(Probes, AResetHostIsAsGoodAsANewOne) {
         for (const auto& t : f.texts) seen.push_back(t.text);
         for (const auto& d : f.dots) seen.push_back(std::to_string(d.x) + " " + std::to_string(d.y));
         for (const unsigned p : h.services().call_positions()) seen.push_back(std::to_string(p));
-        for (const auto& v : h.violations()) seen.push_back(v.sentence());
+        for (const auto& v : h.problems()) seen.push_back(v.sentence());
         return seen;
     };
     EXPECT_EQ(run(reused), run(fresh));

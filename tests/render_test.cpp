@@ -344,7 +344,7 @@ TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
         std::string error;
         ASSERT_TRUE(renderer.prepare(error)) << c.mutant << ": " << error;
         const Image frame = renderer.render();
-        EXPECT_TRUE(host.violations().empty()) << c.mutant << ": " << host.violations().front();
+        EXPECT_TRUE(host.problems().empty()) << c.mutant << ": " << host.problems().front();
         std::vector<std::pair<K, std::string>> seen;
         for (const auto& w : host.warnings()) seen.push_back({w.kind, w.subject});
         EXPECT_EQ(seen, c.warnings) << c.mutant;

@@ -381,7 +381,7 @@ TEST(SweepFaults, EachPlantedFaultIsReportedUnderItsRule) {
         }
         for (Rule rule : c.not_found) EXPECT_EQ(r.count(rule), 0u) << c.label << ": " << rule_name(rule);
         if (c.not_found.empty()) {
-            EXPECT_EQ(r.failure_count(), expected) << c.label << "\n" << describe(r);
+            EXPECT_EQ(r.finding_count(), expected) << c.label << "\n" << describe(r);
         }
     }
 }

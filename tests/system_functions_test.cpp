@@ -1,6 +1,7 @@
 // The host's wsprintfA formatter on its own: the conversions, sizes and flags
 // of 32-bit Windows's wsprintfA, wide text in the ANSI code page, and the
 // 1024-character cap that holds whatever width a format asks for.
+#include "host/hex.h"
 #include "host/system_functions.h"
 
 #include <gtest/gtest.h>
@@ -159,8 +160,7 @@ TEST(Wsprintf, APointerLeadingNowhereIsTheCallersCrash) {
         ASSERT_EQ(m.problems().size(), 1u) << c.label;
         EXPECT_EQ(m.problems()[0].kind, q7host::ProblemKind::Crash) << c.label;
         EXPECT_NE(m.problems()[0].sentence().find(c.says), std::string::npos) << c.label << ": " << m.problems()[0];
-        char at[16];
-        std::snprintf(at, sizeof at, "0x%08X:", stub);
-        EXPECT_EQ(m.problems()[0].detail.rfind(at, 0), 0u) << c.label << ": " << m.problems()[0];
+        EXPECT_EQ(m.problems()[0].detail.rfind(q7host::hex(stub, 8) + ":", 0), 0u)
+            << c.label << ": " << m.problems()[0];
     }
 }

@@ -145,7 +145,7 @@ protected:
         session.place(default_aircraft());
     }
     void TearDown() override {
-        for (const auto& v : session.host().violations()) ADD_FAILURE() << "host saw: " << v;
+        for (const auto& v : session.host().problems()) ADD_FAILURE() << "host saw: " << v;
     }
     std::string ident() { return trimmed(session.frame().readout.ident.text); }
 

@@ -15,9 +15,9 @@
 
 namespace q7sweep {
 
-std::uint64_t SweepReport::failure_count() const {
+std::uint64_t SweepReport::finding_count() const {
     std::uint64_t n = 0;
-    for (auto c : failures) n += c;
+    for (auto c : findings) n += c;
     return n;
 }
 
@@ -63,18 +63,18 @@ public:
 
 private:
     void report(Rule r, const std::string& what, const std::string& context) {
-        ++rep_.failures[static_cast<std::size_t>(r)];
-        if (rep_.first_failures.size() < settings_.max_reports) {
-            rep_.first_failures.push_back("frame " + std::to_string(first_frame_ + frame_) + " [" + rule_name(r) +
+        ++rep_.findings[static_cast<std::size_t>(r)];
+        if (rep_.first_findings.size() < settings_.max_reports) {
+            rep_.first_findings.push_back("frame " + std::to_string(first_frame_ + frame_) + " [" + rule_name(r) +
                                           "] " + what + context);
         }
     }
 
     void record_host_problems(const std::string& context) {
-        for (const auto& p : host_.violations()) {
+        for (const auto& p : host_.problems()) {
             report(rule_broken_by(p), "host: " + p.sentence(), " (" + context + ")");
         }
-        host_.clear_violations();
+        host_.clear_problems();
     }
 
     // Most of the time the selection is what the step operations leave; now
@@ -133,8 +133,8 @@ private:
             state->max_chars = box.max_chars();
             state->guards_intact = host_.text_guards_intact(box.address());
         }
-        f.host_problems = host_.violations();
-        host_.clear_violations();
+        f.host_problems = host_.problems();
+        host_.clear_problems();
 
         const std::vector<Finding> findings = check_frame(f);
         for (auto [box, state] : boxes) {
@@ -290,9 +290,9 @@ void merge(SweepReport& into, const SweepReport& part, std::size_t max_reports) 
     into.null_buffer_calls += part.null_buffer_calls;
     into.module_calls += part.module_calls;
     for (std::size_t i = 0; i < kFamilyCount; ++i) into.coverage[i] += part.coverage[i];
-    for (std::size_t i = 0; i < kRuleCount; ++i) into.failures[i] += part.failures[i];
-    for (const auto& f : part.first_failures) {
-        if (into.first_failures.size() < max_reports) into.first_failures.push_back(f);
+    for (std::size_t i = 0; i < kRuleCount; ++i) into.findings[i] += part.findings[i];
+    for (const auto& f : part.first_findings) {
+        if (into.first_findings.size() < max_reports) into.first_findings.push_back(f);
     }
     if (into.load_error.empty()) into.load_error = part.load_error;
 }
@@ -345,14 +345,14 @@ std::string describe(const SweepReport& r) {
     s += "\n";
     if (!r.coverage_complete()) s += "coverage incomplete: a family of hostile values was never sent\n";
     if (r.frames == 0) s += "no frames were run: nothing was checked\n";
-    std::snprintf(line, sizeof line, "violations %" PRIu64 "\n", r.failure_count());
+    std::snprintf(line, sizeof line, "violations %" PRIu64 "\n", r.finding_count());
     s += line;
     for (std::size_t i = 0; i < kRuleCount; ++i) {
-        if (!r.failures[i]) continue;
-        std::snprintf(line, sizeof line, "  %-10s %" PRIu64 "\n", rule_name(static_cast<Rule>(i)), r.failures[i]);
+        if (!r.findings[i]) continue;
+        std::snprintf(line, sizeof line, "  %-10s %" PRIu64 "\n", rule_name(static_cast<Rule>(i)), r.findings[i]);
         s += line;
     }
-    for (const auto& f : r.first_failures) s += "  " + f + "\n";
+    for (const auto& f : r.first_findings) s += "  " + f + "\n";
     return s;
 }
 

@@ -1,7 +1,7 @@
-// quorlan7_sweep: runs the hostile-value sweep against a module file and exits
+// quorlan7-sweep: runs the hostile-value sweep against a module file and exits
 // non-zero on the first sign of trouble.
 //
-//   quorlan7_sweep [--frames N] [--seed S] [--module FILE] [--reports N]
+//   quorlan7-sweep [--frames N] [--seed S] [--module FILE] [--reports N]
 //
 // The default is the full run of 1,000,000 frames on the built quorlan7.gau.
 #include "tools/guarded_main.h"
@@ -16,7 +16,7 @@
 namespace {
 
 int run(int argc, char** argv) {
-    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_sweep");
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-sweep");
     q7sweep::SweepSettings o;
     o.module = Q7_MODULE_FILE;
     CLI::App app{"The hostile-value sweep: frame after frame of the gauge with hostile host values, each checked."};
@@ -45,4 +45,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_sweep", run, argc, argv); }
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-sweep", run, argc, argv); }

@@ -1,5 +1,6 @@
 #include "view_report.h"
 
+#include "host/hex.h"
 #include "tools/text_escape.h"
 
 #include <cmath>
@@ -9,11 +10,7 @@ namespace q7view {
 
 namespace {
 
-std::string hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%X", v);
-    return buf;
-}
+using q7host::hex;
 
 // The frame's calls name the variable each refresh asked for.
 nlohmann::json calls_json(const std::vector<q7host::ServiceCall>& calls, bool with_variables) {

@@ -18,8 +18,8 @@ bool Session::open(const std::string& module_path, std::string& error) {
     }
     host_.install();
     misbehaved_ = true;
-    if (!host_.violations().empty()) {
-        error = module_path + ": GaugeInstall failed: " + host_.violations().front().sentence();
+    if (!host_.problems().empty()) {
+        error = module_path + ": GaugeInstall failed: " + host_.problems().front().sentence();
         return false;
     }
     if (!host_.mouse_list()) {
@@ -30,7 +30,7 @@ bool Session::open(const std::string& module_path, std::string& error) {
     std::string why;
     if (!renderer_.prepare(why)) {
         error = module_path + ": " + why;
-        misbehaved_ = !host_.violations().empty();
+        misbehaved_ = !host_.problems().empty();
         return false;
     }
     return true;
@@ -114,8 +114,8 @@ int open_module(Session& s, const Options& o) {
 }
 
 int check_module(Session& s) {
-    if (s.host().violations().empty()) return kDone;
-    return fail(kFailed, "the module misbehaved: " + s.host().violations().front().sentence());
+    if (s.host().problems().empty()) return kDone;
+    return fail(kFailed, "the module misbehaved: " + s.host().problems().front().sentence());
 }
 
 int apply(Session& s, const Action& a) {

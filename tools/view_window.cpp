@@ -218,8 +218,8 @@ bool show_window(Session& session, int scale, std::ostream& log, std::string& er
             if (speed > 0) session.place(moved(session.aircraft(), speed * hours));
 
             const Frame f = session.frame();
-            if (!session.host().violations().empty()) {
-                error = "the module misbehaved: " + session.host().violations().front().sentence();
+            if (!session.host().problems().empty()) {
+                error = "the module misbehaved: " + session.host().problems().front().sentence();
                 running = false;
                 break;
             }

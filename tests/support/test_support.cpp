@@ -12,7 +12,7 @@ void LoadedGauge::SetUp() { ASSERT_TRUE(host.load(Q7_MODULE_FILE)) << host.error
 
 void LoadedGauge::TearDown() {
     if (!expect_violations) {
-        for (const auto& v : host.violations()) ADD_FAILURE() << "host saw: " << v;
+        for (const auto& v : host.problems()) ADD_FAILURE() << "host saw: " << v;
     }
     host.unload();
 }

@@ -121,8 +121,8 @@ public:
     const PanelServices& services() const { return services_; }
 
     // Problems seen at the boundary since they were last cleared.
-    const std::vector<Problem>& violations() const { return machine_.problems(); }
-    void clear_violations() { machine_.clear_problems(); }
+    const std::vector<Problem>& problems() const { return machine_.problems(); }
+    void clear_problems() { machine_.clear_problems(); }
     // What is odd about the module but does not stop it, since the last load
     // began (each once).
     const std::vector<Warning>& warnings() const { return warnings_; }

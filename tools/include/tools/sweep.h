@@ -45,17 +45,17 @@ struct SweepReport {
     std::uint64_t module_calls = 0;       // calls into the module, all checked
     // How often each hostile family actually reached the module.
     FamilyCounts coverage{};
-    std::array<std::uint64_t, kRuleCount> failures{};
-    std::vector<std::string> first_failures;  // the first few, with their inputs
+    std::array<std::uint64_t, kRuleCount> findings{};
+    std::vector<std::string> first_findings;  // the first few, with their inputs
     std::string load_error;
     double seconds = 0.0;
 
-    std::uint64_t failure_count() const;
-    std::uint64_t count(Rule r) const { return failures[static_cast<std::size_t>(r)]; }
+    std::uint64_t finding_count() const;
+    std::uint64_t count(Rule r) const { return findings[static_cast<std::size_t>(r)]; }
     // A run long enough to claim it must have sent every family at least once.
     bool coverage_complete() const;
     // A run passes when it checked at least one frame and found nothing.
-    bool ok() const { return load_error.empty() && frames > 0 && failure_count() == 0 && coverage_complete(); }
+    bool ok() const { return load_error.empty() && frames > 0 && finding_count() == 0 && coverage_complete(); }
 };
 
 SweepReport run_sweep(const SweepSettings& settings);

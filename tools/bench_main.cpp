@@ -1,6 +1,6 @@
-// quorlan7_bench: what the reference host costs, beside a native floor.
+// quorlan7-bench: what the reference host costs, beside a native floor.
 //
-//   quorlan7_bench [--module FILE] [--rounds N] [--frames N] [--floor-frames N] [--count-frames N] [--loads N]
+//   quorlan7-bench [--module FILE] [--rounds N] [--frames N] [--floor-frames N] [--count-frames N] [--loads N]
 //
 // A frame is what a simulator does each time it redraws the instrument; on
 // the reference host it is GaugeHost::frame: the two pointer callbacks of the
@@ -163,7 +163,7 @@ bool shows_correctly(q7host::GaugeHost& host, const Input& in, int row) {
     const q7host::FrameReadout f = host.frame();
     host.clear_calls();
     const q7ref::Dot want = q7ref::dot_offsets(row, in.lat, in.lon, in.heading);
-    return host.violations().empty() && f.dots.size() == 1 && std::fabs(f.dot.x - want.x) <= 1e-6 &&
+    return host.problems().empty() && f.dots.size() == 1 && std::fabs(f.dot.x - want.x) <= 1e-6 &&
            std::fabs(f.dot.y - want.y) <= 1e-6 && f.ident.text == q7ref::kWaypoints[row].ident &&
            f.number.text == q7ref::number_text(row) && f.distance.text == q7ref::distance_text(row, in.lat, in.lon);
 }
@@ -226,7 +226,7 @@ std::string in_floors(double ns, double floor_ns) {
 }
 
 int run(int argc, char** argv) {
-    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7_bench");
+    if (q7::version_requested(argc, argv)) return q7::print_version("quorlan7-bench");
     Args a;
     if (const int status = parse(argc, argv, a); status >= 0) return status;
     const auto inputs = ordinary_inputs(kInputCount);
@@ -299,7 +299,7 @@ int run(int argc, char** argv) {
     for (std::size_t i = 0; i < kInputCount; i += 37) {
         if (!shows_correctly(host, input(i), row_of(i * 5))) {
             std::fprintf(stderr, "the module's callbacks did not show what the formulas give (frame input %zu)\n", i);
-            for (const auto& v : host.violations()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
+            for (const auto& v : host.problems()) std::fprintf(stderr, "host saw: %s\n", v.sentence().c_str());
             return 1;
         }
     }
@@ -322,8 +322,8 @@ int run(int argc, char** argv) {
         load_ns.push_back(timed_ns([&] { loaded = load(h, a.module); }));
         if (!loaded) return 1;
         install_ns.push_back(timed_ns([&] { h.install(); }));
-        if (!h.violations().empty()) {
-            std::fprintf(stderr, "host saw: %s\n", h.violations().front().sentence().c_str());
+        if (!h.problems().empty()) {
+            std::fprintf(stderr, "host saw: %s\n", h.problems().front().sentence().c_str());
             return 1;
         }
     }
@@ -335,7 +335,7 @@ int run(int argc, char** argv) {
                 q7fuzz::run_input(q7fuzz::host_for_next_input(fuzz_host), module_bytes.data(), module_bytes.size());
         });
         if (i) fuzz_ns.push_back(ns);  // the first makes the host
-        if (!loaded || !fuzz_host->violations().empty()) {
+        if (!loaded || !fuzz_host->problems().empty()) {
             std::fprintf(stderr, "the fuzz input did not run the module cleanly\n");
             return 1;
         }
@@ -379,4 +379,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7_bench", run, argc, argv); }
+int main(int argc, char** argv) { return q7tools::guarded_main("quorlan7-bench", run, argc, argv); }
