@@ -217,6 +217,7 @@ void Machine::checkpoint() {
 void Machine::rewind() {
     engine_->usable();
     if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
+    budget_ = kInstructionBudget;
     // Mappings made since go, but for an image kept aside for the next load.
     for (auto it = areas_.begin(); it != areas_.end();) {
         const bool kept = (*it)->parked || std::count(saved_->areas.begin(), saved_->areas.end(), (*it)->base);

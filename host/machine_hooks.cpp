@@ -151,7 +151,7 @@ Q7_NOT_TRACED void Machine::Engine::on_block(uc_engine* uc, std::uint64_t addres
         Addr stop = 0;
         n = m.copy_out(at, bytes.data(), size, stop) ? e.blocks.count(at, bytes.data(), size, true) : size;
     }
-    if (e.executed + n > kInstructionBudget) {
+    if (e.executed + n > m.budget_) {
         e.over_budget = true;
         uc_emu_stop(uc);
         return;

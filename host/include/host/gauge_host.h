@@ -114,6 +114,9 @@ public:
     void count_instructions(bool on) { machine_.count_instructions(on); }
     std::uint64_t instructions() const { return machine_.instructions(); }
     void reset_instructions() { machine_.reset_instructions(); }
+    // How many instructions a call may run before it counts as not returning
+    // (Machine::kInstructionBudget until changed; a reset puts it back).
+    void set_instruction_budget(std::uint64_t n) { machine_.set_instruction_budget(n); }
 
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }

@@ -187,6 +187,11 @@ public:
     // About 6,000 times what one callback of the gauge executes, and a
     // fraction of a second on the emulator even in a loop of service calls.
     static constexpr std::uint64_t kInstructionBudget = 2'000'000;
+    // A smaller budget for a caller that only needs the host to survive a
+    // module, not its verdict on slow code (the fuzz target); a rewind puts
+    // the default back.
+    void set_instruction_budget(std::uint64_t n) { budget_ = n; }
+    std::uint64_t instruction_budget() const { return budget_; }
     CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, Returns returns);
     const char* current_routine() const { return current_; }
 
@@ -261,6 +266,7 @@ private:
     bool call_failed_ = false;
     Addr counted_begin_ = 0, counted_end_ = 0;
     bool counting_ = false;
+    std::uint64_t budget_ = kInstructionBudget;
     std::uint64_t instructions_ = 0;
 };
 
