@@ -13,9 +13,9 @@ namespace q7fuzz {
 
 namespace {
 
-// A module whose code loops runs to its budget at every call, and code that
-// rewrites itself as it loops costs the emulator up to a microsecond an
-// instruction (many times that under the sanitizers). An input needs the
+// A module whose code loops runs to its budget at every call, and a loop that
+// stores into the pages it runs from costs the emulator about a microsecond
+// an instruction (many times that under the sanitizers). An input needs the
 // host to survive it, not the verdict on slow code: it gets a budget far
 // above what the real module's longest routine runs, and stops driving a
 // module once a call has not returned.
