@@ -11,7 +11,7 @@ namespace q7fuzz {
 
 void put(Bytes& b, std::size_t at, const void* data, std::size_t n) {
     if (at > b.size() || n > b.size() - at) throw std::out_of_range("an edit writes past the file's end");
-    std::memcpy(b.data() + at, data, n);
+    if (n) std::memcpy(b.data() + at, data, n);  // an empty edit may come with no data at all
 }
 
 std::uint32_t get32(const Bytes& b, std::size_t at) {
