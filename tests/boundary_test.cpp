@@ -1,6 +1,7 @@
 // The module's boundary as a host meets it: the export and import tables, the
 // entry routine, the service table and its re-read, the pointer callbacks with
 // their refresh calls, and the host's own stack-balance check.
+#include "fuzz/fuzz_input.h"
 #include "support/module_file.h"
 #include "support/test_support.h"
 
@@ -364,4 +365,25 @@ TEST_F(Boundary, RunsAtItsOwnBaseAndTheSameWhenMoved) {
     EXPECT_EQ(moved_away.y, at_home.y);
     EXPECT_EQ(moved_away.root_rva, at_home.root_rva);
     EXPECT_EQ(moved_away.selection_after_click, at_home.selection_after_click);
+}
+
+// The fuzz target's small budget stays with its input: a looping callback is
+// stopped at that budget, and the next host the process makes (from the same
+// kept machine, rewound) judges the same module with the full one.
+TEST(FuzzInput, ItsSmallBudgetEndsWithTheInput) {
+    const Bytes looping = ModuleFile::get().mutant("code-dot-x-endless-loop");
+    {
+        std::optional<GaugeHost> host;
+        GaugeHost& h = q7fuzz::host_for_next_input(host);
+        EXPECT_TRUE(q7fuzz::run_input(h, looping.data(), looping.size()));
+        ASSERT_FALSE(h.problems().empty());
+        EXPECT_EQ(h.problems()[0].kind, ProblemKind::NoReturn) << h.problems()[0];
+        EXPECT_EQ(h.problems()[0].detail, "20000");
+    }
+    GaugeHost next;
+    ASSERT_TRUE(next.load(looping, "looping.gau")) << next.error();
+    next.install();
+    next.frame();
+    ASSERT_FALSE(next.problems().empty());
+    EXPECT_EQ(next.problems()[0].detail, std::to_string(q7host::Machine::kInstructionBudget)) << next.problems()[0];
 }
