@@ -5,7 +5,7 @@
 
 #include "fuzz/mutants.h"
 #include "fuzz/pe_edit.h"
-#include "host/layout.h"
+#include "panel/layout.h"
 #include "host/pe_image.h"
 
 #include <algorithm>

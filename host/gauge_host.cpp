@@ -54,15 +54,9 @@ void GaugeHost::give_back(std::unique_ptr<Parts> parts) {
 }
 
 GaugeHost::GaugeHost()
-    : parts_(take_parts()),
-      machine_(parts_->machine),
-      services_(parts_->services),
-      unloaded_(parts_->unloaded),
-      click_point_(parts_->click_point) {
-    services_.on_element_install = [this](Addr root) {
-        tree_ = {};
-        prepare_text_buffers(root);
-    };
+    : parts_(take_parts()), machine_(parts_->machine), services_(parts_->services), unloaded_(parts_->unloaded) {
+    set_click_point(parts_->click_point);
+    services_.on_element_install = [this](Addr root) { on_element_install(root); };
     services_.writable = [this](Addr a, std::size_t n) { return writable(a, n); };
 }
 
@@ -211,8 +205,7 @@ void GaugeHost::unload() {
     module_.reset();
     bound_.clear();
     machine_.release(unloaded_);
-    buffers_.clear();
-    tree_ = {};
+    forget_gauge();
     services_.forget_registrations();
     import_table_ = 0;
     linkage_ = 0;
@@ -236,24 +229,6 @@ std::optional<std::vector<std::uint8_t>> GaugeHost::find_bitmap(std::uint32_t id
 bool GaugeHost::writable(Addr a, std::size_t n) const {
     if (module_ && a - module_->base < module_->mapped_size) return module_->writable(a - module_->base, n);
     return machine_.writable_data(a, n);
-}
-
-Addr GaugeHost::gauge() const {
-    try {
-        return linkage_ ? machine_.read(linkage_ + linkage::kGauges) : 0;
-    } catch (const std::runtime_error&) {
-        return 0;
-    }
-}
-
-Addr GaugeHost::root() const {
-    try {
-        const Addr g = gauge();
-        const Addr list = g ? machine_.read(g + gauge_header::kElementList) : 0;
-        return list ? machine_.read(list) : 0;
-    } catch (const std::runtime_error&) {  // records that point nowhere: no tree
-        return 0;
-    }
 }
 
 void GaugeHost::use_table(unsigned table) {

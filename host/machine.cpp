@@ -11,10 +11,7 @@ namespace q7host {
 
 using namespace machine_detail;
 
-MemoryFault::MemoryFault(Addr at, const char* access)
-    : std::runtime_error(std::string("the host cannot ") + access + " " + hex(at, 8)), address(at) {}
-
-std::string Fault::detail() const { return hex(at, 8) + ": " + what + " (" + hex(code, 8) + ")"; }
+std::string Fault::detail() const { return fault_detail(at, what, code); }
 
 Machine::Machine() : engine_(std::make_unique<Engine>()) {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &engine_->uc), "opening an i386");

@@ -159,7 +159,7 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     if (err == UC_ERR_OK && !e.returned) {
         out.completed = false;
         if (e.over_budget) {
-            report({ProblemKind::NoReturn, name, std::to_string(budget_)});
+            report({ProblemKind::NoReturn, name, std::to_string(budget_) + " instructions"});
         } else {
             // Only a jump to the stop address itself ends a run this way: a
             // page nothing is mapped at, which Windows would not run either.

@@ -3,8 +3,9 @@
 // sources include this; nothing outside the machine sees Unicorn.
 #pragma once
 
-#include "host/hex.h"
 #include "host/machine.h"
+#include "panel/calling.h"
+#include "panel/hex.h"
 
 #include <unicorn/unicorn.h>
 
@@ -66,22 +67,11 @@ constexpr Addr kSharedUserData = 0x7FFE0000;
 constexpr std::uint16_t kKernelCode = 0x10, kKernelData = 0x18;
 constexpr std::uint16_t kUserCode = 0x23, kUserData = 0x2B, kThreadSegment = 0x53;
 
-// The state Windows gives a thread: x87 control word (53-bit precision,
-// every exception masked), MXCSR (every exception masked), eflags (IF only).
-constexpr std::uint16_t kControlWord = 0x27F;
-constexpr std::uint32_t kMxcsr = 0x1F80;
+// The state Windows gives a thread: the control words every call starts from
+// (panel/calling.h), eflags (IF only).
+constexpr std::uint16_t kControlWord = calling::kControlWord;
+constexpr std::uint32_t kMxcsr = calling::kMxcsr;
 constexpr std::uint32_t kEflags = 0x202;
-
-// Windows exception codes.
-namespace status {
-constexpr std::uint32_t kAccessViolation = 0xC0000005, kIllegalInstruction = 0xC000001D,
-                        kPrivilegedInstruction = 0xC0000096, kIntegerDivideByZero = 0xC0000094,
-                        kIntegerOverflow = 0xC0000095, kArrayBoundsExceeded = 0xC000008C, kSingleStep = 0x80000004,
-                        kFloatDenormalOperand = 0xC000008D, kFloatDivideByZero = 0xC000008E,
-                        kFloatInexactResult = 0xC000008F, kFloatInvalidOperation = 0xC0000090,
-                        kFloatOverflow = 0xC0000091, kFloatStackCheck = 0xC0000092, kFloatUnderflow = 0xC0000093,
-                        kFloatMultipleTraps = 0xC00002B5;
-}  // namespace status
 
 // A fault as Windows reports it: where, what in words, and its exception code.
 struct Fault {
@@ -96,10 +86,10 @@ struct SavedRegister {
     int reg;
     std::uint32_t marker;
 };
-constexpr SavedRegister kSavedRegisters[] = {{UC_X86_REG_EBX, 0x5EB00001},
-                                             {UC_X86_REG_ESI, 0x5EB00002},
-                                             {UC_X86_REG_EDI, 0x5EB00003},
-                                             {UC_X86_REG_EBP, 0x5EB00004}};
+constexpr SavedRegister kSavedRegisters[] = {{UC_X86_REG_EBX, calling::kSavedRegisterMarkers[0]},
+                                             {UC_X86_REG_ESI, calling::kSavedRegisterMarkers[1]},
+                                             {UC_X86_REG_EDI, calling::kSavedRegisterMarkers[2]},
+                                             {UC_X86_REG_EBP, calling::kSavedRegisterMarkers[3]}};
 
 inline void check(uc_err err, const char* what) {
     if (err != UC_ERR_OK) throw EmulatorError(std::string("emulator: ") + what + ": " + uc_strerror(err));

@@ -37,7 +37,7 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
     if (!raised_by_software(m, vector, eip)) {
         m.fault(classify_exception(m, e.uc, vector, eip));
     } else if (vector == 4) {
-        m.fault({eip - 1, "an integer overflow", status::kIntegerOverflow});  // into
+        m.fault({eip - 1, exception_words(status::kIntegerOverflow), status::kIntegerOverflow});  // into
     } else {
         const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
         m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site, 8)});
@@ -114,13 +114,15 @@ bool Machine::Engine::on_invalid_instruction(uc_engine*, void* user) {
 // lets user code reach a port.
 std::uint32_t Machine::Engine::on_port_in(uc_engine*, std::uint32_t, int, void* user) {
     Machine& m = *static_cast<Machine*>(user);
-    m.fault({m.engine_->reg(UC_X86_REG_EIP), "a privileged instruction", status::kPrivilegedInstruction});
+    m.fault({m.engine_->reg(UC_X86_REG_EIP), exception_words(status::kPrivilegedInstruction),
+             status::kPrivilegedInstruction});
     return 0;
 }
 
 void Machine::Engine::on_port_out(uc_engine*, std::uint32_t, int, std::uint32_t, void* user) {
     Machine& m = *static_cast<Machine*>(user);
-    m.fault({m.engine_->reg(UC_X86_REG_EIP), "a privileged instruction", status::kPrivilegedInstruction});
+    m.fault({m.engine_->reg(UC_X86_REG_EIP), exception_words(status::kPrivilegedInstruction),
+             status::kPrivilegedInstruction});
 }
 
 int Machine::Engine::on_cpuid(uc_engine* uc, void*) { return answer_cpuid(uc) ? 1 : 0; }

@@ -215,26 +215,28 @@ Fault machine_detail::classify_exception(Machine& m, uc_engine* uc, std::uint32_
                     zero = (size == 1 ? reg(uc, kRegisters8[o.rm]) & 0xFF : read_register(uc, o.rm, size == 2)) == 0;
                 }
             }
-            return zero ? Fault{eip, "an integer division by zero", status::kIntegerDivideByZero}
-                        : Fault{eip, "an integer overflow", status::kIntegerOverflow};
+            return zero ? Fault{eip, exception_words(status::kIntegerDivideByZero), status::kIntegerDivideByZero}
+                        : Fault{eip, exception_words(status::kIntegerOverflow), status::kIntegerOverflow};
         }
-        case 1: return {eip, "a single-step trap", status::kSingleStep};
-        case 5: return {eip, "an array bound exceeded", status::kArrayBoundsExceeded};
+        case 1: return {eip, exception_words(status::kSingleStep), status::kSingleStep};
+        case 5: return {eip, exception_words(status::kArrayBoundsExceeded), status::kArrayBoundsExceeded};
         case 13: {
             const Instruction in = fetch(m, eip);
-            if (in.prefixes >= 15) return {eip, "an illegal instruction", status::kIllegalInstruction};
-            if (privileged(in)) return {eip, "a privileged instruction", status::kPrivilegedInstruction};
-            return {eip, "an access violation", status::kAccessViolation};
+            if (in.prefixes >= 15)
+                return {eip, exception_words(status::kIllegalInstruction), status::kIllegalInstruction};
+            if (privileged(in))
+                return {eip, exception_words(status::kPrivilegedInstruction), status::kPrivilegedInstruction};
+            return {eip, exception_words(status::kAccessViolation), status::kAccessViolation};
         }
         case 16: {
             if (auto f = pending_x87_exception(uc)) {
                 f->at = eip;
                 return *f;
             }
-            return {eip, "a floating-point invalid operation", status::kFloatInvalidOperation};
+            return {eip, exception_words(status::kFloatInvalidOperation), status::kFloatInvalidOperation};
         }
-        case 19: return {eip, "a floating-point exception in an SSE instruction", status::kFloatMultipleTraps};
-        default: return {eip, "an access violation", status::kAccessViolation};
+        case 19: return {eip, exception_words(status::kFloatMultipleTraps), status::kFloatMultipleTraps};
+        default: return {eip, exception_words(status::kAccessViolation), status::kAccessViolation};
     }
 }
 
@@ -242,9 +244,9 @@ Fault machine_detail::classify_invalid(Machine& m, uc_engine*, Addr eip) {
     const Instruction in = fetch(m, eip);
     // xsetbv is privileged; the emulator, which has no xsave, rejects it as unknown.
     if (in.opcode(0) == 0x0F && in.opcode(1) == 0x01 && in.opcode(2) == 0xD1) {
-        return {eip, "a privileged instruction", status::kPrivilegedInstruction};
+        return {eip, exception_words(status::kPrivilegedInstruction), status::kPrivilegedInstruction};
     }
-    return {eip, "an illegal instruction", status::kIllegalInstruction};
+    return {eip, exception_words(status::kIllegalInstruction), status::kIllegalInstruction};
 }
 
 std::optional<Fault> machine_detail::pending_x87_exception(uc_engine* uc) {
@@ -261,14 +263,14 @@ std::optional<Fault> machine_detail::pending_x87_exception(uc_engine* uc) {
     uc_reg_read(uc, UC_X86_REG_FIP, &fip);
     const Addr at = static_cast<Addr>(fip);
     if (raised & 0x01) {
-        return sw & 0x40 ? Fault{at, "a floating-point stack check", status::kFloatStackCheck}
-                         : Fault{at, "a floating-point invalid operation", status::kFloatInvalidOperation};
+        return sw & 0x40 ? Fault{at, exception_words(status::kFloatStackCheck), status::kFloatStackCheck}
+                         : Fault{at, exception_words(status::kFloatInvalidOperation), status::kFloatInvalidOperation};
     }
-    if (raised & 0x02) return Fault{at, "a floating-point denormal operand", status::kFloatDenormalOperand};
-    if (raised & 0x04) return Fault{at, "a floating-point division by zero", status::kFloatDivideByZero};
-    if (raised & 0x08) return Fault{at, "a floating-point overflow", status::kFloatOverflow};
-    if (raised & 0x10) return Fault{at, "a floating-point underflow", status::kFloatUnderflow};
-    return Fault{at, "a floating-point inexact result", status::kFloatInexactResult};
+    if (raised & 0x02) return Fault{at, exception_words(status::kFloatDenormalOperand), status::kFloatDenormalOperand};
+    if (raised & 0x04) return Fault{at, exception_words(status::kFloatDivideByZero), status::kFloatDivideByZero};
+    if (raised & 0x08) return Fault{at, exception_words(status::kFloatOverflow), status::kFloatOverflow};
+    if (raised & 0x10) return Fault{at, exception_words(status::kFloatUnderflow), status::kFloatUnderflow};
+    return Fault{at, exception_words(status::kFloatInexactResult), status::kFloatInexactResult};
 }
 
 bool machine_detail::complete_instruction(Machine& m, Machine::Engine& e, Addr eip, std::optional<Fault>& fault) {
@@ -324,7 +326,7 @@ bool machine_detail::complete_instruction(Machine& m, Machine::Engine& e, Addr e
         end = o.end;
     } else if (op1 == 0x01 && op2 == 0xD0 && !in.operand16 && !in.rep && !in.repne) {  // xgetbv
         if (e.reg(UC_X86_REG_ECX) != 0) {
-            fault = Fault{eip, "an access violation", status::kAccessViolation};
+            fault = Fault{eip, exception_words(status::kAccessViolation), status::kAccessViolation};
             return true;
         }
         e.set_reg(UC_X86_REG_EAX, 3);  // XCR0: the x87 and SSE state

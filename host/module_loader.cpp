@@ -1,6 +1,6 @@
 #include "host/module_loader.h"
 
-#include "host/hex.h"
+#include "panel/hex.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -4,7 +4,7 @@
 // mapped image (the lookups Windows makes). Only the pe_*.cpp sources include this.
 #pragma once
 
-#include "host/hex.h"
+#include "panel/hex.h"
 #include "host/pe_image.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "host/renderer.h"
 
-#include "host/hex.h"
+#include "panel/hex.h"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,7 @@ if [[ -z $format ]]; then
   echo "format: clang-format-14 is missing (bash scripts/setup.sh installs it)" >&2
   exit 1
 fi
-mapfile -t files < <(git ls-files -- 'host/*' 'tools/*' 'fuzz/*' 'model/*' 'version/*' 'tests/*' \
+mapfile -t files < <(git ls-files -- 'panel/*' 'winview/*' 'host/*' 'tools/*' 'fuzz/*' 'model/*' 'version/*' 'tests/*' \
                                     'resources/*.cpp' 'resources/*.hpp' | grep -E '\.(cpp|h|hpp)$')
 bad=0
 for f in "${files[@]}"; do

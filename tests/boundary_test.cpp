@@ -378,12 +378,13 @@ TEST(FuzzInput, ItsSmallBudgetEndsWithTheInput) {
         EXPECT_TRUE(q7fuzz::run_input(h, looping.data(), looping.size()));
         ASSERT_FALSE(h.problems().empty());
         EXPECT_EQ(h.problems()[0].kind, ProblemKind::NoReturn) << h.problems()[0];
-        EXPECT_EQ(h.problems()[0].detail, "20000");
+        EXPECT_EQ(h.problems()[0].detail, "20000 instructions");
     }
     GaugeHost next;
     ASSERT_TRUE(next.load(looping, "looping.gau")) << next.error();
     next.install();
     next.frame();
     ASSERT_FALSE(next.problems().empty());
-    EXPECT_EQ(next.problems()[0].detail, std::to_string(q7host::Machine::kInstructionBudget)) << next.problems()[0];
+    EXPECT_EQ(next.problems()[0].detail, std::to_string(q7host::Machine::kInstructionBudget) + " instructions")
+        << next.problems()[0];
 }

@@ -1,7 +1,7 @@
 // The host's wsprintfA formatter on its own: the conversions, sizes and flags
 // of 32-bit Windows's wsprintfA, wide text in the ANSI code page, and the
 // 1024-character cap that holds whatever width a format asks for.
-#include "host/hex.h"
+#include "panel/hex.h"
 #include "host/system_functions.h"
 
 #include <gtest/gtest.h>

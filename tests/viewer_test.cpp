@@ -1,7 +1,7 @@
 // quorlan7-view: its command line and route files, the button presses and
 // waypoint search it makes through the host, and the program itself run as a
 // user runs it (outputs, JSON, exit status and error lines).
-#include "host/layout.h"
+#include "panel/layout.h"
 #include "model/reference_nav.h"
 #include "tools/view_options.h"
 #include "tools/view_output.h"

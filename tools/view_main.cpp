@@ -7,7 +7,7 @@
 #include "tools/view_route.h"
 #include "tools/view_session.h"
 #include "version/program_version.h"
-#include "view_report.h"
+#include "tools/view_report.h"
 #include "view_window.h"
 
 #include <iostream>

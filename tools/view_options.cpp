@@ -138,6 +138,14 @@ Aircraft default_aircraft() {
     return {q7ref::waypoint_lat_degrees(kSfint), q7ref::waypoint_lon_degrees(kSfint), 330.0};
 }
 
+std::string check_picture_size(int width, int height, int scale) {
+    const std::int64_t w = std::int64_t{width} * scale, h = std::int64_t{height} * scale;
+    if (w <= kMaxPictureSide && h <= kMaxPictureSide && w * h <= kMaxPicturePixels) return {};
+    return "the picture would be " + std::to_string(w) + " x " + std::to_string(h) + " pixels at --scale " +
+           std::to_string(scale) + ", more than the " + std::to_string(kMaxPictureSide) + " on a side and " +
+           std::to_string(kMaxPicturePixels) + " in all that the viewer writes; choose a smaller --scale";
+}
+
 long presses_of(const std::vector<Action>& actions) {
     long n = 0;
     for (const Action& a : actions) n += a.kind == Action::kClick ? 1 : a.count;

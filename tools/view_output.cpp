@@ -13,14 +13,6 @@ namespace fs = std::filesystem;
 
 namespace q7view {
 
-std::string check_picture_size(int width, int height, int scale) {
-    const std::int64_t w = std::int64_t{width} * scale, h = std::int64_t{height} * scale;
-    if (w <= kMaxPictureSide && h <= kMaxPictureSide && w * h <= kMaxPicturePixels) return {};
-    return "the picture would be " + std::to_string(w) + " x " + std::to_string(h) + " pixels at --scale " +
-           std::to_string(scale) + ", more than the " + std::to_string(kMaxPictureSide) + " on a side and " +
-           std::to_string(kMaxPicturePixels) + " in all that the viewer writes; choose a smaller --scale";
-}
-
 std::string check_output_file(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {

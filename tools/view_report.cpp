@@ -1,6 +1,6 @@
-#include "view_report.h"
+#include "tools/view_report.h"
 
-#include "host/hex.h"
+#include "panel/hex.h"
 #include "tools/text_escape.h"
 
 #include <cmath>
@@ -29,7 +29,7 @@ double round_to(double v, double step) { return std::isfinite(v) ? std::round(v 
 
 }  // namespace
 
-nlohmann::json frame_json(const Frame& f) {
+nlohmann::json frame_json(const FrameReport& f) {
     using q7tools::json_text;
     const q7host::FrameReadout& r = f.readout;
     nlohmann::json j;
@@ -62,7 +62,7 @@ std::string json_dump(const nlohmann::json& j, int indent) {
     return j.dump(indent, ' ', true);
 }
 
-std::string frame_summary(const Frame& f) {
+std::string frame_summary(const FrameReport& f) {
     using q7tools::readable;
     const q7host::FrameReadout& r = f.readout;
     char buf[512];

@@ -3,7 +3,7 @@
 #include "tools/text_escape.h"
 #include "tools/view_output.h"
 #include "tools/view_session.h"
-#include "view_report.h"
+#include "tools/view_report.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,6 @@
-// The gauge as a panel host runs it: load a module file, install and uninstall the gauge, guarded
-// text buffers, frames, clicks through the registered mouse list, the element tree as typed views.
+// The gauge as a panel host runs it, on the emulated machine: load a module file as Windows loads
+// it; install and uninstall the gauge, guarded text buffers, frames, clicks through the registered
+// mouse list and the element tree as typed views, as every host does (panel/gauge_runner.h).
 // What tools and most tests use; it reaches the machine and the services only through their faces.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include "host/module_loader.h"
 #include "host/panel_services.h"
 #include "host/system_functions.h"
+#include "panel/gauge_runner.h"
 
 #include <cstdint>
 #include <map>
@@ -18,40 +20,7 @@
 
 namespace q7host {
 
-struct TextReadout {
-    Addr element = 0;
-    std::string text;
-    double result = 0.0;
-};
-
-struct DotReadout {
-    Addr element = 0;
-    double x = 0.0;  // callback values, before the element's scales
-    double y = 0.0;
-    double screen_x = 0.0;  // rest position plus value times scale, gauge pixels
-    double screen_y = 0.0;
-    int left = 0, top = 0;  // the pixel the bitmap's top-left corner is placed on
-};
-
-// Where a moving image's bitmap lands: its screen position rounded to whole
-// pixels; a callback value that is not a number leaves it at rest.
-int placed_pixel(double screen, int rest);
-
-// Everything one frame showed.
-struct FrameReadout {
-    std::vector<DotReadout> dots;    // every moving image, in tree order
-    std::vector<TextReadout> texts;  // every text box, in tree order
-    // The quorlan7 instrument's parts by role; a part the tree lacks stays
-    // empty (element 0). The identifier's result is the selection index.
-    DotReadout dot;
-    TextReadout distance, ident, number;
-    double selection() const { return ident.result; }
-    // The services the module called during the frame, in order.
-    std::vector<ServiceCall> calls;
-    const TextReadout* text_for(Addr element) const;
-};
-
-class GaugeHost {
+class GaugeHost : public GaugeRunner<GaugeHost, Machine> {
 public:
     GaugeHost();
     ~GaugeHost();
@@ -81,8 +50,6 @@ public:
     Addr base() const { return module_ ? module_->base : 0; }
     Addr import_table() const { return import_table_; }
     Addr linkage() const { return linkage_; }
-    Addr gauge() const;  // the first GaugeHeader Linkage lists
-    Addr root() const;   // the first entry of the gauge's element list
     // Writes the address of service table 0 or 1 into ImportTable.
     void use_table(unsigned table);
 
@@ -100,16 +67,6 @@ public:
     std::vector<unsigned> call_positions() const { return services_.call_positions(); }
     Addr mouse_list() const { return services_.registered_mouse_list(); }
 
-    // The waypoint the instrument selects: the value in the identifier box's
-    // first source slot, which the module reads as its row. `select` writes
-    // any value there, as a hostile host would; NaN when there is no such box.
-    double selection();
-    void select(double row);
-    // Points a text box at another buffer (0 for none) and returns the one it
-    // had, for checking how the module copes; the host's guards stay with the
-    // buffer it handed out.
-    Addr swap_text_buffer(Addr element, Addr buffer);
-
     // Guest instructions run while counting is on (exact, slower).
     void count_instructions(bool on) { machine_.count_instructions(on); }
     std::uint64_t instructions() const { return machine_.instructions(); }
@@ -120,6 +77,27 @@ public:
 
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }
+    // What the gauge runner reaches the module through.
+    Machine& memory() { return machine_; }
+    const Machine& memory() const { return machine_; }
+    void report(Problem p) { machine_.report(std::move(p)); }
+    Addr allocate(std::size_t n, std::uint8_t fill) { return machine_.allocate(n, fill); }
+    // Runs `f`; memory the module's records point at but does not have
+    // becomes a problem of `what`, and so does an emulator that has stopped.
+    template <typename F>
+    auto guarded(const char* what, F&& f) -> decltype(f()) {
+        try {
+            return f();
+        } catch (const MemoryFault& fault) {
+            machine_.report({ProblemKind::BadPointer, what,
+                             std::string("the host an address it cannot use: ") + hex(fault.address, 8)});
+        } catch (const RecordNotWritable& w) {
+            machine_.report({ProblemKind::RecordNotWritable, what, w.detail});
+        } catch (const EmulatorError&) {
+            if (!machine_.stopped()) throw;  // the emulator's own failure, not the module's
+        }
+        return decltype(f())();
+    }
     PanelServices& services() { return services_; }
     const PanelServices& services() const { return services_; }
 
@@ -146,51 +124,11 @@ public:
     double call_text(const char* name, Addr callback, double arg);
     std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
 
-    // The gauge's lifecycle as a simulator runs it.
-    std::uint32_t install(std::uint32_t arg = 0);
-    std::uint32_t uninstall();
-
-    // The tree the gauge installed (read afresh when the root changes).
-    const ElementTree& elements();
-    Instrument instrument() { return find_instrument(elements()); }
-    std::vector<Addr> walk(Addr root) const { return walk_elements(machine_, root); }
-
-    // One frame: the moving images' callbacks, then each text box refreshed,
-    // in tree order; the readout has the parts by role and the calls made.
-    FrameReadout frame(double text_arg = 0.0);
-    // Refreshes one text box as a frame does: its buffer, its source slots
-    // that name a host variable, its callback, then the guard check.
-    TextReadout refresh_text(Addr element, double arg = 0.0);
-
-    // Text buffers are max_chars + 1 bytes followed by guard bytes; an element
-    // keeps the buffer it was given for as long as the module is loaded.
-    static constexpr unsigned kGuardBytes = 32;
-    static constexpr std::uint8_t kGuardByte = 0xA5;
-    bool text_guards_intact(Addr element) const;
-    std::string read_text(Addr element) const;
-    // Puts back guard bytes a callback overwrote.
-    void rearm_guards(Addr element);
-
-    // A click at a gauge pixel: hit-tests the mouse list the module registered
-    // (or `list`) and calls the handler of the child box that holds the point.
-    bool click(int x, int y, Addr list = 0);
-    std::vector<ClickArea> click_areas(Addr list = 0, bool* malformed = nullptr) const;
-
 private:
-    struct TextBuffer {
-        Addr address = 0;
-        unsigned usable = 0;
-    };
-    void prepare_text_buffers(Addr root);
-    void check_text(const char* name, Addr element);
     Addr resolve_import(const PeImport& import);
     bool load_image(PeImage&& image, const std::string& path);
     bool fail_load(LoadFailure why, const std::string& error);
     void take_warnings(std::vector<Warning> ws);
-    // Runs `f`; memory the module's records point at but does not have
-    // becomes a problem of `what`, and so does an emulator that has stopped.
-    template <typename F>
-    auto guarded(const char* what, F&& f) -> decltype(f());
 
     // What a host is made of that costs to make: the emulated machine with
     // the service tables and the host's records in it. A host that is done
@@ -211,10 +149,7 @@ private:
     Addr linkage_ = 0;
     std::string error_;
     LoadFailure failure_ = LoadFailure::kNone;
-    std::map<Addr, TextBuffer> buffers_;
     std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
-    ElementTree tree_;
-    Addr click_point_ = 0;  // where a click's point is handed to a handler
 };
 
 }  // namespace q7host

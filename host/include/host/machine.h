@@ -3,7 +3,7 @@
 // It knows nothing of gauges, PE files or panel services.
 #pragma once
 
-#include "host/problem.h"
+#include "panel/problem.h"
 
 #include <cstdint>
 #include <functional>
@@ -26,18 +26,10 @@
 
 namespace q7host {
 
-using Addr = std::uint32_t;  // an address in the emulated 32-bit address space
-
 namespace prot {
 inline constexpr unsigned kNone = 0, kRead = 1, kWrite = 2, kExec = 4;
 inline constexpr unsigned kReadWrite = kRead | kWrite, kReadExec = kRead | kExec;
 }  // namespace prot
-
-// The host touched memory that is not mapped.
-struct MemoryFault : std::runtime_error {
-    MemoryFault(Addr at, const char* access);
-    Addr address;
-};
 
 // The emulator itself failed (it could not be opened, refused a mapping or a
 // hook): nothing a module did, so it is not a Problem.
@@ -163,6 +155,8 @@ public:
     }
     // Up to `max` bytes, or to the first NUL.
     std::string read_cstring(Addr a, std::size_t max = 256) const;
+    // Whether the host can read every byte of [a, a+n): all of it mapped.
+    bool readable(Addr a, std::size_t n) const { return accessible(a, n, prot::kNone); }
 
     // Host memory in the emulated address space, handed out in order. Data
     // that module code may read and write; constant data it may only read;

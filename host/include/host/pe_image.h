@@ -3,7 +3,7 @@
 // by the lookups Windows makes, over any view of the mapped image.
 #pragma once
 
-#include "host/problem.h"
+#include "panel/problem.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,6 +2,7 @@
 // loaded, drawn or written; and the values it shares with route files.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,15 @@ struct Action {
 inline constexpr long kMaxPresses = 100000;
 inline constexpr long kMaxRouteBytes = 1 << 20;
 inline constexpr int kMaxRouteFrames = 10000;
+
+// Any picture the viewer makes, enlarged, is at most this big: PNG readers
+// open it, and it stays under 200 MiB in memory.
+inline constexpr int kMaxPictureSide = 16384;
+inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 26;
+
+// Empty when a `width` x `height` picture enlarged `scale` times fits those
+// limits; otherwise one line saying why not.
+std::string check_picture_size(int width, int height, int scale);
 
 // How many presses of the buttons some actions make.
 long presses_of(const std::vector<Action>& actions);

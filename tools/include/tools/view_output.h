@@ -6,6 +6,7 @@
 
 #include "host/image.h"
 #include "host/text_painter.h"
+#include "tools/view_options.h"
 
 #include <signal.h>
 
@@ -17,15 +18,6 @@
 #include <vector>
 
 namespace q7view {
-
-// Any picture the viewer makes, enlarged, is at most this big: PNG readers
-// open it, and it stays under 200 MiB in memory.
-inline constexpr int kMaxPictureSide = 16384;
-inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 26;
-
-// Empty when a `width` x `height` picture enlarged `scale` times fits those
-// limits; otherwise one line saying why not.
-std::string check_picture_size(int width, int height, int scale);
 
 // Empty when `path` may be written: nothing is there, or a regular file is
 // (not a symbolic link, folder, pipe or device).

@@ -2,7 +2,7 @@
 // character per byte, the whole ASCII) or a few lines for a person.
 #pragma once
 
-#include "tools/view_session.h"
+#include "tools/view_scene.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,11 +10,11 @@
 
 namespace q7view {
 
-nlohmann::json frame_json(const Frame& frame);
+nlohmann::json frame_json(const FrameReport& frame);
 // The JSON as ASCII text: module bytes above 0x7E as \u00NN escapes.
 std::string json_dump(const nlohmann::json& j, int indent = -1);
 // Waypoint, distance, dot, aircraft, then a line per warning; module texts
 // readable (unprintable bytes as \xHH).
-std::string frame_summary(const Frame& frame);
+std::string frame_summary(const FrameReport& frame);
 
 }  // namespace q7view
