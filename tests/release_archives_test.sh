@@ -3,14 +3,15 @@
 # twice with the same SOURCE_DATE_EPOCH but another time zone, umask and
 # folder, which must give the same bytes; once with
 # another SOURCE_DATE_EPOCH, which must change the archives' times and nothing
-# else. Neither archive names an owner; each holds exactly the module, INSTALL.txt, LICENSE and README
-# under quorlan7-VERSION/, its module is the built one, and SHA256SUMS checks.
+# else. Neither archive names an owner; each holds exactly the module, the Windows viewer,
+# INSTALL.txt, LICENSE and README under quorlan7-VERSION/, its module and viewer are the built
+# ones, and SHA256SUMS checks.
 #
-#   release_archives_test.sh SOURCE_ROOT BUILD_DIR VERSION BUILT_MODULE
+#   release_archives_test.sh SOURCE_ROOT BUILD_DIR VERSION BUILT_MODULE BUILT_VIEWER_EXE
 set -euo pipefail
 export LC_ALL=C
 
-src=$1 build=$2 version=$3 built=$4
+src=$1 build=$2 version=$3 built=$4 built_exe=$5
 cmake=${CMAKE:-cmake}
 work=$(mktemp -d "${TMPDIR:-/tmp}/q7-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -38,7 +39,7 @@ done
 (cd "$one" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not check"
 cmp -s "$one/quorlan7.gau" "$built" || fail "the release's quorlan7.gau is not the built module"
 
-want="$name/INSTALL.txt $name/LICENSE $name/README $name/quorlan7.gau "
+want="$name/INSTALL.txt $name/LICENSE $name/README $name/quorlan7-view.exe $name/quorlan7.gau "
 for a in "$name.zip" "$name.tar.gz"; do
   members=$("$cmake" -E tar tf "$one/$a" | grep -v '/$' | sort | tr '\n' ' ')
   [[ $members == "$want" ]] || fail "$a holds: $members"
@@ -46,6 +47,7 @@ for a in "$name.zip" "$name.tar.gz"; do
     fail "$a: times are not SOURCE_DATE_EPOCH: $(TZ=UTC "$cmake" -E tar tvf "$one/$a")"
   mkdir -p "$work/x-$a" && (cd "$work/x-$a" && "$cmake" -E tar xf "$one/$a")
   cmp -s "$work/x-$a/$name/quorlan7.gau" "$built" || fail "$a: its quorlan7.gau is not the built module"
+  cmp -s "$work/x-$a/$name/quorlan7-view.exe" "$built_exe" || fail "$a: its quorlan7-view.exe is not the built one"
 done
 
 # No owner, user name or extra time in either archive: owner 0 without a

@@ -1,0 +1,335 @@
+// Loading the module with LoadLibrary and serving it: the service table the
+// module reaches through ImportTable, its entry points, the checked calls,
+// and the gauge's own heap.
+#include "win_gauge.h"
+
+#include "panel/calling.h"
+#include "panel/hex.h"
+#include "win_text.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace q7win {
+
+namespace {
+
+using q7host::hex;
+
+WinGauge* g_served = nullptr;  // the gauge the service table serves now
+DWORD g_main_thread_id = GetCurrentThreadId();
+
+// While host code runs inside a module call, the x87 and SSE control words
+// are the host's; the module's come back with its own flags when it goes on.
+class HostFloatingPoint {
+public:
+    HostFloatingPoint() {
+        asm volatile("fnstcw %0\n\tstmxcsr %1" : "=m"(cw_), "=m"(mxcsr_));
+        const std::uint16_t cw = q7host::calling::kControlWord;
+        const std::uint32_t mxcsr = q7host::calling::kMxcsr;
+        asm volatile("fldcw %0\n\tldmxcsr %1" : : "m"(cw), "m"(mxcsr));
+    }
+    ~HostFloatingPoint() { asm volatile("fldcw %0\n\tldmxcsr %1" : : "m"(cw_), "m"(mxcsr_)); }
+
+private:
+    std::uint16_t cw_ = 0;
+    std::uint32_t mxcsr_ = 0;
+};
+
+// One call of module code through the table. A call the services stop ends
+// the module's call here, with nothing of the host's left to clean up.
+std::uint32_t serve_or_stop(unsigned position, const std::uint32_t* words, unsigned count) {
+    // Only the thread the gauge runs on is served, and only inside a call.
+    if (GetCurrentThreadId() != g_main_thread_id || !g_served || !in_module_call()) return 0;
+    std::uint32_t result = 0;
+    bool served;
+    {
+        HostFloatingPoint host_state;
+        served = g_served->serve(position, words, count, result);
+    }
+    if (!served) stop_module_call();
+    return result;
+}
+
+// The entry point of position P: stdcall, removing exactly the arguments the
+// list gives the position (none at a trap, which stops the call anyway).
+template <unsigned P, unsigned Arity>
+struct Entry;
+template <unsigned P>
+struct Entry<P, 0> {
+    static std::uint32_t __stdcall call() { return serve_or_stop(P, nullptr, 0); }
+};
+template <unsigned P>
+struct Entry<P, 1> {
+    static std::uint32_t __stdcall call(std::uint32_t a) {
+        const std::uint32_t w[] = {a};
+        return serve_or_stop(P, w, 1);
+    }
+};
+template <unsigned P>
+struct Entry<P, 2> {
+    static std::uint32_t __stdcall call(std::uint32_t a, std::uint32_t b) {
+        const std::uint32_t w[] = {a, b};
+        return serve_or_stop(P, w, 2);
+    }
+};
+template <unsigned P>
+struct Entry<P, 3> {
+    static std::uint32_t __stdcall call(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+        const std::uint32_t w[] = {a, b, c};
+        return serve_or_stop(P, w, 3);
+    }
+};
+
+template <class Positions>
+struct ServiceTable;
+template <std::size_t... P>
+struct ServiceTable<std::index_sequence<P...>> {
+    // Read-only data of the program: the module may read the table, not
+    // change it.
+    static inline const std::array<Addr, sizeof...(P)> entries = {
+        ProcessMemory::address(reinterpret_cast<const void*>(&Entry<P, q7host::service_arity(P)>::call))...};
+};
+using Table = ServiceTable<std::make_index_sequence<q7host::kServicePositions>>;
+
+struct LoadRequest {
+    std::wstring path;
+    HMODULE module = nullptr;
+    DWORD error = 0;
+};
+
+void load_library(void* p) {
+    auto* r = static_cast<LoadRequest*>(p);
+    r->module = LoadLibraryW(r->path.c_str());
+    r->error = r->module ? 0 : GetLastError();
+}
+
+void free_library(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
+
+std::string limit_words(DWORD ms) { return std::to_string(ms / 1000) + " seconds"; }
+
+}  // namespace
+
+WinGauge::WinGauge() {
+    services_.writable = [this](Addr a, std::size_t n) { return memory_.writable(a, n); };
+    services_.on_element_install = [this](Addr root) { on_element_install(root); };
+}
+
+WinGauge::~WinGauge() {
+    unload();
+    if (g_served == this) g_served = nullptr;
+}
+
+void WinGauge::warn(Warning w) {
+    for (const Warning& seen : warnings_) {
+        if (seen == w) return;
+    }
+    warnings_.push_back(std::move(w));
+}
+
+Addr WinGauge::allocate(std::size_t n, std::uint8_t fill) {
+    void* p = heap_ ? HeapAlloc(heap_, 0, n ? n : 1) : nullptr;
+    if (!p) throw std::bad_alloc();
+    std::memset(p, fill, n);
+    return ProcessMemory::address(p);
+}
+
+bool WinGauge::fail_load(LoadFailure why, const std::string& error) {
+    error_ = error;
+    unload();
+    failure_ = why;
+    return false;
+}
+
+bool WinGauge::load(const std::string& path) {
+    unload();
+    problems_.clear();
+    warnings_.clear();
+    error_.clear();
+    failure_ = LoadFailure::kFile;
+
+    // LoadLibrary searches its folders for a bare name; the viewer loads
+    // the file it was given.
+    LoadRequest request;
+    const std::wstring wide = widen(path);
+    request.path.resize(MAX_PATH);
+    DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(request.path.size()), request.path.data(), nullptr);
+    if (n >= request.path.size()) {
+        request.path.resize(n);
+        n = GetFullPathNameW(wide.c_str(), n, request.path.data(), nullptr);
+    }
+    if (n == 0) {
+        error_ = path + ": " + windows_error("GetFullPathName", GetLastError());
+        return false;
+    }
+    request.path.resize(n);
+
+    // LoadLibrary runs the TLS callbacks and the entry routine; what they do
+    // wrong is the module's fault.
+    const char* const entry = "entry routine";
+    const CallResult r = guarded_run(load_library, &request, kLoaderLimitMs);
+    if (r.ending == CallResult::kFaulted) {
+        return fail_load(LoadFailure::kModule,
+                         path + ": " + Problem{ProblemKind::Crash, entry, fault_detail(r)}.sentence());
+    }
+    if (r.ending != CallResult::kReturned) {
+        return fail_load(LoadFailure::kModule,
+                         path + ": " + Problem{ProblemKind::NoReturn, entry, limit_words(kLoaderLimitMs)}.sentence());
+    }
+    if (!request.module) {
+        if (request.error == ERROR_DLL_INIT_FAILED) {
+            failure_ = LoadFailure::kModule;
+            error_ =
+                path + ": the entry routine refused to attach (" + windows_error("LoadLibrary", request.error) + ")";
+        } else {
+            error_ = path + ": Windows refuses to load it (" + windows_error("LoadLibrary", request.error) + ")";
+        }
+        return false;
+    }
+    module_ = request.module;
+    heap_ = HeapCreate(0, 0, 0);
+    if (!heap_) return fail_load(LoadFailure::kFile, path + ": " + windows_error("HeapCreate", GetLastError()));
+    services_.set_host_image_record(allocate(32, 0));
+    set_click_point(allocate(8, 0));
+
+    const Addr base = ProcessMemory::address(module_);
+    std::uint32_t image_size = 0;
+    try {
+        // A panel host loads gauge modules, which are dynamic libraries; an
+        // executable is mapped by LoadLibrary but never started.
+        const Addr nt = base + memory_.read<std::uint32_t>(base + offsetof(IMAGE_DOS_HEADER, e_lfanew));
+        const auto characteristics =
+            memory_.read<std::uint16_t>(nt + offsetof(IMAGE_NT_HEADERS32, FileHeader.Characteristics));
+        if (!(characteristics & IMAGE_FILE_DLL)) return fail_load(LoadFailure::kFile, path + ": not a dynamic library");
+        image_size = memory_.read<std::uint32_t>(nt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage));
+    } catch (const q7host::MemoryFault&) {
+        return fail_load(LoadFailure::kFile, path + ": its headers are not readable once loaded");
+    }
+
+    // ImportTable and Linkage, by name and by ordinal, the same address both ways.
+    const auto export_address = [this](const char* name, WORD ordinal, std::string& why) -> Addr {
+        const FARPROC by_name = GetProcAddress(module_, name);
+        const DWORD name_error = GetLastError();
+        const FARPROC by_ordinal = GetProcAddress(module_, MAKEINTRESOURCEA(ordinal));
+        const DWORD ordinal_error = GetLastError();
+        if (by_name && by_name == by_ordinal) return ProcessMemory::address(reinterpret_cast<const void*>(by_name));
+        if (!by_name) {
+            why = std::string(name) + " is not exported (" + windows_error("GetProcAddress", name_error) + ")";
+        } else {
+            why = std::string(name) + " is not exported as ordinal " + std::to_string(ordinal);
+            if (!by_ordinal) why += " (" + windows_error("GetProcAddress", ordinal_error) + ")";
+        }
+        return 0;
+    };
+    std::string why;
+    import_table_ = export_address("ImportTable", 1, why);
+    if (import_table_) linkage_ = export_address("Linkage", 2, why);
+    if (!import_table_ || !linkage_) return fail_load(LoadFailure::kFile, path + ": " + why);
+    const auto fits = [&](Addr at, std::uint32_t size) {
+        return at >= base && std::uint64_t{at - base} + size <= image_size;
+    };
+    if (!fits(import_table_, q7host::import_table::kSize) || !fits(linkage_, q7host::linkage::kSize)) {
+        return fail_load(LoadFailure::kFile, path + ": ImportTable or Linkage runs past the end of the image");
+    }
+    const auto id = memory_.try_read<std::uint32_t>(import_table_ + q7host::import_table::kEntryId);
+    if (!id) return fail_load(LoadFailure::kFile, path + ": ImportTable lies in memory the host cannot read");
+    if (*id != q7host::import_table::kPanelServices) {
+        return fail_load(LoadFailure::kFile, path + ": ImportTable does not ask for the panel services");
+    }
+    try {
+        services_.write_record<std::uint32_t>(import_table_ + q7host::import_table::kEntryAddress,
+                                              ProcessMemory::address(Table::entries.data()),
+                                              "the service table's address into ImportTable", import_table_);
+    } catch (const q7host::RecordNotWritable& w) {
+        report({ProblemKind::RecordNotWritable, "", w.detail});
+        return fail_load(LoadFailure::kModule, path + ": " + problems_.back().sentence());
+    }
+    g_served = this;
+    failure_ = LoadFailure::kNone;
+    return true;
+}
+
+void WinGauge::unload() {
+    if (module_) {
+        // Windows ignores what the entry routine returns for a detach; a
+        // detach that faults or hangs is the module's problem.
+        const CallResult r = guarded_run(free_library, module_, kLoaderLimitMs);
+        if (r.ending == CallResult::kFaulted) report({ProblemKind::Crash, "entry routine", fault_detail(r)});
+        if (r.ending == CallResult::kTimedOut) {
+            report({ProblemKind::NoReturn, "entry routine", limit_words(kLoaderLimitMs)});
+        }
+    }
+    module_ = nullptr;
+    if (heap_) HeapDestroy(heap_);
+    heap_ = nullptr;
+    forget_gauge();
+    services_.forget_registrations();
+    services_.set_host_image_record(0);
+    set_click_point(0);
+    import_table_ = linkage_ = 0;
+    if (g_served == this) g_served = nullptr;
+}
+
+bool WinGauge::serve(unsigned position, const std::uint32_t* words, unsigned count, std::uint32_t& result) {
+    try {
+        std::vector<std::uint32_t> args(words, words + count);
+        if (auto refusal = services_.serve(0, position, std::move(args), result)) {
+            report({refusal->kind, current_, std::move(refusal->detail)});
+            return false;
+        }
+        return true;
+    } catch (...) {
+        pending_ = std::current_exception();
+        return false;
+    }
+}
+
+CallResult WinGauge::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
+                          bool returns_double) {
+    const char* const outer = current_;
+    current_ = name;
+    const CallResult r = checked_call(routine, words, returns_double, kCallLimitMs);
+    current_ = outer;
+    switch (r.ending) {
+        case CallResult::kStopped:
+            // A host error inside a service goes on from here, as if the
+            // host had met it making the call.
+            if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+            break;
+        case CallResult::kTimedOut: report({ProblemKind::NoReturn, name, limit_words(kCallLimitMs)}); break;
+        case CallResult::kFaulted: report({ProblemKind::Crash, name, fault_detail(r)}); break;
+        case CallResult::kReturned:
+            if (r.stack_delta != 0) {
+                const int pushed = static_cast<int>(words.size()) * 4;
+                report({ProblemKind::StackUnbalanced, name,
+                        "the host pushed " + std::to_string(pushed) + " bytes of arguments and it removed " +
+                            std::to_string(pushed + r.stack_delta)});
+            }
+            if (!r.registers_preserved) report({ProblemKind::RegistersClobbered, name, ""});
+            break;
+    }
+    return r;
+}
+
+std::uint32_t WinGauge::call_routine(const char* name, Addr routine) { return call(name, routine, {}, false).eax; }
+
+std::uint32_t WinGauge::call_routine(const char* name, Addr routine, std::uint32_t arg) {
+    return call(name, routine, {arg}, false).eax;
+}
+
+double WinGauge::call_pointer(const char* name, Addr callback, std::uint32_t arg) {
+    return call(name, callback, {arg}, true).st0;
+}
+
+double WinGauge::call_text(const char* name, Addr callback, double arg) {
+    std::uint32_t w[2];
+    std::memcpy(w, &arg, sizeof w);
+    return call(name, callback, {w[0], w[1]}, true).st0;
+}
+
+std::int32_t WinGauge::call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(call(name, handler, {a, b}, false).eax);
+}
+
+}  // namespace q7win

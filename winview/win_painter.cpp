@@ -1,0 +1,248 @@
+#include "win_painter.h"
+
+#include "panel/hex.h"
+#include "win_text.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace q7win {
+
+namespace {
+
+using q7host::Addr;
+namespace element = q7host::element;
+
+constexpr int kFarOff = 1 << 16;
+constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
+constexpr int kLargestBitmapSide = 4096;
+constexpr int kLargestText = 256;  // whatever a record claims, panel text is never larger
+
+}  // namespace
+
+GdiPainter::~GdiPainter() { release(); }
+
+void GdiPainter::release() {
+    for (auto& [id, p] : bitmaps_) DeleteObject(p.bitmap);
+    bitmaps_.clear();
+    for (auto& [at, box] : boxes_) DeleteObject(box.font);
+    boxes_.clear();
+    if (canvas_dc_) {
+        SelectObject(canvas_dc_, canvas_old_);
+        DeleteDC(canvas_dc_);
+    }
+    if (canvas_) DeleteObject(canvas_);
+    if (source_dc_) DeleteDC(source_dc_);
+    canvas_dc_ = source_dc_ = nullptr;
+    canvas_ = nullptr;
+    pixels_ = nullptr;
+    width_ = height_ = 0;
+}
+
+const GdiPainter::Picture* GdiPainter::bitmap(std::uint32_t id) const {
+    auto it = bitmaps_.find(id);
+    return it == bitmaps_.end() ? nullptr : &it->second;
+}
+
+// The largest size, stepped as character heights (every whole ppem GDI can
+// draw a face at), at which `max_chars` of the widest printable character fit
+// the box across and one line (the font's tmHeight, the height DrawText lays
+// a single line out by) fits its height; the smallest when none does.
+HFONT GdiPainter::choose_font(const q7host::BasicStringElementRef<ProcessMemory>& e, int box_width, int box_height) {
+    LOGFONTA lf{};
+    lf.lfWeight = static_cast<LONG>(e.weight());
+    lf.lfCharSet = static_cast<BYTE>(e.char_set());
+    lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
+    lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+    lf.lfQuality = NONANTIALIASED_QUALITY;
+    // Where the named face is missing, GDI's mapper takes a monospaced one.
+    lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    const std::string face = e.face_name();
+    std::strncpy(lf.lfFaceName, face.c_str(), LF_FACESIZE - 1);
+    const std::int64_t chars = std::clamp<std::int64_t>(e.max_chars(), 1, 4096);
+    const int height = std::clamp(box_height, 1, kLargestText);
+    for (int size = std::min(kLargestText, 2 * (height + 1)); size >= 1; --size) {
+        lf.lfHeight = -size;
+        HFONT font = CreateFontIndirectA(&lf);
+        if (!font) continue;
+        const HGDIOBJ old = SelectObject(canvas_dc_, font);
+        TEXTMETRICA tm{};
+        GetTextMetricsA(canvas_dc_, &tm);
+        INT widths[0x7F - 0x20] = {};
+        int advance = 0;
+        if (GetCharWidth32A(canvas_dc_, 0x20, 0x7E, widths))
+            advance = *std::max_element(std::begin(widths), std::end(widths));
+        SelectObject(canvas_dc_, old);
+        if ((advance * chars <= box_width && tm.tmHeight <= box_height) || size == 1) return font;
+        DeleteObject(font);
+    }
+    return nullptr;
+}
+
+bool GdiPainter::prepare(std::string& error) {
+    release();
+    if (!gauge_.loaded()) {
+        error = "no module is loaded";
+        return false;
+    }
+    const auto& tree = gauge_.elements();
+    if (!tree.root) {
+        error = "the gauge has no element tree";
+        return false;
+    }
+    canvas_dc_ = CreateCompatibleDC(nullptr);
+    source_dc_ = CreateCompatibleDC(nullptr);
+    if (!canvas_dc_ || !source_dc_) {
+        error = windows_error("CreateCompatibleDC", GetLastError());
+        return false;
+    }
+    // Each picture is loaded as a panel host loads it, from the module when
+    // an element names it; one that cannot be found or loaded leaves its
+    // element undrawn, and the gauge runs on.
+    std::set<std::uint32_t> missing;
+    for (const auto& e : tree.elements) {
+        const std::uint32_t id = e.bitmap_id();
+        if (id == element::kNoBitmap || bitmaps_.count(id) || missing.count(id)) continue;
+        const auto give_up = [&](q7host::WarningKind kind, const std::string& why) {
+            gauge_.warn({kind, q7host::hex(id), why});
+            missing.insert(id);
+        };
+        if (id > 0xFFFF) {
+            give_up(q7host::WarningKind::PictureMissing, "a resource number is at most 0xFFFF");
+            continue;
+        }
+        const wchar_t* const name = MAKEINTRESOURCEW(id);
+        if (!FindResourceW(gauge_.module(), name, MAKEINTRESOURCEW(2))) {
+            give_up(q7host::WarningKind::PictureMissing, windows_error("FindResource", GetLastError()));
+            continue;
+        }
+        const HANDLE loaded = LoadImageW(gauge_.module(), name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+        if (!loaded) {
+            give_up(q7host::WarningKind::PictureUndecodable, windows_error("LoadImage", GetLastError()));
+            continue;
+        }
+        BITMAP info{};
+        GetObjectW(loaded, sizeof info, &info);
+        const int w = std::abs(static_cast<int>(info.bmWidth)), h = std::abs(static_cast<int>(info.bmHeight));
+        if (w == 0 || h == 0 || w > kLargestBitmapSide || h > kLargestBitmapSide) {
+            DeleteObject(loaded);
+            give_up(q7host::WarningKind::PictureUndecodable,
+                    std::to_string(w) + " x " + std::to_string(h) + " pixels, more than 4096 on a side or none");
+            continue;
+        }
+        bitmaps_[id] = {static_cast<HBITMAP>(loaded), w, h};
+    }
+    for (const auto& e : tree.texts) {
+        TextBox box;
+        // A box far off the picture is drawn (as nothing) wherever it is, so
+        // its numbers are kept in a range where the layout cannot overflow.
+        box.x = std::clamp(e.x(), -kFarOff, kFarOff);
+        box.y = std::clamp(e.y(), -kFarOff, kFarOff);
+        box.width = std::clamp(e.box_width(), 0, kFarOff);
+        box.height = std::clamp(e.box_height(), 0, kFarOff);
+        box.text_color = e.text_color();
+        box.fill_color = e.fill_color();
+        box.format = e.format_flags();
+        box.font = choose_font(e, box.width, box.height);
+        if (!box.font) {
+            error = "no font for \"" + e.face_name() + "\"";
+            return false;
+        }
+        boxes_[e.address()] = box;
+    }
+    // The root's picture gives the gauge its size; without one, the gauge is
+    // as big as what is drawn on it from its top-left corner.
+    if (const Picture* face = bitmap(tree.elements.front().bitmap_id())) {
+        width_ = face->width;
+        height_ = face->height;
+    } else {
+        width_ = height_ = 1;
+        auto extend = [&](int x, int y, int w, int h) {
+            width_ = std::max(width_, std::clamp(x + w, 0, kLargestFacelessSide));
+            height_ = std::max(height_, std::clamp(y + h, 0, kLargestFacelessSide));
+        };
+        for (const auto& e : tree.elements) {
+            if (const Picture* b = bitmap(e.bitmap_id())) {
+                extend(std::clamp(e.x(), -kFarOff, kFarOff), std::clamp(e.y(), -kFarOff, kFarOff), b->width, b->height);
+            }
+        }
+        for (const auto& [address, box] : boxes_) extend(box.x, box.y, box.width, box.height);
+    }
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width_;
+    bi.bmiHeader.biHeight = -height_;  // top-down
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    canvas_ = CreateDIBSection(canvas_dc_, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!canvas_) {
+        error = windows_error("CreateDIBSection", GetLastError());
+        return false;
+    }
+    pixels_ = static_cast<std::uint8_t*>(bits);
+    canvas_old_ = SelectObject(canvas_dc_, canvas_);
+    return true;
+}
+
+void GdiPainter::blit(const Picture& p, int x, int y, bool transparent) {
+    const HGDIOBJ old = SelectObject(source_dc_, p.bitmap);
+    if (transparent) {
+        TransparentBlt(canvas_dc_, x, y, p.width, p.height, source_dc_, 0, 0, p.width, p.height, RGB(0, 0, 0));
+    } else {
+        BitBlt(canvas_dc_, x, y, p.width, p.height, source_dc_, 0, 0, SRCCOPY);
+    }
+    SelectObject(source_dc_, old);
+}
+
+void GdiPainter::draw(const q7host::FrameReadout& frame) {
+    if (!canvas_) return;
+    GdiFlush();
+    std::memset(pixels_, 0, static_cast<std::size_t>(width_) * height_ * 4);
+    // The root first, then each child in list order, as the tree was walked.
+    for (const auto& e : gauge_.elements().elements) draw_element(e, frame);
+    GdiFlush();
+}
+
+void GdiPainter::draw_element(const Element& e, const q7host::FrameReadout& frame) {
+    const std::uint32_t kind = e.kind();
+    const int x = std::clamp(e.x(), -kFarOff, kFarOff), y = std::clamp(e.y(), -kFarOff, kFarOff);
+    const Picture* picture = bitmap(e.bitmap_id());
+    const bool transparent = e.draw_flags() & element::kTransparentBlack;
+
+    if (kind == element::kMovingImage) {
+        int px = x, py = y;
+        for (const auto& d : frame.dots) {
+            if (d.element != e.address()) continue;
+            px = q7host::placed_pixel(d.screen_x, x);
+            py = q7host::placed_pixel(d.screen_y, y);
+        }
+        if (picture) blit(*picture, px, py, transparent);
+    } else if (kind == element::kString) {
+        auto it = boxes_.find(e.address());
+        if (it == boxes_.end()) return;
+        const TextBox& box = it->second;
+        RECT r{box.x, box.y, box.x + box.width, box.y + box.height};
+        const HBRUSH fill = CreateSolidBrush(box.fill_color);
+        FillRect(canvas_dc_, &r, fill);
+        DeleteObject(fill);
+        if (const q7host::TextReadout* t = frame.text_for(e.address())) {
+            const HGDIOBJ old = SelectObject(canvas_dc_, box.font);
+            SetTextColor(canvas_dc_, box.text_color);
+            SetBkMode(canvas_dc_, TRANSPARENT);
+            // A copy DrawText may write into (DT_MODIFYSTRING), with the
+            // room for the four characters it may add.
+            std::string text = t->text;
+            const int length = static_cast<int>(text.size());
+            text.append(4, '\0');
+            DrawTextA(canvas_dc_, text.data(), length, &r, box.format);
+            SelectObject(canvas_dc_, old);
+        }
+    } else if (picture) {
+        blit(*picture, x, y, transparent);
+    }
+}
+
+}  // namespace q7win
