@@ -2,6 +2,7 @@
 #include "tools/text_escape.h"
 #include "tools/view_report.h"
 #include "tools/view_scene.h"
+#include "win_gauge.h"
 #include "win_run.h"
 #include "win_text.h"
 
@@ -57,6 +58,11 @@ int run_batch(const std::string& file) {
         if (out.has_document) j["document"] = std::move(out.document);
         if (const std::string e = error_words(errors.str()); !e.empty()) j["error"] = q7tools::json_text(e);
         std::cout << q7view::json_dump(j) << "\n" << std::flush;
+        if (WinGauge::loader_abandoned()) {
+            return q7view::fail(q7view::kFailed, "--batch stops after \"" + line +
+                                                     "\": Windows's loader was taken back in the middle of its work "
+                                                     "on that module, and no other module can be loaded safely now");
+        }
     }
     return q7view::kDone;
 }

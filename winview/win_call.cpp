@@ -4,13 +4,21 @@
 // whatever it breaks must be taken back there before the program goes on.
 //
 // A call is guarded the way the compilers' __try guards code on 32-bit
-// Windows: an exception registration record on the stack, linked at the head
-// of the thread's chain (fs:0) for the length of the call. The exception
-// dispatcher offers it each exception that nothing inside handled; its
-// handler notes the exception, lets the frames inside unwind (RtlUnwind) and
-// jumps back to where the call began. The watchdog thread looks at the call
+// Windows: an exception registration record on the thread's stack, linked at
+// the head of the thread's chain (fs:0) for the length of the call. The
+// exception dispatcher offers it each exception that nothing inside handled;
+// its handler notes the exception and jumps back to where the call began,
+// where the chain is cut back to what it was. The frames the module's code
+// left are abandoned, not unwound: the module has misbehaved, and what its
+// own handlers would run on the way out (its destructors, its __finally
+// blocks) could only misbehave again. The watchdog thread looks at the call
 // running now every few milliseconds; one that runs past its time is
 // suspended and sent to the same way back.
+//
+// Module code runs on the thread's own stack, within the limits its
+// environment block gives: Windows dispatches an exception only through
+// registration records inside them, and a module's own __try (or an MSVC
+// module's C++ try) registers its records where its code runs.
 #include "win_call.h"
 
 #include "panel/calling.h"
@@ -163,8 +171,8 @@ volatile LONG g_watch_active = 0;
 volatile LONG g_watch_generation = 0;
 volatile DWORD g_watch_started = 0;
 volatile DWORD g_watch_limit = 0;
-// Where the main thread's stack was when the call began: everything below
-// is the call's, and the way back may use it.
+// Where the stack was when the call began: everything below is the call's,
+// and the way back may use it.
 volatile DWORD g_watch_esp = 0;
 
 Registration* seh_head() {
@@ -181,26 +189,6 @@ void restore_host_state() {
 }
 
 [[noreturn]] void resume(Guard* g) { __builtin_longjmp(g->jump, 1); }
-
-// RtlUnwind calls the unwind handlers of the frames between the head of the
-// chain and `frame` and unlinks them; it does not keep ebx, esi, edi and ebp
-// for its caller on every Windows, so it is called with them saved.
-void unwind_to(Registration* frame, EXCEPTION_RECORD* record) {
-    void* fn = reinterpret_cast<void*>(&RtlUnwind);
-    asm volatile(
-        "pushl %%ebp\n\t"
-        "pushl %%ebx\n\t"
-        "pushl $0\n\t"
-        "pushl %%edi\n\t"
-        "pushl $0\n\t"
-        "pushl %%esi\n\t"
-        "call *%%eax\n\t"
-        "popl %%ebx\n\t"
-        "popl %%ebp"
-        : "+a"(fn), "+S"(frame), "+D"(record)
-        :
-        : "ecx", "edx", "memory", "cc");
-}
 
 void note_fault(CallResult& r, const EXCEPTION_RECORD& e) {
     r.ending = CallResult::kFaulted;
@@ -232,7 +220,6 @@ EXCEPTION_DISPOSITION __cdecl q7_guard_handler(EXCEPTION_RECORD* record, void* f
     if (record->ExceptionFlags & kUnwinding) return ExceptionContinueSearch;
     Guard* g = static_cast<Guard*>(frame);
     note_fault(*g->result, *record);
-    unwind_to(&g->record, record);
     resume(g);
 }
 
@@ -250,7 +237,7 @@ namespace q7win {
 namespace {
 
 // The watchdog: a call that runs past its time is suspended and sent, on
-// the stack below where it began, to q7_on_timeout.
+// the stack below where the call began, to q7_on_timeout.
 DWORD WINAPI watchdog(void*) {
     for (;;) {
         Sleep(kPollMs);
@@ -289,6 +276,35 @@ LONG WINAPI last_resort(EXCEPTION_POINTERS* e) {
 }
 
 void run_block(void* block) { q7_checked_call(static_cast<CallBlock*>(block)); }
+
+// The first fault while a watch is on. The handler runs inside the
+// dispatcher, for every exception of the process, so it only notes.
+volatile bool g_first_fault_watch = false;
+FirstFault g_first_fault;
+DWORD g_main_thread_id = 0;
+wchar_t g_fault_module[MAX_PATH * 2];
+
+bool is_fault(DWORD code) { return (code & 0xC0000000) == 0xC0000000 || (code >= 0x80000001 && code <= 0x80000004); }
+
+LONG WINAPI first_fault_handler(EXCEPTION_POINTERS* e) {
+    const EXCEPTION_RECORD& record = *e->ExceptionRecord;
+    if (!g_first_fault_watch || g_first_fault.seen || GetCurrentThreadId() != g_main_thread_id ||
+        !is_fault(record.ExceptionCode)) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    g_first_fault.seen = true;
+    note_fault(g_first_fault.fault, record);
+    g_fault_module[0] = L'\0';
+    // Asking the loader which module holds the address needs stack, which an
+    // overflow has not got.
+    HMODULE holder = nullptr;
+    if (record.ExceptionCode != q7host::status::kStackOverflow &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCWSTR>(record.ExceptionAddress), &holder)) {
+        if (!GetModuleFileNameW(holder, g_fault_module, MAX_PATH * 2)) g_fault_module[0] = L'\0';
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
 
 }  // namespace
 
@@ -352,6 +368,18 @@ void stop_module_call() {
 
 bool in_module_call() { return g_guard != nullptr; }
 
+void watch_first_fault() {
+    g_first_fault = {};
+    g_first_fault_watch = true;
+}
+
+FirstFault first_fault() {
+    g_first_fault_watch = false;
+    FirstFault f = g_first_fault;
+    if (f.seen) f.module = g_fault_module;
+    return f;
+}
+
 std::string fault_detail(const CallResult& r) {
     std::string what = q7host::exception_words(r.code);
     if (r.code == q7host::status::kAccessViolation && r.info_count >= 2) {
@@ -365,11 +393,12 @@ std::string fault_detail(const CallResult& r) {
 
 void prepare_process() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // Room on the stack for the handler of an overflow.
+    // Room on the stack for the dispatcher and the handler when a module's
+    // code runs off the end of it.
     using Guarantee = BOOL(WINAPI*)(PULONG);
     if (auto set_guarantee = reinterpret_cast<Guarantee>(
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadStackGuarantee")))) {
-        ULONG size = 64 * 1024;
+        ULONG size = 32 * 1024;
         set_guarantee(&size);
     }
     std::uint16_t cw = 0;
@@ -380,6 +409,8 @@ void prepare_process() {
     // Made before any module is loaded: a module gets no thread notifications.
     CreateThread(nullptr, 64 * 1024, watchdog, nullptr, 0, nullptr);
     SetUnhandledExceptionFilter(last_resort);
+    g_main_thread_id = GetCurrentThreadId();
+    AddVectoredExceptionHandler(1, first_fault_handler);
 }
 
 }  // namespace q7win

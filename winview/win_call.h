@@ -41,6 +41,13 @@ CallResult checked_call(std::uint32_t routine, const std::vector<std::uint32_t>&
 // running the entry routine) the same way.
 CallResult guarded_run(void (*f)(void* context), void* context, DWORD limit_ms);
 
+// The same for a callable that keeps nothing to destroy (it may be left
+// halfway).
+template <class F>
+CallResult guarded_run(F& f, DWORD limit_ms) {
+    return guarded_run([](void* p) { (*static_cast<F*>(p))(); }, &f, limit_ms);
+}
+
 // For host code that runs inside a module call: ends that call now, as
 // kStopped. Its caller has recorded why.
 [[noreturn]] void stop_module_call();
@@ -50,9 +57,20 @@ bool in_module_call();
 // 0x00000000 (0xC0000005)".
 std::string fault_detail(const CallResult& r);
 
-// Once, before any module is loaded: the watchdog thread, the stack kept for
-// handling an overflow, no error boxes, and the last-resort handler for a
-// fault outside any call.
+// The first fault raised on the main thread while a watch is on, whoever
+// went on to handle it (a loader may catch what an entry routine raised and
+// fail LoadLibrary with its code): its code, address and particulars in a
+// CallResult, and the file of the module its address lies in.
+struct FirstFault {
+    bool seen = false;
+    CallResult fault;
+    std::wstring module;
+};
+void watch_first_fault();
+FirstFault first_fault();
+
+// Once, before any module is loaded: the watchdog thread, no error boxes,
+// and the last-resort handler for a fault outside any call.
 void prepare_process();
 
 }  // namespace q7win

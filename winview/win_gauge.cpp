@@ -7,6 +7,7 @@
 #include "panel/hex.h"
 #include "win_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -18,6 +19,7 @@ namespace {
 using q7host::hex;
 
 WinGauge* g_served = nullptr;  // the gauge the service table serves now
+bool g_loader_abandoned = false;
 DWORD g_main_thread_id = GetCurrentThreadId();
 
 // While host code runs inside a module call, the x87 and SSE control words
@@ -86,12 +88,24 @@ template <class Positions>
 struct ServiceTable;
 template <std::size_t... P>
 struct ServiceTable<std::index_sequence<P...>> {
-    // Read-only data of the program: the module may read the table, not
-    // change it.
     static inline const std::array<Addr, sizeof...(P)> entries = {
         ProcessMemory::address(reinterpret_cast<const void*>(&Entry<P, q7host::service_arity(P)>::call))...};
 };
-using Table = ServiceTable<std::make_index_sequence<q7host::kServicePositions>>;
+
+// The table the module is handed, in a page of its own that the module may
+// read and not write.
+Addr service_table() {
+    static const Addr table = [] {
+        using Table = ServiceTable<std::make_index_sequence<q7host::kServicePositions>>;
+        void* page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!page) throw std::bad_alloc();
+        std::memcpy(page, Table::entries.data(), sizeof Table::entries);
+        DWORD old = 0;
+        VirtualProtect(page, 4096, PAGE_READONLY, &old);
+        return ProcessMemory::address(page);
+    }();
+    return table;
+}
 
 struct LoadRequest {
     std::wstring path;
@@ -109,7 +123,55 @@ void free_library(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
 
 std::string limit_words(DWORD ms) { return std::to_string(ms / 1000) + " seconds"; }
 
+// The routine LoadLibrary and FreeLibrary run in the module, as the
+// reference host names it (a TLS callback's fault is named so too: from
+// outside the loader the two cannot be told apart).
+const char* const kEntry = "entry routine";
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+std::string file_name(const std::wstring& path) {
+    const auto slash = path.find_last_of(L"\\/");
+    return narrow(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+// Where images are mapped in the process now.
+std::vector<Addr> mapped_images() {
+    std::vector<Addr> bases;
+    MEMORY_BASIC_INFORMATION info{};
+    for (std::uintptr_t at = 0x10000; at < 0x80000000u && VirtualQuery(reinterpret_cast<void*>(at), &info, sizeof info);
+         at = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize) {
+        if (info.Type == MEM_IMAGE && info.BaseAddress == info.AllocationBase) {
+            bases.push_back(ProcessMemory::address(info.AllocationBase));
+        }
+        if (info.RegionSize == 0) break;
+    }
+    return bases;
+}
+
+// An image a refused LoadLibrary left mapped (Wine leaves the file's own
+// when one of its imports is missing, where Windows unmaps it) would hold
+// the next module off its base; it belongs to no loaded module and goes.
+void release_refused_images(const std::vector<Addr>& before) {
+    for (const Addr base : mapped_images()) {
+        if (std::find(before.begin(), before.end(), base) != before.end()) continue;
+        HMODULE holder = nullptr;
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               static_cast<LPCWSTR>(ProcessMemory::pointer(base)), &holder)) {
+            continue;
+        }
+        UnmapViewOfFile(ProcessMemory::pointer(base));
+    }
+}
+
 }  // namespace
+
+bool WinGauge::loader_abandoned() { return g_loader_abandoned; }
+
+void WinGauge::abandon_loader() { g_loader_abandoned = true; }
 
 WinGauge::WinGauge() {
     services_.writable = [this](Addr a, std::size_t n) { return memory_.writable(a, n); };
@@ -166,22 +228,39 @@ bool WinGauge::load(const std::string& path) {
     request.path.resize(n);
 
     // LoadLibrary runs the TLS callbacks and the entry routine; what they do
-    // wrong is the module's fault.
-    const char* const entry = "entry routine";
+    // wrong is the module's fault. What the loader itself cannot do with the
+    // file is the file's.
+    const std::vector<Addr> images_before = mapped_images();
+    watch_first_fault();
     const CallResult r = guarded_run(load_library, &request, kLoaderLimitMs);
-    if (r.ending == CallResult::kFaulted) {
+    const FirstFault first = first_fault();
+    g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
+    if (r.ending == CallResult::kTimedOut) {
         return fail_load(LoadFailure::kModule,
-                         path + ": " + Problem{ProblemKind::Crash, entry, fault_detail(r)}.sentence());
+                         path + ": " + Problem{ProblemKind::NoReturn, kEntry, limit_words(kLoaderLimitMs)}.sentence());
     }
-    if (r.ending != CallResult::kReturned) {
-        return fail_load(LoadFailure::kModule,
-                         path + ": " + Problem{ProblemKind::NoReturn, entry, limit_words(kLoaderLimitMs)}.sentence());
+    if (r.ending == CallResult::kFaulted || (!request.module && request.error >= 0x80000000 && first.seen)) {
+        // Taken back from the loader, or caught by it and given back as
+        // LoadLibrary's error (Wine does so): the module's fault when its
+        // own code raised it.
+        const CallResult& fault = r.ending == CallResult::kFaulted ? r : first.fault;
+        if (first.seen && same_file(first.module, request.path)) {
+            return fail_load(LoadFailure::kModule,
+                             path + ": " + Problem{ProblemKind::Crash, kEntry, fault_detail(fault)}.sentence());
+        }
+        release_refused_images(images_before);
+        return fail_load(LoadFailure::kFile, path + ": Windows's loader failed on it: " + fault_detail(fault) +
+                                                 (first.module.empty() ? "" : " in " + file_name(first.module)));
     }
     if (!request.module) {
+        release_refused_images(images_before);
         if (request.error == ERROR_DLL_INIT_FAILED) {
             failure_ = LoadFailure::kModule;
             error_ =
                 path + ": the entry routine refused to attach (" + windows_error("LoadLibrary", request.error) + ")";
+        } else if (request.error >= 0x80000000) {
+            error_ = path + ": Windows refuses to load it (LoadLibrary failed with " + hex(request.error, 8) + ": " +
+                     q7host::exception_words(request.error) + ")";
         } else {
             error_ = path + ": Windows refuses to load it (" + windows_error("LoadLibrary", request.error) + ")";
         }
@@ -209,10 +288,20 @@ bool WinGauge::load(const std::string& path) {
 
     // ImportTable and Linkage, by name and by ordinal, the same address both ways.
     const auto export_address = [this](const char* name, WORD ordinal, std::string& why) -> Addr {
-        const FARPROC by_name = GetProcAddress(module_, name);
-        const DWORD name_error = GetLastError();
-        const FARPROC by_ordinal = GetProcAddress(module_, MAKEINTRESOURCEA(ordinal));
-        const DWORD ordinal_error = GetLastError();
+        FARPROC by_name = nullptr, by_ordinal = nullptr;
+        DWORD name_error = 0, ordinal_error = 0;
+        const HMODULE module = module_;
+        auto look_up = [&] {
+            by_name = GetProcAddress(module, name);
+            name_error = GetLastError();
+            by_ordinal = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+            ordinal_error = GetLastError();
+        };
+        std::string fault;
+        if (!loader_call(look_up, fault)) {
+            why = "Windows's loader failed on its exports: " + fault;
+            return 0;
+        }
         if (by_name && by_name == by_ordinal) return ProcessMemory::address(reinterpret_cast<const void*>(by_name));
         if (!by_name) {
             why = std::string(name) + " is not exported (" + windows_error("GetProcAddress", name_error) + ")";
@@ -238,8 +327,7 @@ bool WinGauge::load(const std::string& path) {
         return fail_load(LoadFailure::kFile, path + ": ImportTable does not ask for the panel services");
     }
     try {
-        services_.write_record<std::uint32_t>(import_table_ + q7host::import_table::kEntryAddress,
-                                              ProcessMemory::address(Table::entries.data()),
+        services_.write_record<std::uint32_t>(import_table_ + q7host::import_table::kEntryAddress, service_table(),
                                               "the service table's address into ImportTable", import_table_);
     } catch (const q7host::RecordNotWritable& w) {
         report({ProblemKind::RecordNotWritable, "", w.detail});
@@ -255,10 +343,9 @@ void WinGauge::unload() {
         // Windows ignores what the entry routine returns for a detach; a
         // detach that faults or hangs is the module's problem.
         const CallResult r = guarded_run(free_library, module_, kLoaderLimitMs);
-        if (r.ending == CallResult::kFaulted) report({ProblemKind::Crash, "entry routine", fault_detail(r)});
-        if (r.ending == CallResult::kTimedOut) {
-            report({ProblemKind::NoReturn, "entry routine", limit_words(kLoaderLimitMs)});
-        }
+        g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
+        if (r.ending == CallResult::kFaulted) report({ProblemKind::Crash, kEntry, fault_detail(r)});
+        if (r.ending == CallResult::kTimedOut) report({ProblemKind::NoReturn, kEntry, limit_words(kLoaderLimitMs)});
     }
     module_ = nullptr;
     if (heap_) HeapDestroy(heap_);

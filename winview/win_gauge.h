@@ -31,7 +31,25 @@ public:
     // How long one call into the module may run, and how long LoadLibrary
     // and FreeLibrary may take with the entry routine in them.
     static constexpr DWORD kCallLimitMs = 2000;
-    static constexpr DWORD kLoaderLimitMs = 20000;
+    static constexpr DWORD kLoaderLimitMs = 5000;
+
+    // Whether a module's entry routine was taken back from inside
+    // LoadLibrary or FreeLibrary (it crashed past the loader, or did not
+    // return): the loader was left in the middle of its work, and this
+    // process cannot safely load another module.
+    static bool loader_abandoned();
+    // Runs f (a call of the loader's, such as GetProcAddress or LoadImage,
+    // over the module's data) guarded: false, with the fault in `why`, when
+    // the loader faulted, which leaves it abandoned.
+    template <class F>
+    static bool loader_call(F f, std::string& why) {
+        const CallResult r = guarded_run(f, kLoaderLimitMs);
+        if (r.ending == CallResult::kReturned) return true;
+        abandon_loader();
+        why = r.ending == CallResult::kFaulted ? fault_detail(r) : "it did not return within 5 seconds";
+        return false;
+    }
+    static void abandon_loader();
 
     WinGauge();
     ~WinGauge();

@@ -112,14 +112,29 @@ bool GdiPainter::prepare(std::string& error) {
             give_up(q7host::WarningKind::PictureMissing, "a resource number is at most 0xFFFF");
             continue;
         }
+        // Both walk the module's resource data, which may point anywhere.
+        const HMODULE module = gauge_.module();
         const wchar_t* const name = MAKEINTRESOURCEW(id);
-        if (!FindResourceW(gauge_.module(), name, MAKEINTRESOURCEW(2))) {
-            give_up(q7host::WarningKind::PictureMissing, windows_error("FindResource", GetLastError()));
+        HRSRC found = nullptr;
+        HANDLE loaded = nullptr;
+        DWORD error = 0;
+        std::string fault;
+        auto find = [&] {
+            found = FindResourceW(module, name, MAKEINTRESOURCEW(2));
+            error = GetLastError();
+        };
+        if (!WinGauge::loader_call(find, fault) || !found) {
+            give_up(q7host::WarningKind::PictureMissing,
+                    fault.empty() ? windows_error("FindResource", error) : "FindResource faulted: " + fault);
             continue;
         }
-        const HANDLE loaded = LoadImageW(gauge_.module(), name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
-        if (!loaded) {
-            give_up(q7host::WarningKind::PictureUndecodable, windows_error("LoadImage", GetLastError()));
+        auto load = [&] {
+            loaded = LoadImageW(module, name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+            error = GetLastError();
+        };
+        if (!WinGauge::loader_call(load, fault) || !loaded) {
+            give_up(q7host::WarningKind::PictureUndecodable,
+                    fault.empty() ? windows_error("LoadImage", error) : "LoadImage faulted: " + fault);
             continue;
         }
         BITMAP info{};

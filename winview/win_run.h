@@ -25,8 +25,12 @@ int run_arguments(const std::vector<std::string>& args, RunOutput& out);
 // Runs each line of `file` as an argument list (separated by spaces), each
 // with its own LoadLibrary and FreeLibrary, and prints one line of compact
 // JSON per line: {"args":LINE,"status":N,"document":{...}}, or "error" with
-// the error line's words where the run failed. Blank lines are skipped.
-// Returns 0 once every line ran, 2 when the file cannot be read.
+// the error line's words where the run failed. Blank lines are skipped. A
+// line after which Windows's loader had to be taken back in the middle of
+// its work (an entry routine that crashed past the loader or did not return,
+// a loader that faulted on the module's data) ends the batch after its own
+// line. Returns 0 once every line ran, 1 when the batch ended early, 2 when
+// the file cannot be read.
 int run_batch(const std::string& file);
 
 }  // namespace q7win

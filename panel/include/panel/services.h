@@ -131,6 +131,9 @@ public:
     // to) and hands the root to `on_element_install`; 32 and 33 register a
     // mouse list, 34 removes it.
     Addr host_image_record() const { return host_image_; }
+    // The host's own record that service 25 hands a static root image: 32
+    // bytes of host data, set by the host when it is made.
+    void set_host_image_record(Addr record) { host_image_ = record; }
     void set_install_sets_host_image(bool on) { install_sets_host_image_ = on; }
     Addr registered_mouse_list() const { return mouse_list_; }
     std::function<void(Addr root)> on_element_install;
@@ -194,10 +197,6 @@ public:
         result = results_[position];
         return std::nullopt;
     }
-
-protected:
-    // The host's own record that service 25 hands a static root image.
-    void set_host_image_record(Addr record) { host_image_ = record; }
 
 private:
     void element_install(Addr root) {
