@@ -1,5 +1,6 @@
 #include "host/renderer.h"
 
+#include "panel/canvas.h"
 #include "panel/hex.h"
 
 #include <algorithm>
@@ -7,13 +8,6 @@
 #include <set>
 
 namespace q7host {
-
-namespace {
-
-constexpr int kFarOff = 1 << 16;
-constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
-
-}  // namespace
 
 Renderer::Renderer(GaugeHost& host) : host_(host) {}
 Renderer::~Renderer() = default;
@@ -50,12 +44,11 @@ bool Renderer::prepare(std::string& error) {
     }
     for (const StringElementRef& e : tree.texts) {
         TextBox box;
-        // A box far off the picture is drawn (as nothing) wherever it is, so
-        // its numbers are kept in a range where the layout cannot overflow.
-        box.x = std::clamp(e.x(), -kFarOff, kFarOff);
-        box.y = std::clamp(e.y(), -kFarOff, kFarOff);
-        box.width = std::clamp(e.box_width(), 0, kFarOff);
-        box.height = std::clamp(e.box_height(), 0, kFarOff);
+        const BoxPlace place = text_box_place(e);
+        box.x = place.x;
+        box.y = place.y;
+        box.width = place.width;
+        box.height = place.height;
         box.text_color = rgb_from_colorref(e.text_color());
         box.fill_color = rgb_from_colorref(e.fill_color());
         box.format = e.format_flags();
@@ -66,23 +59,13 @@ bool Renderer::prepare(std::string& error) {
         box.font = *font;
         boxes_[e.address()] = box;
     }
-    // The root's picture gives the gauge its size; without one, the gauge is
-    // as big as what is drawn on it from its top-left corner.
-    if (const Image* face = bitmap(tree.elements.front().bitmap_id())) {
-        canvas_ = Image(face->width(), face->height());
-        return true;
-    }
-    int width = 1, height = 1;
-    auto extend = [&](int x, int y, int w, int h) {
-        width = std::max(width, std::clamp(x + w, 0, kLargestFacelessSide));
-        height = std::max(height, std::clamp(y + h, 0, kLargestFacelessSide));
+    std::vector<BoxPlace> places;
+    for (const auto& [address, box] : boxes_) places.push_back({box.x, box.y, box.width, box.height});
+    const auto picture_size = [this](std::uint32_t id) -> std::optional<std::pair<int, int>> {
+        if (const Image* b = bitmap(id)) return std::pair{b->width(), b->height()};
+        return std::nullopt;
     };
-    for (const ElementRef& e : tree.elements) {
-        if (const Image* b = bitmap(e.bitmap_id())) {
-            extend(std::clamp(e.x(), -kFarOff, kFarOff), std::clamp(e.y(), -kFarOff, kFarOff), b->width(), b->height());
-        }
-    }
-    for (const auto& [address, box] : boxes_) extend(box.x, box.y, box.width, box.height);
+    const auto [width, height] = canvas_size(tree, picture_size, places);
     canvas_ = Image(width, height);
     return true;
 }
@@ -114,7 +97,7 @@ Image Renderer::draw(const FrameReadout& frame) {
 
 void Renderer::draw_element(Image& out, const ElementRef& e, const FrameReadout& frame) {
     const std::uint32_t kind = e.kind();
-    const int x = std::clamp(e.x(), -kFarOff, kFarOff), y = std::clamp(e.y(), -kFarOff, kFarOff);
+    const int x = on_canvas(e.x()), y = on_canvas(e.y());
     const Image* picture = bitmap(e.bitmap_id());
     const Rgb black{};
     const Rgb* transparent = (e.draw_flags() & element::kTransparentBlack) ? &black : nullptr;

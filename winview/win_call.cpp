@@ -296,9 +296,9 @@ LONG WINAPI first_fault_handler(EXCEPTION_POINTERS* e) {
     note_fault(g_first_fault.fault, record);
     g_fault_module[0] = L'\0';
     // Asking the loader which module holds the address needs stack, which an
-    // overflow has not got.
+    // overflow has not got; and it takes address 0 for the program's own.
     HMODULE holder = nullptr;
-    if (record.ExceptionCode != q7host::status::kStackOverflow &&
+    if (record.ExceptionCode != q7host::status::kStackOverflow && record.ExceptionAddress &&
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                            static_cast<LPCWSTR>(record.ExceptionAddress), &holder)) {
         if (!GetModuleFileNameW(holder, g_fault_module, MAX_PATH * 2)) g_fault_module[0] = L'\0';

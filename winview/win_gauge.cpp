@@ -242,9 +242,10 @@ bool WinGauge::load(const std::string& path) {
     if (r.ending == CallResult::kFaulted || (!request.module && request.error >= 0x80000000 && first.seen)) {
         // Taken back from the loader, or caught by it and given back as
         // LoadLibrary's error (Wine does so): the module's fault when its
-        // own code raised it.
+        // own code raised it, or code no module holds (where its code went);
+        // the loader's when it lies in the loader's own code.
         const CallResult& fault = r.ending == CallResult::kFaulted ? r : first.fault;
-        if (first.seen && same_file(first.module, request.path)) {
+        if (!first.seen || first.module.empty() || same_file(first.module, request.path)) {
             return fail_load(LoadFailure::kModule,
                              path + ": " + Problem{ProblemKind::Crash, kEntry, fault_detail(fault)}.sentence());
         }

@@ -43,6 +43,11 @@ std::string usage() {
             skipping = false;
         if (!skipping) out += line + "\n";
     }
+    const auto replace = [&out](const std::string& from, const std::string& to) {
+        if (const auto at = out.find(from); at != std::string::npos) out.replace(at, from.size(), to);
+    };
+    replace("Usage: quorlan7-view ", "Usage: quorlan7-view.exe ");
+    replace(" or no display", "");
     return out +
            "\nquorlan7-view.exe --batch FILE runs each line of FILE as an argument list, one line of JSON each.\n";
 }

@@ -1,11 +1,14 @@
 #include "win_painter.h"
 
+#include "panel/canvas.h"
 #include "panel/hex.h"
 #include "win_text.h"
 
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <tuple>
+#include <vector>
 
 namespace q7win {
 
@@ -14,8 +17,6 @@ namespace {
 using q7host::Addr;
 namespace element = q7host::element;
 
-constexpr int kFarOff = 1 << 16;
-constexpr int kLargestFacelessSide = 4096;  // a gauge without a face is at most this big
 constexpr int kLargestBitmapSide = 4096;
 constexpr int kLargestText = 256;  // whatever a record claims, panel text is never larger
 
@@ -150,12 +151,11 @@ bool GdiPainter::prepare(std::string& error) {
     }
     for (const auto& e : tree.texts) {
         TextBox box;
-        // A box far off the picture is drawn (as nothing) wherever it is, so
-        // its numbers are kept in a range where the layout cannot overflow.
-        box.x = std::clamp(e.x(), -kFarOff, kFarOff);
-        box.y = std::clamp(e.y(), -kFarOff, kFarOff);
-        box.width = std::clamp(e.box_width(), 0, kFarOff);
-        box.height = std::clamp(e.box_height(), 0, kFarOff);
+        const q7host::BoxPlace place = q7host::text_box_place(e);
+        box.x = place.x;
+        box.y = place.y;
+        box.width = place.width;
+        box.height = place.height;
         box.text_color = e.text_color();
         box.fill_color = e.fill_color();
         box.format = e.format_flags();
@@ -166,24 +166,13 @@ bool GdiPainter::prepare(std::string& error) {
         }
         boxes_[e.address()] = box;
     }
-    // The root's picture gives the gauge its size; without one, the gauge is
-    // as big as what is drawn on it from its top-left corner.
-    if (const Picture* face = bitmap(tree.elements.front().bitmap_id())) {
-        width_ = face->width;
-        height_ = face->height;
-    } else {
-        width_ = height_ = 1;
-        auto extend = [&](int x, int y, int w, int h) {
-            width_ = std::max(width_, std::clamp(x + w, 0, kLargestFacelessSide));
-            height_ = std::max(height_, std::clamp(y + h, 0, kLargestFacelessSide));
-        };
-        for (const auto& e : tree.elements) {
-            if (const Picture* b = bitmap(e.bitmap_id())) {
-                extend(std::clamp(e.x(), -kFarOff, kFarOff), std::clamp(e.y(), -kFarOff, kFarOff), b->width, b->height);
-            }
-        }
-        for (const auto& [address, box] : boxes_) extend(box.x, box.y, box.width, box.height);
-    }
+    std::vector<q7host::BoxPlace> places;
+    for (const auto& [address, box] : boxes_) places.push_back({box.x, box.y, box.width, box.height});
+    const auto picture_size = [this](std::uint32_t id) -> std::optional<std::pair<int, int>> {
+        if (const Picture* p = bitmap(id)) return std::pair{p->width, p->height};
+        return std::nullopt;
+    };
+    std::tie(width_, height_) = q7host::canvas_size(tree, picture_size, places);
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = width_;
@@ -223,7 +212,7 @@ void GdiPainter::draw(const q7host::FrameReadout& frame) {
 
 void GdiPainter::draw_element(const Element& e, const q7host::FrameReadout& frame) {
     const std::uint32_t kind = e.kind();
-    const int x = std::clamp(e.x(), -kFarOff, kFarOff), y = std::clamp(e.y(), -kFarOff, kFarOff);
+    const int x = q7host::on_canvas(e.x()), y = q7host::on_canvas(e.y());
     const Picture* picture = bitmap(e.bitmap_id());
     const bool transparent = e.draw_flags() & element::kTransparentBlack;
 
