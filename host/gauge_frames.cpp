@@ -62,7 +62,8 @@ std::int32_t GaugeHost::call_handler(const char* name, Addr handler, std::uint32
 std::uint32_t GaugeHost::install(std::uint32_t arg) {
     return guarded("GaugeInstall", [&] {
         const Addr g = gauge();  // a gauge list that names none: the call crashes at 0
-        return call_routine("GaugeInstall", g ? machine_.read(g + gauge_header::kInstall) : 0, arg);
+        const Addr routine = g ? machine_.read(g + gauge_header::kInstall) : 0;
+        return machine_.with_load_budget([&] { return call_routine("GaugeInstall", routine, arg); });
     });
 }
 

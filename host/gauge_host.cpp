@@ -164,7 +164,7 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
     take_warnings(module_->warnings);
     // LoadLibrary runs the TLS callbacks and the entry routine before the
     // host can look anything up; what they do wrong is the module's fault.
-    const Notification attach = notify_module(machine_, *module_, 1);
+    const Notification attach = machine_.with_load_budget([&] { return notify_module(machine_, *module_, 1); });
     take_warnings(attach.warnings);
     if (!attach.completed) {
         const std::string why =
@@ -204,7 +204,9 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
 void GaugeHost::unload() {
     if (module_ && !machine_.stopped()) {
         // Windows ignores what the entry routine returns for a detach.
-        if (attached_) take_warnings(notify_module(machine_, *module_, 0).warnings);
+        if (attached_) {
+            take_warnings(machine_.with_load_budget([&] { return notify_module(machine_, *module_, 0); }).warnings);
+        }
         unmap_module(machine_, *module_);
     }
     attached_ = false;

@@ -42,7 +42,11 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     part(kConstantArea, kHeap, prot::kRead);
     part(kDescriptorTable, kThreadBlock, prot::kRead);
     add_area(kHostBase, kHostEnd - kHostBase, host_pages);
-    map(kStackBase, kStackSize, prot::kReadWrite);
+    // The stack: its lowest page never mapped for use, the guard page above
+    // it, then what the thread may use.
+    std::vector<std::uint8_t> stack_pages(kStackSize / kPage, prot::kReadWrite);
+    stack_pages[0] = stack_pages[1] = prot::kNone;
+    add_area(kStackBase, kStackSize, stack_pages);
     map(kSharedUserData, kPage, prot::kRead);
 
     // The return trap and every stub start with a nop: the hook on the
@@ -173,9 +177,10 @@ Machine::Mark Machine::mark() const { return next_; }
 void Machine::release(const Mark& m) {
     next_ = m;
     stubs_.resize(m.stubs);
+    stub_calls_module_.resize(m.stubs);
 }
 
-Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns) {
+Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns, bool calls_module) {
     const Addr stub = kFirstStub + next_.stubs * kStubSize;
     if (stub + kStubSize > kCodeArea) throw std::length_error("host: out of stubs");
     // "nop" (where the hook on the host's code runs the handler), for a
@@ -194,6 +199,8 @@ Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns)
     write_bytes(stub, code.data(), code.size());
     stubs_.resize(next_.stubs);
     stubs_.push_back(std::move(handler));
+    stub_calls_module_.resize(next_.stubs);
+    stub_calls_module_.push_back(calls_module);
     ++next_.stubs;
     return stub;
 }
@@ -218,6 +225,7 @@ void Machine::rewind() {
     engine_->usable();
     if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
     budget_ = kInstructionBudget;
+    load_budget_ = kLoadBudget;
     // Mappings made since go, but for an image kept aside for the next load.
     for (auto it = areas_.begin(); it != areas_.end();) {
         const bool kept = (*it)->parked || std::count(saved_->areas.begin(), saved_->areas.end(), (*it)->base);
@@ -240,6 +248,12 @@ void Machine::rewind() {
     std::memcpy(host->bytes + (kDescriptorTable - host->base), saved_->system.data(), saved_->system.size());
     Area* stack = area_at(kStackBase);
     stack->zero(kStackBase, kStackTopPages);
+    if (!guard_armed_) {
+        protect(kStackGuardPage, kPage, prot::kNone);
+        guard_armed_ = true;
+    }
+    raised_.reset();
+    depth_ = 0;
     std::memcpy(stack->bytes + (kStackTopPages - kStackBase), saved_->stack_top.data(), saved_->stack_top.size());
     check(uc_context_restore(engine_->uc, saved_->registers), "restoring the registers");
     release(saved_->next);

@@ -80,15 +80,20 @@ constexpr std::uint32_t kAccessViolation = 0xC0000005, kIllegalInstruction = 0xC
                         kFloatDenormalOperand = 0xC000008D, kFloatDivideByZero = 0xC000008E,
                         kFloatInexactResult = 0xC000008F, kFloatInvalidOperation = 0xC0000090,
                         kFloatOverflow = 0xC0000091, kFloatStackCheck = 0xC0000092, kFloatUnderflow = 0xC0000093,
-                        kFloatMultipleTraps = 0xC00002B5;
+                        kFloatMultipleTraps = 0xC00002B5, kStackOverflow = 0xC00000FD, kBreakpoint = 0x80000003;
 }  // namespace status
 
-// A fault as Windows reports it: where, what in words, and its exception code.
+// A fault as Windows reports it: where, what in words, its exception code
+// and the parameters of its exception record (an access violation's kind of
+// access and address; none given: a read at 0xFFFFFFFF, as a general
+// protection fault reports it).
 struct Fault {
     Addr at = 0;
     std::string what;
     std::uint32_t code = 0;
+    std::vector<std::uint32_t> info = {};
     std::string detail() const;
+    Exception exception() const;
 };
 
 // The registers a routine must preserve, each loaded with a marker before a call.
@@ -170,8 +175,13 @@ struct Machine::Engine {
     // across the restarts an instruction the host completes itself needs.
     std::uint64_t executed = 0;
     bool over_budget = false;
-    bool resume = false;                              // the host completed an instruction: run on from eip
-    bool returned = false;                            // the routine came back to its return trap
+    bool budget_reported = false;  // a nested call ran out: the live ones end without a second report
+    bool resume = false;           // the host completed an instruction: run on from eip
+    bool returned = false;         // the routine came back to its return trap
+    // A host function that calls module code, reached: it runs once the
+    // emulator has stopped, from the call's loop.
+    std::uint32_t deferred = 0;
+    bool deferred_pending = false;
     std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
     BlockCounter blocks;
     // The last block that started, where the module may not write: a loop

@@ -38,6 +38,13 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
         m.fault(classify_exception(m, e.uc, vector, eip));
     } else if (vector == 4) {
         m.fault({eip - 1, "an integer overflow", status::kIntegerOverflow});  // into
+    } else if (vector == 3) {
+        // A breakpoint: the exception and the registers name the int3 itself.
+        // (Written into the registers the handlers see, not into eip: a
+        // register written inside a hook makes the emulator run on.)
+        const Addr site = m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
+        m.fault({site, "a breakpoint", status::kBreakpoint, {0}});
+        m.raised_->registers.eip = site;
     } else {
         const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
         m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site, 8)});
@@ -70,12 +77,23 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
         m.fault(*pending);
         return;
     }
+    // A function that calls module code runs once the emulator has stopped.
+    if (m.stub_calls_module_[index]) {
+        e.deferred = index;
+        e.deferred_pending = true;
+        uc_emu_stop(e.uc);
+        return;
+    }
     StubCall call(m, e.reg(UC_X86_REG_ESP));
     // Exceptions must not unwind through the emulator: a host read of memory
     // the module pointed at is the module's problem, anything else is kept
     // and raised again once the emulator has stopped.
     try {
         m.stubs_[index](call);
+        if (!m.raised_) {
+            if (call.eax_) e.set_reg(UC_X86_REG_EAX, *call.eax_);
+            if (call.edx_) e.set_reg(UC_X86_REG_EDX, *call.edx_);
+        }
     } catch (const MemoryFault& f) {
         m.stop_call({ProblemKind::BadPointer, m.current_,
                      std::string("the host an address it cannot use: ") + hex(f.address, 8)});
