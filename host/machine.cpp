@@ -47,6 +47,7 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     std::vector<std::uint8_t> stack_pages(kStackSize / kPage, prot::kReadWrite);
     stack_pages[0] = stack_pages[1] = prot::kNone;
     add_area(kStackBase, kStackSize, stack_pages);
+    map(kProcessMemory, kProcessMemorySize, prot::kReadWrite);
     map(kSharedUserData, kPage, prot::kRead);
 
     // The return trap and every stub start with a nop: the hook on the
@@ -219,6 +220,7 @@ void Machine::checkpoint() {
     saved->random_state = engine_->random_state;
     for (const auto& area : areas_) saved->areas.push_back(area->base);
     saved_ = std::move(saved);
+    for (Checkpointed* c : checkpointed_) c->keep();
 }
 
 void Machine::rewind() {
@@ -262,6 +264,8 @@ void Machine::rewind() {
     engine_->random_state = saved_->random_state;
     current_ = "";
     call_failed_ = false;
+    area_at(kProcessMemory)->zero(kProcessMemory, kProcessMemory + kProcessMemorySize);
+    for (Checkpointed* c : checkpointed_) c->restore();
 }
 
 }  // namespace q7host

@@ -165,11 +165,12 @@ bool Machine::in_host_area(Addr at, std::uint64_t size) {
     const std::uint64_t end = std::uint64_t{at} + size;
     const auto overlaps = [&](std::uint64_t begin, std::uint64_t stop) { return at < stop && end > begin; };
     return overlaps(kStopAddress, kHostEnd) || overlaps(kStackBase, kStackBase + kStackSize) ||
+           overlaps(kProcessMemory, std::uint64_t{kProcessMemory} + kProcessMemorySize) ||
            overlaps(kSharedUserData, kSharedUserData + kPage);
 }
 
 Machine::Thread Machine::thread() {
-    return {kThreadBlock, kProcessBlock, kStackBase + kStackSize, kStackBase, kSharedUserData};
+    return {kThreadBlock, kProcessBlock, kStackBase + kStackSize, kStackBase, kSharedUserData, kFinalFrame};
 }
 
 bool Machine::accessible(Addr a, std::size_t n, unsigned protection) const {

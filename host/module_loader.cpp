@@ -207,14 +207,12 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     std::vector<std::uint8_t> bytes = img.bytes_at(0, m.mapped_size);
     if (moved) relocate(bytes, img.relocations, m.base - img.image_base);
     for (const auto& imp : img.imports) {
-        const Addr target = resolve(imp);
-        if (!target) {
-            error = "imports " + imp.dll + "!" +
-                    (imp.function.empty() ? "ordinal " + std::to_string(imp.ordinal) : imp.function) +
-                    ", which this host does not provide";
+        const ImportBinding b = resolve(imp);
+        if (!b.address) {
+            error = b.why;
             return std::nullopt;
         }
-        put<std::uint32_t>(bytes, imp.iat_rva, target);
+        put<std::uint32_t>(bytes, imp.iat_rva, b.address);
     }
     // Pages no section covers stay inaccessible; each section gets what its
     // flags say, so data the module does not mark as code never runs. The

@@ -10,7 +10,6 @@ std::string Problem::sentence() const {
         case ProblemKind::NoReturn: return routine + " did not return within " + detail + " instructions";
         case ProblemKind::ForbiddenService:
             return routine + ": the module called service " + detail + ", which it must never call";
-        case ProblemKind::MissingFunction: return routine + " called " + detail + ", which this host does not provide";
         case ProblemKind::StrayInterrupt: return routine + " raised interrupt " + detail;
         case ProblemKind::BadPointer: return routine + " passed " + detail;
         case ProblemKind::TextOverrun:
@@ -20,6 +19,12 @@ std::string Problem::sentence() const {
         case ProblemKind::RecordNotWritable:
             return (routine.empty() ? "" : routine + ": ") + "the host cannot write " + detail +
                    ": the module placed it in memory that is not writable";
+        case ProblemKind::NotModelled:
+            return (routine.empty() ? "" : routine + ": ") + "the module called " + detail +
+                   ", which this host does not model";
+        case ProblemKind::Deadlock:
+            return routine + " waits forever for " + detail + " that no thread of this process can signal";
+        case ProblemKind::Exited: return routine + " ended the process: " + detail;
     }
     return routine + ": " + detail;
 }

@@ -79,12 +79,18 @@ TEST(Loader, RefusesWhatWindowsRefusesInOneLineNamingTheFault) {
          "type 10"},
         {"broken relocations of an image without DYNAMIC_BASE that must move",
          [&](Bytes& b) { b = r.mutant("windows-relocations-broken-not-dynamic-base-moved"); }, "base relocation block"},
-        {"import the host lacks",
+        {"import of a name its DLL does not export",
          [&](Bytes& b) {
              const auto at = std::search(b.begin(), b.end(), std::begin("sin"), std::end("sin"));
-             std::memcpy(&*at, "tan", 3);
+             std::memcpy(&*at, "xin", 3);
          },
-         "msvcrt.dll!tan, which this host does not provide"},
+         "msvcrt.dll!xin, which that DLL does not export (error 127"},
+        {"import of a DLL no Windows has",
+         [&](Bytes& b) {
+             const auto at = std::search(b.begin(), b.end(), std::begin("USER32.dll"), std::end("USER32.dll"));
+             std::memcpy(&*at, "USER33", 6);
+         },
+         "imports USER33.dll, which no Windows has (error 126"},
         {"TLS index slot outside the module", [&](Bytes& b) { b = r.mutant("windows-tls-index-slot-nowhere"); },
          "TLS index slot at 0xFFFFFFF0"},
         {"export names out of order (the lookup is a binary search)",

@@ -109,13 +109,19 @@ int open_module(Session& s, const Options& o) {
         module = !ec && fs::exists(beside, ec) ? beside.string() : Q7_MODULE_FILE;
     }
     std::string error;
-    if (!s.open(module, error)) return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
+    if (!s.open(module, error)) {
+        const auto& p = s.host().problems();
+        if (!p.empty() && p.front().kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, error);
+        return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
+    }
     return kDone;
 }
 
 int check_module(Session& s) {
     if (s.host().problems().empty()) return kDone;
-    return fail(kFailed, "the module misbehaved: " + s.host().problems().front().sentence());
+    const q7host::Problem& p = s.host().problems().front();
+    if (p.kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, "this host cannot go on: " + p.sentence());
+    return fail(kFailed, "the module misbehaved: " + p.sentence());
 }
 
 int apply(Session& s, const Action& a) {

@@ -7,7 +7,7 @@
 #include "host/machine.h"
 #include "host/module_loader.h"
 #include "host/panel_services.h"
-#include "host/system_functions.h"
+#include "host/windows.h"
 
 #include <cstdint>
 #include <map>
@@ -122,6 +122,10 @@ public:
     const Machine& machine() const { return machine_; }
     PanelServices& services() { return services_; }
     const PanelServices& services() const { return services_; }
+    // The Windows process the module runs in; what the module printed to
+    // its standard output and error.
+    WindowsProcess& process() { return process_; }
+    const std::string& output() const { return process_.output(); }
 
     // Problems seen at the boundary since they were last cleared.
     const std::vector<Problem>& problems() const { return machine_.problems(); }
@@ -183,7 +187,7 @@ private:
     };
     void prepare_text_buffers(Addr root);
     void check_text(const char* name, Addr element);
-    Addr resolve_import(const PeImport& import);
+    ImportBinding resolve_import(const PeImport& import);
     bool load_image(PeImage&& image, const std::string& path);
     bool fail_load(LoadFailure why, const std::string& error);
     void take_warnings(std::vector<Warning> ws);
@@ -212,7 +216,7 @@ private:
     std::string error_;
     LoadFailure failure_ = LoadFailure::kNone;
     std::map<Addr, TextBuffer> buffers_;
-    std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
+    WindowsProcess& process_;
     ElementTree tree_;
     Addr click_point_ = 0;  // where a click's point is handed to a handler
 };

@@ -193,6 +193,7 @@ public:
     // (at FS:0), its process block and the stack its block describes.
     struct Thread {
         Addr environment_block, process_block, stack_base, stack_limit, shared_user_data;
+        Addr last_frame;  // the thread's last exception registration, whose handler ends the process
     };
     static Thread thread();
 
@@ -308,6 +309,24 @@ public:
     };
     Region region(Addr at) const;
 
+    // Memory the host hands out to module code on the process's behalf (the
+    // C runtime's heap): mapped for reading and writing from the start, part
+    // of the host's areas, zero again after every rewind.
+    static constexpr Addr kProcessMemory = 0x03000000;
+    static constexpr std::uint32_t kProcessMemorySize = 16u << 20;
+
+    // Host state kept outside the machine's memory (the Windows process's)
+    // that a checkpoint keeps and a rewind puts back along with the machine's.
+    struct Checkpointed {
+        virtual void keep() = 0;
+        virtual void restore() = 0;
+
+    protected:
+        ~Checkpointed() = default;
+    };
+    void keep_with_checkpoint(Checkpointed* c) { checkpointed_.push_back(c); }
+    void stop_keeping(Checkpointed* c) { std::erase(checkpointed_, c); }
+
     // Keeps the machine's state as it is now (registers, host memory, what
     // is allocated, stubs, problems) and puts it back later, so that one
     // machine serves input after input as if each had a machine of its own.
@@ -400,6 +419,7 @@ private:
     };
     std::optional<Raised> raised_;
     bool guard_armed_ = true;
+    std::vector<Checkpointed*> checkpointed_;
 };
 
 }  // namespace q7host

@@ -6,6 +6,7 @@
 
 #include "host/machine.h"
 #include "host/pe_image.h"
+#include "host/windows.h"
 
 #include <functional>
 #include <optional>
@@ -38,8 +39,8 @@ struct LoadedModule {
     Addr export_address(const Machine& machine, std::string_view name, std::uint32_t ordinal, std::string& why) const;
 };
 
-// The address a module's import slot receives; 0 refuses the import.
-using ImportResolver = std::function<Addr(const PeImport&)>;
+// What a module's import slot receives, or the loader's refusal.
+using ImportResolver = std::function<ImportBinding(const PeImport&)>;
 
 // The TLS index the loader gives the module: the first a process hands out.
 inline constexpr std::uint32_t kTlsIndex = 0;

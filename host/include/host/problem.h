@@ -15,13 +15,15 @@ enum class ProblemKind {
     Crash,               // a fault: unmapped or protected memory, an illegal instruction
     NoReturn,            // the routine ran out of its instruction budget
     ForbiddenService,    // a service position a module must never call
-    MissingFunction,     // an import the host does not provide
     StrayInterrupt,      // a software interrupt that is no host entry point
     BadPointer,          // the module handed the host an address it cannot use
     TextOverrun,         // a text callback wrote into the guard bytes after its buffer
     TextTooLong,         // a text longer than its box's max_chars
     MouseListMalformed,  // an entry of unknown kind in the mouse list
     RecordNotWritable,   // a record the host must write lies in memory a Windows process cannot write
+    NotModelled,         // the module called a Windows function this host does not model: the host's limit
+    Deadlock,            // the module waited forever on something no thread of the process can signal
+    Exited,              // the module ended the process (exit, abort, a C runtime error)
 };
 
 struct Problem {

@@ -71,7 +71,8 @@ bool sit_on(Session& session, const std::string& ident, std::string& error);
 std::string trimmed(const std::string& text);
 
 // The viewer's exit statuses.
-inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kInterrupted = 130;  // 128 + SIGINT
+// kHostLimit: the module called a Windows function this host does not model.
+inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kHostLimit = 3, kInterrupted = 130;  // 128 + SIGINT
 
 // Steps of a run: each returns kDone to go on, or the status to stop with
 // after one line on standard error.
