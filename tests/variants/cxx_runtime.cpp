@@ -7,11 +7,17 @@
 //
 //   cxx-runtime: constructed: 4 words, caught "no such waypoint: XX", 2.5 GGATE NIMIT SFINT XX
 //   cxx-runtime: destroyed
+//
+// and the constructor's line is also kept in q7_cxx_runtime_line, which the
+// module exports for the tests to read.
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+extern "C" __declspec(dllexport) char q7_cxx_runtime_line[128];
+char q7_cxx_runtime_line[128] = {};
 
 namespace {
 
@@ -36,7 +42,9 @@ public:
         }
         line << ", " << 2.5;
         for (const std::string& w : words_) line << ' ' << w;
-        std::printf("cxx-runtime: constructed: %s\n", line.str().c_str());
+        std::snprintf(q7_cxx_runtime_line, sizeof q7_cxx_runtime_line, "cxx-runtime: constructed: %s",
+                      line.str().c_str());
+        std::printf("%s\n", q7_cxx_runtime_line);
         std::fflush(stdout);
     }
     ~StartUpCheck() {

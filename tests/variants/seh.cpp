@@ -27,16 +27,16 @@ namespace {
 
 // The events, in the order Windows produces them.
 enum Event : std::uint32_t {
-    kVectoredFixedUp = 1,      // vectored handler: the null read, eax set and the instruction skipped
-    kVectoredPassedOn = 2,     // vectored handler: a raised exception, ExceptionContinueSearch
-    kFrameContinued = 3,       // frame handler: ExceptionContinueExecution
-    kRaiseReturned = 4,        // RaiseException returned after case 2
-    kInnerPassedOn = 5,        // inner frame handler, search pass: ExceptionContinueSearch
-    kOuterUnwinding = 6,       // outer frame handler: calls RtlUnwind
-    kInnerUnwound = 7,         // inner frame handler, called again with the unwinding flag
-    kResumedAfterUnwind = 8,   // back after the raise of case 3, fs:[0] as before the frames
-    kReadValue = 9,            // the value the null read gave after the fix-up (code: 42)
-    kNotReached = 0xDEAD,      // code that runs only when an exception was not handled as expected
+    kVectoredFixedUp = 1,     // vectored handler: the null read, eax set and the instruction skipped
+    kVectoredPassedOn = 2,    // vectored handler: a raised exception, ExceptionContinueSearch
+    kFrameContinued = 3,      // frame handler: ExceptionContinueExecution
+    kRaiseReturned = 4,       // RaiseException returned after case 2
+    kInnerPassedOn = 5,       // inner frame handler, search pass: ExceptionContinueSearch
+    kOuterUnwinding = 6,      // outer frame handler: calls RtlUnwind
+    kInnerUnwound = 7,        // inner frame handler, called again with the unwinding flag
+    kResumedAfterUnwind = 8,  // back after the raise of case 3, fs:[0] as before the frames
+    kReadValue = 9,           // the value the null read gave after the fix-up (code: 42)
+    kNotReached = 0xDEAD,     // code that runs only when an exception was not handled as expected
 };
 
 constexpr DWORD kContinuedCode = 0xE0517001;
