@@ -144,9 +144,14 @@ EXCEPTION_DISPOSITION __cdecl outer_handler(EXCEPTION_RECORD* rec, void* frame, 
 
 __attribute__((noinline)) void raise_and_unwind() {
     Registration* const before = chain_head();
-    Registration outer{before, outer_handler};
+    // The inner record lies below the outer one, as the records of nested
+    // calls do: RtlUnwind refuses to unwind a record above its target.
+    Registration frames[2];
+    Registration& inner = frames[0];
+    Registration& outer = frames[1];
+    outer = {before, outer_handler};
     set_chain_head(&outer);
-    Registration inner{&outer, inner_handler};
+    inner = {&outer, inner_handler};
     set_chain_head(&inner);
     if (__builtin_setjmp(resume_point) == 0) {
         RaiseException(kUnwoundCode, 0, 0, nullptr);
