@@ -34,7 +34,9 @@ Addr exported(const q7host::GaugeHost& host, const std::string& name) {
 }
 
 // The cxx-runtime variant's constructor ran in the C runtime's start-up with
-// its strings, vector, stream and caught exception working.
+// its strings, vector, stream and caught exception working. It also prints
+// that line, and its destructor "cxx-runtime: destroyed" at unload, for the
+// module's standard output once the host keeps it.
 void check_cxx_runtime(const q7host::GaugeHost& host) {
     const Addr line = exported(host, "q7_cxx_runtime_line");
     ASSERT_NE(line, 0u);
@@ -117,7 +119,9 @@ const Scene kScenes[] = {
 
 // A service call as both builds make it: a pointer into the module is the
 // module's own record, whose address differs from build to build; everything
-// else (positions, variables, host addresses, values) must be the same.
+// else must be the same: positions, variables, values, and the host's own
+// addresses (its record of the face, passed back plus 4 at install), which
+// both hosts make alike before any module is loaded.
 std::string describe(const q7host::GaugeHost& host, const std::vector<q7host::ServiceCall>& calls) {
     std::string out;
     const Addr base = host.base();
