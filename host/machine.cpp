@@ -52,7 +52,7 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
 
     // The return trap and every stub start with a nop: the hook on the
     // host's code acts before it runs (see on_host_code).
-    write<std::uint8_t>(kReturnTrap, 0x90);
+    for (unsigned d = 0; d < kMaxCallDepth; ++d) write<std::uint8_t>(kReturnTrap + d, 0x90);
     write<std::uint16_t>(kFinalHandler, 0x0B0F);
     write_system_pages(*this);
 

@@ -196,7 +196,7 @@ void Machine::run_deferred_stub() {
         e.pending = std::current_exception();
         call_failed_ = true;
     }
-    if (call_failed_ || raised_ || e.broken) return;
+    if (call_failed_ || raised_ || e.broken || e.escaped) return;
     if (call.resume_) {
         set_registers(*call.resume_);
         return;
@@ -220,6 +220,12 @@ CallOutcome Machine::call(const char* name, Addr routine, const std::vector<std:
     // A nested call keeps the live call's registers and the state of its
     // run, and puts them back when it is over.
     const bool nested = depth_ > 0;
+    if (depth_ + 1 >= kMaxCallDepth) {
+        stop_call({ProblemKind::Crash, current_,
+                   "calls nested deeper than this host follows (" + std::to_string(kMaxCallDepth) + ")"});
+        out.completed = false;
+        return out;
+    }
     uc_context* live = nullptr;
     Addr top = o.stack ? o.stack : kStackTop;
     if (nested) {
@@ -250,7 +256,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
     for (std::size_t i = 0; i < words.size(); ++i) write<std::uint32_t>(args + 4 * static_cast<Addr>(i), words[i]);
     const Addr sp = args - 4;
     const bool dbl = o.returns == Returns::kDouble;
-    write<std::uint32_t>(sp, kReturnTrap);
+    write<std::uint32_t>(sp, kReturnTrap + depth_);
     check(uc_context_restore(e.uc, e.call_state), "restoring the registers of a call");
     e.set_reg(UC_X86_REG_ESP, sp);
 
@@ -265,6 +271,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
         e.executed = 0;
         e.over_budget = false;
         e.budget_reported = false;
+        e.escaped = false;
     }
     e.returned = false;
     ++depth_;
@@ -293,6 +300,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
                 run_deferred_stub();
                 if (quiet) stderr = quiet;
                 t_abort_target = &jump;
+                if (e.escaped) break;
                 if (e.pending || call_failed_ || e.over_budget || e.broken) break;
                 if (!raised_) {
                     from = e.reg(UC_X86_REG_EIP);
@@ -304,8 +312,12 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
                 continue;
             }
             if (err != UC_ERR_OK && !raised_) {
-                const Fault f = memory_fault(err, e.reg(UC_X86_REG_EIP));
-                raised_ = Raised{f.exception(), registers()};
+                Registers at = registers();
+                if (e.invalid_seen) {
+                    at.eip = faulting_instruction(*this, e.uc, at.eip, static_cast<Addr>(e.invalid_address));
+                }
+                const Fault f = memory_fault(err, at.eip);
+                raised_ = Raised{f.exception(), at};
             }
             if (!raised_) break;
             const Raised r = std::move(*raised_);
@@ -314,6 +326,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
             const bool resumed = dispatch(r.exception, r.registers);
             if (quiet) stderr = quiet;
             t_abort_target = &jump;
+            if (e.escaped) break;
             if (resumed && !e.pending && !call_failed_ && !e.over_budget && !e.broken) {
                 err = UC_ERR_OK;
                 from = e.reg(UC_X86_REG_EIP);
@@ -343,8 +356,19 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
     --depth_;
     current_ = outer;
     (void)reported;
+    // Module code jumped out of this call into the frames of an outer one
+    // and returned there: this call is over, its caller (a host function or
+    // a dispatcher) learns so and gives up; the call it escaped to has returned.
+    if (e.escaped) {
+        if (e.escaped_to < depth_) {
+            out.escaped = true;
+            return out;
+        }
+        e.escaped = false;
+        e.returned = true;
+    }
     auto finish = [&](CallOutcome result) {
-        if (nested && !e.broken) {
+        if (nested && !e.broken && !e.escaped) {
             check(uc_context_restore(e.uc, live), "restoring the registers of the live call");
             e.invalid_seen = run.invalid_seen;
             e.resume = run.resume;

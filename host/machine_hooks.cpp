@@ -59,7 +59,12 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr at = static_cast<Addr>(address);
-    if (at == kReturnTrap) {
+    if (at - kReturnTrap < kMaxCallDepth) {
+        const unsigned depth = at - kReturnTrap;
+        if (depth + 1 < m.depth_) {
+            e.escaped = true;
+            e.escaped_to = depth;
+        }
         e.returned = true;
         uc_emu_stop(e.uc);
         return;
@@ -178,11 +183,16 @@ Q7_NOT_TRACED void Machine::Engine::on_block(uc_engine* uc, std::uint64_t addres
     if (m.counting_ && at >= m.counted_begin_ && at < m.counted_end_) m.instructions_ += n;
 }
 
-bool Machine::Engine::on_invalid_memory(uc_engine*, int type, std::uint64_t address, int, std::int64_t, void* user) {
+bool Machine::Engine::on_invalid_memory(uc_engine* uc, int type, std::uint64_t address, int, std::int64_t, void* user) {
     auto& e = *static_cast<Engine*>(user);
     e.invalid_seen = true;
     e.invalid_type = type;
     e.invalid_address = address;
+    // Where the faulting instruction is: after the run the emulator's eip
+    // may name the start of its block instead.
+    std::uint32_t eip = 0;
+    uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    e.invalid_eip = eip;
     return false;
 }
 

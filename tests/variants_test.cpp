@@ -34,14 +34,15 @@ Addr exported(const q7host::GaugeHost& host, const std::string& name) {
 }
 
 // The cxx-runtime variant's constructor ran in the C runtime's start-up with
-// its strings, vector, stream and caught exception working. It also prints
-// that line, and its destructor "cxx-runtime: destroyed" at unload, for the
-// module's standard output once the host keeps it.
+// its strings, vector, stream and caught exception working, and printed that
+// line to its standard output, which the host keeps.
 void check_cxx_runtime(const q7host::GaugeHost& host) {
     const Addr line = exported(host, "q7_cxx_runtime_line");
     ASSERT_NE(line, 0u);
-    EXPECT_EQ(host.machine().read_cstring(line, 128),
-              "cxx-runtime: constructed: 4 words, caught \"no such waypoint: XX\", 2.5 GGATE NIMIT SFINT XX");
+    const std::string want =
+        "cxx-runtime: constructed: 4 words, caught \"no such waypoint: XX\", 2.5 GGATE NIMIT SFINT XX";
+    EXPECT_EQ(host.machine().read_cstring(line, 128), want);
+    EXPECT_EQ(host.output(), want + "\n");
 }
 
 // The seh variant's handlers ran in the order Windows calls them (the events

@@ -151,6 +151,10 @@ Addr _errno(Cdecl& c) { return c.process.errno_slot; }
 Addr __iob_func(Cdecl& c) { return c.process.iob; }
 Addr ___mb_cur_max_func(Cdecl& c) { return c.machine.read(c.process.mb_cur_max); }
 Addr __p__commode(Cdecl& c) { return c.process.commode; }
+// The "C" locale's code page and handles: 0, as msvcrt has them before any setlocale.
+std::uint32_t ___lc_codepage_func(Cdecl&) { return 0; }
+std::uint32_t ___lc_collate_cp_func(Cdecl&) { return 0; }
+Addr ___lc_handle_func(Cdecl& c) { return c.process.lc_handles; }
 Addr __p__fmode(Cdecl& c) { return c.process.fmode; }
 
 Addr strerror_(Cdecl& c, std::int32_t e) {
@@ -524,6 +528,9 @@ std::uint32_t wcsftime_(Cdecl& c, WStr out, std::uint32_t n, WStr format, Ptr<st
 namespace {
 
 constexpr Export kExports[] = {
+    fn<&___lc_codepage_func>("___lc_codepage_func"),
+    fn<&___lc_collate_cp_func>("___lc_collate_cp_func"),
+    fn<&___lc_handle_func>("___lc_handle_func"),
     fn<&___mb_cur_max_func>("___mb_cur_max_func"),
     fn<&__dllonexit>("__dllonexit"),
     fn<&__iob_func>("__iob_func"),

@@ -62,6 +62,7 @@ struct ProcessState {
     Addr c_locale = 0;    // the text "C"
     Addr strerror_buffer = 0;
     Addr commode = 0, fmode = 0;
+    Addr lc_handles = 0;  // the locale's six category handles (all 0 in "C")
     Heap heap;
 
     // Handles of kernel objects, by value.

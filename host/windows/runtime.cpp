@@ -1,6 +1,9 @@
 // The C runtime's heap and the data msvcrt keeps for a process, made in the machine's memory.
 #include "windows_internal.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace q7host::win {
 
 void Heap::reset(Addr base, std::uint32_t size) {
@@ -118,6 +121,7 @@ void set_up_runtime(Machine& m, ProcessState& s) {
     s.strerror_buffer = m.allocate(128);
     s.commode = m.allocate(4);
     s.fmode = m.allocate(4);
+    s.lc_handles = m.allocate(6 * 4);
     // 2026-01-01 00:00:00 UTC, in 100-nanosecond units since 1601.
     s.clock = 134116992000000000ull;
 }

@@ -99,6 +99,9 @@ struct CallOutcome {
     std::int32_t stack_delta = 0;  // 0 when the routine removed exactly what its convention asks
     bool registers_preserved = true;
     bool completed = true;  // false when the routine trapped, crashed or did not return
+    // The module left the call for the frames of an outer one (a longjmp
+    // out of a handler): the caller gives up at once.
+    bool escaped = false;
 };
 
 class Machine;
