@@ -82,6 +82,8 @@ Frame Session::frame() {
     f.clicks = std::move(pending_clicks_);
     pending_clicks_.clear();
     for (const q7host::Warning& w : host_.warnings()) f.warnings.push_back(w.sentence());
+    f.output = host_.output();
+    f.output_truncated = host_.process().output_truncated();
     return f;
 }
 

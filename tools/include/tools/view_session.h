@@ -27,6 +27,8 @@ struct Frame {
     int dot_centre_x = 0, dot_centre_y = 0;  // the middle of the dot's bitmap where it was placed
     std::vector<ClickRecord> clicks;         // presses since the previous frame
     std::vector<std::string> warnings;       // what is odd about the module but loads, as sentences
+    std::string output;                      // what the module printed to its standard output and error
+    bool output_truncated = false;           // more than the host keeps
 };
 
 class Session {
