@@ -117,6 +117,9 @@ public:
     // How many instructions a call may run before it counts as not returning
     // (Machine::kInstructionBudget until changed; a reset puts it back).
     void set_instruction_budget(std::uint64_t n) { machine_.set_instruction_budget(n); }
+    // The budget of load-time code (the loader routines with the C runtime's
+    // start-up, GaugeInstall); Machine::kLoadBudget until changed.
+    void set_load_budget(std::uint64_t n) { machine_.set_load_budget(n); }
 
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }

@@ -266,6 +266,8 @@ public:
     // module, not its verdict on slow code (the fuzz target); a rewind puts
     // the default back.
     void set_instruction_budget(std::uint64_t n) { budget_ = load_budget_ = n; }
+    // The same for load-time code alone (after set_instruction_budget).
+    void set_load_budget(std::uint64_t n) { load_budget_ = n; }
     std::uint64_t instruction_budget() const { return budget_; }
     CallOutcome call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, Returns returns);
     // The same with a calling convention and a stack of the caller's choice.
