@@ -5,6 +5,7 @@
 #include "exceptions.h"
 
 #include "host/hex.h"
+#include "host/thread_block.h"
 
 #include <algorithm>
 
@@ -14,11 +15,11 @@ namespace {
 
 constexpr std::uint32_t kContinueExecution = 0, kContinueSearch = 1, kNestedException = 2;
 constexpr std::uint32_t kNoncontinuable = 1, kUnwinding = 2, kExitUnwind = 4, kStackInvalid = 8;
-constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
 constexpr std::int32_t kVectoredContinueExecution = -1;
 
-// The thread block's exception list and stack bounds.
-constexpr std::uint32_t kTebExceptionList = 0, kTebStackBase = 4, kTebStackLimit = 8;
+using teb::kEndOfChain;
+constexpr std::uint32_t kTebExceptionList = teb::kExceptionList, kTebStackBase = teb::kStackBase,
+                        kTebStackLimit = teb::kStackLimit;
 
 }  // namespace
 

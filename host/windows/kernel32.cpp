@@ -3,6 +3,7 @@
 // names them.
 #include "exceptions.h"
 #include "host/windows.h"
+#include "host/thread_block.h"
 #include "text_codes.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@ namespace {
 constexpr std::uint32_t kCurrentProcess = 0xFFFFFFFF, kCurrentThread = 0xFFFFFFFE;
 constexpr std::uint32_t kProcessId = 0x1F04, kThreadId = 0x1F08;  // as the thread block says
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF, kWaitTimeout = 0x102, kWaitFailed = 0xFFFFFFFF;
-constexpr std::uint32_t kTebTlsSlots = 0xE10, kTebTlsExpansion = 0xF94;
+constexpr std::uint32_t kTebTlsSlots = teb::kTlsSlots, kTebTlsExpansion = teb::kTlsExpansion;
 
 Addr teb() { return Machine::thread().environment_block; }
 
