@@ -154,7 +154,7 @@ EOF
 }
 fonts_ready() { [[ -s $fonts/cour.ttf && -s $fonts/courbd.ttf && -s $fonts/couri.ttf && -s $fonts/courbi.ttf ]]; }
 
-export WINEPREFIX=$PWD/$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' WINEARCH=win32
+export WINEPREFIX=$PWD/$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d' WINEARCH=win32
 unset DISPLAY WAYLAND_DISPLAY
 if [[ ! -f $lane/ready || ! -f $prefix/system.reg ]] || ! fonts_ready; then
   if [[ ! -f $prefix/system.reg ]]; then

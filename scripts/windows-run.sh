@@ -52,7 +52,7 @@ command -v wine >/dev/null || skip "wine is not installed (bash scripts/setup.sh
 [[ -f $lane/prefix/system.reg && -f $lane/ready ]] ||
   skip "no wine prefix in $lane/prefix (bash scripts/setup.sh makes it)"
 
-export WINEPREFIX=$lane/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' WINEARCH=win32
+export WINEPREFIX=$lane/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d' WINEARCH=win32
 unset DISPLAY WAYLAND_DISPLAY
 
 # Under QEMU a cold start of wine takes about ten seconds, a warm one two.
@@ -74,4 +74,6 @@ if $check || $only_check; then
   fi
 fi
 
-timeout -k 10 "$timeout" wine "$@" </dev/null
+# --foreground keeps wine in this process group, so that a caller that
+# kills the group (the differential, on a case that hangs) kills wine too.
+timeout --foreground -k 10 "$timeout" wine "$@" </dev/null

@@ -14,6 +14,7 @@ trap 'rm -rf "$work"' EXIT
 cases='scene-default|scene-sfint|^real-module|code-install-ud2|code-entry-call-null|header-machine-amd64'
 base=(--scenes --corpus "$corpus" --only "$cases" --work "$work/run")
 failures=0
+printf '%s\n' '# a documented difference' 'real(-module)?  status  planted for the test' >"$work/differences"
 
 # label | expected status | plants and options | patterns the report must hold (;-separated)
 rows=(
@@ -28,6 +29,7 @@ rows=(
   "died at a fault under QEMU|0|--lane qemu --plant code-entry-call-null=die|died: 1;agree 5;disagreements 0"
   "died at a fault on the kernel lane|1|--lane kernel --plant code-entry-call-null=die|died: 1;agree 5"
   "died where the module is sound|1|--lane qemu --plant real-module=die|disagreements 1;real-module: reference shows the gauge; Windows gave no verdict \\(the Windows program ended with status 3"
+  "a documented difference|0|--plant real-module=status --differences $work/differences|documented differences 1;status: 1;real-module: planted for the test;disagreements 0"
   "stopped answering|1|--start-timeout 3 --case-timeout 3 --plant scene-default=hang|died: 1;no answer within the time limit;agree 5"
 )
 

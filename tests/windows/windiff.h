@@ -68,6 +68,14 @@ struct Finding {
 
 std::optional<Finding> compare(const Verdict& reference, const Verdict& windows, Lane lane);
 
+// The service calls' arguments that are addresses in the module differ by
+// where each host loaded it: Windows moves a DYNAMIC_BASE image as it likes,
+// the reference host keeps its preferred base where it is free. When every
+// argument that differs does so by one distance, a multiple of 64 KiB (the
+// granularity an image is placed at), the Windows document's are put back
+// to the reference's.
+void unmove(const nlohmann::json& reference, nlohmann::json& windows);
+
 // Pixels of two pictures: empty when equal, else how they differ.
 std::string picture_difference(const std::string& reference_png, const std::string& windows_png);
 

@@ -30,6 +30,7 @@
 #include <iostream>
 #include <iterator>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -80,7 +81,7 @@ std::string joined(const std::vector<std::string>& words) {
 
 struct Tally {
     std::size_t shows = 0, refused = 0, misbehaves = 0;
-    std::map<std::string, std::vector<std::string>> artefacts, disagreements;
+    std::map<std::string, std::vector<std::string>> artefacts, documented, disagreements;
 };
 
 void print_group(const char* title, const std::map<std::string, std::vector<std::string>>& groups) {
@@ -101,7 +102,9 @@ int run(int argc, char** argv) {
     bool with_scenes = false, stand_in = false, verbose = false;
     std::vector<std::string> plant_specs;
     BatchSide side;
-    double case_timeout = 30, start_timeout = 180;
+    std::size_t jobs = 2;
+    std::string differences_file;
+    double case_timeout = 20, start_timeout = 180;
     CLI::App app{"Compares the reference host's viewer with the Windows viewer under wine on the same cases."};
     app.add_flag("--scenes", with_scenes, "the module in a handful of scenes: documents and every pixel");
     app.add_option("--corpus", corpus, "a folder of module files (the seed corpus)");
@@ -118,6 +121,9 @@ int run(int argc, char** argv) {
     app.add_option("--batch-size", side.batch_size, "cases to one Windows process")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+    app.add_option("--jobs", jobs, "Windows processes at a time")->capture_default_str()->check(CLI::Range(1, 16));
+    app.add_option("--differences", differences_file,
+                   "the documented differences between the hosts: lines of CASE-PATTERN KIND REASON");
     app.add_option("--case-timeout", case_timeout, "seconds a case may take on the Windows side")
         ->capture_default_str();
     app.add_option("--start-timeout", start_timeout, "seconds the first answer of a process may take")
@@ -133,6 +139,41 @@ int run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
+    }
+    // The documented differences: a case (a regular expression over its
+    // label), the kind of finding and why the hosts differ there.
+    struct Documented {
+        std::regex cases;
+        std::string pattern, kind, reason;
+    };
+    std::vector<Documented> documented;
+    if (!differences_file.empty()) {
+        std::ifstream in(differences_file);
+        if (!in) {
+            std::cerr << "quorlan7-windiff: cannot read " << differences_file << "\n";
+            return 2;
+        }
+        int number = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            if (line.find_first_not_of(" \t") == std::string::npos || line[line.find_first_not_of(" \t")] == '#')
+                continue;
+            std::istringstream fields(line);
+            Documented d;
+            fields >> d.pattern >> d.kind >> std::ws;
+            std::getline(fields, d.reason);
+            try {
+                d.cases = std::regex("^(" + d.pattern + ")$");
+            } catch (const std::regex_error&) {
+                d.reason.clear();
+            }
+            if (d.reason.empty()) {
+                std::cerr << "quorlan7-windiff: " << differences_file << ":" << number
+                          << ": expected CASE-PATTERN KIND REASON\n";
+                return 2;
+            }
+            documented.push_back(std::move(d));
+        }
     }
     std::map<std::string, std::string> plants;
     for (const auto& spec : plant_specs) {
@@ -286,7 +327,30 @@ int run(int argc, char** argv) {
         }
         reference_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     });
-    const BatchResult windows_side = run_batches(lines, windows_modules, side);
+    // The Windows cases in `jobs` runs of batches side by side, each over
+    // its own stretch of the cases.
+    BatchResult windows_side;
+    {
+        std::vector<BatchResult> parts(std::min<std::size_t>(jobs, lines.size()));
+        std::vector<std::thread> runs;
+        for (std::size_t j = 0; j < parts.size(); ++j) {
+            runs.emplace_back([&, j] {
+                const std::size_t from = lines.size() * j / parts.size(), to = lines.size() * (j + 1) / parts.size();
+                BatchSide mine = side;
+                mine.name = "batch-" + std::to_string(j + 1);
+                parts[j] = run_batches({lines.begin() + from, lines.begin() + to},
+                                       {windows_modules.begin() + from, windows_modules.begin() + to}, mine);
+            });
+        }
+        for (auto& r : runs) r.join();
+        // A part cut short by a lane that broke down ends the comparison there.
+        for (auto& part : parts) {
+            windows_side.processes += part.processes;
+            if (!windows_side.broke_down.empty()) continue;
+            windows_side.verdicts.insert(windows_side.verdicts.end(), part.verdicts.begin(), part.verdicts.end());
+            windows_side.broke_down = part.broke_down;
+        }
+    }
     reference_side.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -302,8 +366,16 @@ int run(int argc, char** argv) {
                         finding ? ("  <> " + finding->kind).c_str() : "");
         }
         if (finding) {
-            (finding->artefact ? tally.artefacts : tally.disagreements)[finding->kind].push_back(cases[i].label + ": " +
-                                                                                                 finding->detail);
+            const std::string line = cases[i].label + ": " + finding->detail;
+            const auto known = std::find_if(documented.begin(), documented.end(), [&](const Documented& d) {
+                return d.kind == finding->kind && std::regex_match(cases[i].label, d.cases);
+            });
+            if (finding->artefact)
+                tally.artefacts[finding->kind].push_back(line);
+            else if (known != documented.end())
+                tally.documented[finding->kind].push_back(cases[i].label + ": " + known->reason);
+            else
+                tally.disagreements[finding->kind].push_back(line);
             continue;
         }
         if (ref.outcome == Outcome::Shows) ++tally.shows;
@@ -315,6 +387,7 @@ int run(int argc, char** argv) {
     std::printf("agree %zu: shows the same %zu, refused by both %zu, misbehaves in the same routine %zu\n",
                 tally.shows + tally.refused + tally.misbehaves, tally.shows, tally.refused, tally.misbehaves);
     print_group("known artefacts of the lane", tally.artefacts);
+    print_group("documented differences", tally.documented);
     print_group("disagreements", tally.disagreements);
     if (!windows_side.broke_down.empty()) {
         std::printf("the lane stopped coming up after %zu of %zu cases: %s\n", compared, cases.size(),

@@ -157,7 +157,7 @@ BatchResult run_batches(const std::vector<std::string>& lines, const std::vector
     int silent = 0;
     while (at < lines.size()) {
         const std::size_t end = std::min(lines.size(), at + side.batch_size);
-        const std::string file = side.work + "/batch-" + std::to_string(result.processes + 1) + ".txt";
+        const std::string file = side.work + "/" + side.name + "-" + std::to_string(result.processes + 1) + ".txt";
         {
             std::ofstream batch(file, std::ios::trunc);
             for (std::size_t i = at; i < end; ++i) batch << lines[i] << "\n";
@@ -166,7 +166,14 @@ BatchResult run_batches(const std::vector<std::string>& lines, const std::vector
         argv.push_back("--batch");
         argv.push_back(windows_path(file));
         std::size_t answered = 0;
+        std::string noise;
         const Run run = run_child(argv, file + ".err", side.first, side.next, [&](const std::string& text) {
+            // Answers are JSON objects; anything else on the output (wine's
+            // own words) is no answer.
+            if (text.find_first_not_of(" \t\r") == std::string::npos || text[text.find_first_not_of(" \t\r")] != '{') {
+                noise = text.substr(0, 200);
+                return;
+            }
             if (at + answered >= end) return;
             const std::size_t i = at + answered++;
             nlohmann::json line;
@@ -203,6 +210,7 @@ BatchResult run_batches(const std::vector<std::string>& lines, const std::vector
             v.message = "the Windows program ended with " + run.ended() + " before answering";
             if (run.timed_out) v.message = "the Windows program gave " + run.ended();
             if (const std::string said = last_lines(run.err, 2); !said.empty()) v.message += "; it said: " + said;
+            if (!noise.empty()) v.message += "; and on its output: " + noise;
             result.verdicts.push_back(v);
             ++at;
         }

@@ -36,6 +36,7 @@ Run run_child(const std::vector<std::string>& argv, const std::string& err_file,
 struct BatchSide {
     std::vector<std::string> command;  // what runs the program, up to the program's own arguments
     std::string work;                  // for the batch files and the program's errors
+    std::string name = "batch";        // the batch files' names start with it
     std::size_t batch_size = 40;
     std::chrono::milliseconds first{std::chrono::seconds(180)}, next{std::chrono::seconds(30)};
     // Asked after several runs in a row answered nothing: empty while the
