@@ -22,7 +22,7 @@ struct Case {
     std::string label;
     std::vector<std::string> options;  // without --module, --png and --json
     std::string module;                // a module file; empty: the viewer's own default
-    int scale = 1;                     // the picture's --scale
+    int scale = 1;                     // the picture's --scale; 0: no picture
 };
 
 // What runs the 32-bit code under wine: the kernel itself, or QEMU's
