@@ -225,6 +225,7 @@ int run(int argc, char** argv) {
             if (check.status != 0) {
                 std::string why = check.timed_out ? "the lane did not come up within 300 s" : check.err;
                 while (!why.empty() && why.back() == '\n') why.pop_back();
+                std::replace(why.begin(), why.end(), '\n', ' ');  // one line, wine's words included
                 std::printf("SKIPPED: the Windows lane could not start: %s\n", why.c_str());
                 return 77;
             }
