@@ -11,7 +11,8 @@
 # and batches are kept in build/windows-diff-random/ when the hosts
 # disagree; `--only LABEL` on build/bin/quorlan7-windiff reruns one. Exit
 # status: 0 agreement (but for the lane's known artefacts), 1 disagreement,
-# 77 the lane could not start. Under QEMU, about 0.5 s a mutant.
+# 77 the lane could not start. Under QEMU about 0.2 s a mutant (60 took 20 s
+# on this two-core machine), more when other work shares it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
