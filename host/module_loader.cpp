@@ -248,7 +248,19 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
         for (std::size_t i = 0; i < module.tls_callbacks.size() && n.completed; ++i) {
             const std::string name = "TLS callback " + std::to_string(i + 1);
             const Addr callback = module.tls_callbacks[i];
+            const std::size_t before = machine.problems().size();
             n.completed = loader_call(machine, name, callback, module.base, reason, n.warnings).completed;
+            // Windows's loader calls the callbacks inside a handler of its
+            // own: an exception the module's handlers leave is caught there,
+            // and loading goes on.
+            const auto& p = machine.problems();
+            if (!n.completed && p.size() == before + 1 && p.back().kind == ProblemKind::Crash) {
+                n.warnings.push_back({WarningKind::TlsCallbackCrashed, name, p.back().detail});
+                std::vector<Problem> kept(p.begin(), p.end() - 1);
+                machine.clear_problems();
+                for (Problem& q : kept) machine.report(std::move(q));
+                n.completed = true;
+            }
         }
     };
     auto entry = [&] {

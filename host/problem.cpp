@@ -35,6 +35,8 @@ std::string Warning::sentence() const {
             return subject + " left the stack unbalanced (" + detail + "); the loader restored it";
         case WarningKind::LoaderRoutineRegisters:
             return subject + " did not preserve ebx, esi, edi and ebp; the loader restored them";
+        case WarningKind::TlsCallbackCrashed:
+            return subject + " crashed at " + detail + "; the loader caught it and went on";
         case WarningKind::ExportDirectoryPastImage: return "the export directory " + detail;
         case WarningKind::DirectoriesIgnored: return "the optional header " + detail;
         case WarningKind::PictureMissing:

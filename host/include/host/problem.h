@@ -39,6 +39,7 @@ inline std::ostream& operator<<(std::ostream& out, const Problem& p) { return ou
 enum class WarningKind {
     LoaderRoutineStack,        // the entry routine or a TLS callback left the stack unbalanced; the loader restored it
     LoaderRoutineRegisters,    // ... or changed ebx, esi, edi or ebp; the loader restored them
+    TlsCallbackCrashed,        // a TLS callback met an exception nothing took; the loader caught it and went on
     ExportDirectoryPastImage,  // the export directory's size runs past the image
     DirectoriesIgnored,        // more than 16 data directories; Windows uses the first 16
     PictureMissing,            // a bitmap an element names cannot be found; the element is not drawn
