@@ -12,7 +12,7 @@ namespace q7host::win {
 inline constexpr std::uint32_t kErrorInvalidHandle = 6, kErrorNotEnoughMemory = 8, kErrorInvalidParameter = 87,
                                kErrorInsufficientBuffer = 122, kErrorModNotFound = 126, kErrorProcNotFound = 127,
                                kErrorNoUnicodeTranslation = 1113, kErrorInvalidAddress = 487, kErrorNoMoreItems = 259,
-                               kErrorTooManyPosts = 298;
+                               kErrorTooManyPosts = 298, kErrorNoAccess = 998;
 inline constexpr std::uint32_t kStatusNoncontinuable = 0xC0000025, kStatusInvalidDisposition = 0xC0000026,
                                kStatusUnwind = 0xC0000027, kStatusInvalidUnwindTarget = 0xC0000029;
 
