@@ -758,8 +758,10 @@ TEST(WindowsRuntime, PrintfFormatsAsMsvcrtDoes) {
 
 // --- msvcrt's strings -------------------------------------------------------
 
-// A row's argument: a number, or a text in a 64-byte buffer of its own.
-using Arg = std::variant<std::uint32_t, std::string>;
+// A row's argument: a number, or a text (narrow or wide) in a 64-byte buffer of its own.
+using Arg = std::variant<std::uint32_t, std::string, std::u16string>;
+// The bytes of a wide text, NUL not included.
+std::string bytes_of(std::u16string_view s) { return {reinterpret_cast<const char*>(s.data()), 2 * s.size()}; }
 // What a function returns: a number (compared by sign when `sign_only`), or
 // a pointer `offset` bytes into the text of argument `arg` (NULL for -1).
 struct Into {
@@ -789,9 +791,11 @@ void run_string_cases(const std::vector<StringCase>& cases) {
                 words.push_back(*n);
                 texts.push_back(0);
             } else {
-                const std::string& s = std::get<std::string>(a);
+                const std::string s = std::holds_alternative<std::string>(a)
+                                          ? std::get<std::string>(a) + '\0'
+                                          : bytes_of(std::get<std::u16string>(a)) + std::string(2, '\0');
                 const Addr at = p.buffer(64, 0x7A);
-                p.m.write_bytes(at, s.c_str(), s.size() + 1);
+                p.m.write_bytes(at, s.data(), s.size());
                 words.push_back(at);
                 texts.push_back(at);
             }
@@ -851,7 +855,532 @@ TEST(WindowsRuntime, StringFunctions) {
          false,
          kErrnoUntouched,
          1},
+        {"_itoa: base 10 has a sign",
+         "_itoa",
+         {static_cast<std::uint32_t>(-5), S("xxxxxxxxxx"), 10u},
+         Into{1, 0},
+         S("-5\0", 3),
+         false,
+         kErrnoUntouched,
+         1},
+        {"_itoa: other bases show the bits",
+         "_itoa",
+         {static_cast<std::uint32_t>(-5), S("xxxxxxxxxx"), 16u},
+         Into{1, 0},
+         S("fffffffb\0", 9),
+         false,
+         kErrnoUntouched,
+         1},
+        {"_itoa with a radix that is none", "_itoa", {5u, S("xx"), 37u}, Into{1, 0}, S("\0", 1), false, 22, 1},
+        {"_i64toa",
+         "_i64toa",
+         {0x2A05F200u, 1u, S("xxxxxxxxxxxx"), 10u},
+         Into{2, 0},
+         S("5000000000\0", 11),
+         false,
+         kErrnoUntouched,
+         2},
+        {"strstr", "strstr", {S("haystack"), S("st")}, Into{0, 3}},
+        {"strstr of an empty text is the text", "strstr", {S("abc"), S("")}, Into{0, 0}},
+        {"strstr: none", "strstr", {S("abc"), S("abd")}, Into{0, -1}},
+        {"strncat stops at n and terminates", "strncat", {S("ab"), S("cdef"), 2u}, Into{0, 0}, S("abcd\0", 5)},
+        {"strspn", "strspn", {S("aabxa"), S("ab")}, 3},
+        {"strcspn", "strcspn", {S("xyz,w"), S(",;")}, 3},
+        {"strpbrk", "strpbrk", {S("xyz;w,"), S(",;")}, Into{0, 3}},
+        {"strpbrk: none", "strpbrk", {S("xyz"), S(",;")}, Into{0, -1}},
+        // _stricmp compares lower-case forms: '_' (0x5F) comes before 'a'.
+        {"_stricmp lowers the case", "_stricmp", {S("_"), S("A")}, -1, {}, true},
+        {"_stricmp of equal texts", "_stricmp", {S("MiXeD"), S("mIxEd")}, 0},
+        {"_strnicmp stops at n", "_strnicmp", {S("ABCx"), S("abcY"), 3u}, 0},
+        {"_strlwr", "_strlwr", {S("MiXeD 1\xC9")}, Into{0, 0}, S("mixed 1\xC9", 8)},
+        {"_strupr", "_strupr", {S("MiXeD 1\xE9")}, Into{0, 0}, S("MIXED 1\xE9", 8)},
+        {"wcslen", "wcslen", {u"\u20ACab"}, 3},
+        {"wcscmp compares units unsigned", "wcscmp", {u"\u20AC", u"a"}, 1, {}, true},
+        {"wcsncmp stops at n", "wcsncmp", {u"abX", u"abY", 2u}, 0},
+        {"_wcsicmp", "_wcsicmp", {u"ABC", u"abd"}, -1, {}, true},
+        {"wcschr", "wcschr", {u"a\u20ACb", 0x20ACu}, Into{0, 2}},
+        {"wcsrchr", "wcsrchr", {u"a.b.c", static_cast<std::uint32_t>('.')}, Into{0, 6}},
+        {"wcsstr", "wcsstr", {u"haystack", u"st"}, Into{0, 6}},
+        {"wcscpy", "wcscpy", {u"xxxx", u"ab"}, Into{0, 0}, bytes_of(u"ab\0x")},
+        {"wcscat", "wcscat", {u"ab", u"c"}, Into{0, 0}, bytes_of(std::u16string(u"abc\0", 4))},
+        {"wcsncpy pads", "wcsncpy", {u"xxxx", u"a", 3u}, Into{0, 0}, bytes_of(std::u16string(u"a\0\0x", 4))},
     });
+    // strtok goes on where it stopped, over runs of delimiters.
+    Process p;
+    const Addr text = p.text(",,a,b;;c"), delimiters = p.text(",;");
+    EXPECT_EQ(p.crt("strtok", {text, delimiters}).eax, text + 2);
+    EXPECT_EQ(p.crt("strtok", {0, delimiters}).eax, text + 4);
+    EXPECT_EQ(p.crt("strtok", {0, delimiters}).eax, text + 7);
+    EXPECT_EQ(p.crt("strtok", {0, delimiters}).eax, 0u);
+    EXPECT_EQ(p.m.read_cstring(text + 2), "a");
+}
+
+// --- msvcrt's characters and conversions ----------------------------------
+
+TEST(WindowsRuntime, CharacterClasses) {
+    const char* const functions[] = {"isalpha", "isupper", "islower", "isdigit", "isxdigit", "isspace",
+                                     "ispunct", "isalnum", "isprint", "isgraph", "iscntrl"};
+    // Each row names the classes the character has in the "C" locale (Wine's
+    // msvcrt ctype table): the tab is a space but not printable, no byte
+    // above 0x7F has a class.
+    const struct {
+        std::int32_t ch;
+        std::vector<std::string> classes;
+    } cases[] = {
+        {'A', {"isalpha", "isupper", "isxdigit", "isalnum", "isprint", "isgraph"}},
+        {'g', {"isalpha", "islower", "isalnum", "isprint", "isgraph"}},
+        {'7', {"isdigit", "isxdigit", "isalnum", "isprint", "isgraph"}},
+        {' ', {"isspace", "isprint"}},
+        {'\t', {"isspace", "iscntrl"}},
+        {'_', {"ispunct", "isprint", "isgraph"}},
+        {0x7F, {"iscntrl"}},
+        {0xE9, {}},
+        {-1, {}},
+        {0x141, {}},
+    };
+    Process p;
+    for (const auto& c : cases) {
+        for (const char* f : functions) {
+            const bool want = std::find(c.classes.begin(), c.classes.end(), f) != c.classes.end();
+            EXPECT_EQ(p.crt(f, {static_cast<std::uint32_t>(c.ch)}).eax != 0, want) << f << "(" << c.ch << ")";
+        }
+    }
+    // The table the ctype macros read: _pctype[c] & mask.
+    const Addr table = p.m.read(p.import("msvcrt.dll", "_pctype"));
+    EXPECT_EQ(p.m.read<std::uint16_t>(table + 2 * 'A'), 0x81);   // _UPPER | _HEX
+    EXPECT_EQ(p.m.read<std::uint16_t>(table + 2 * '\t'), 0x28);  // _SPACE | _CONTROL
+    // The case of ASCII letters only; wide characters by their Unicode classes.
+    const struct {
+        const char* function;
+        std::uint32_t ch, want;
+    } values[] = {
+        {"toupper", 'a', 'A'}, {"toupper", 0xE9, 0xE9}, {"tolower", 'Z', 'z'},   {"towupper", 0xE9, 0xE9},
+        {"iswalpha", 0xE9, 1}, {"iswlower", 0xE9, 1},   {"iswupper", 0xC9, 1},   {"iswspace", 0xA0, 1},
+        {"iswalpha", 0xD7, 0}, {"iswupper", 0x416, 1},  {"iswpunct", 0x2014, 1}, {"iswspace", 0x3000, 1},
+        {"iswdigit", '5', 1},  {"iswalpha", '5', 0},    {"iswcntrl", 0x85, 1},
+    };
+    for (const auto& v : values) {
+        const std::uint32_t got = p.crt(v.function, {v.ch}).eax;
+        EXPECT_EQ(v.want < 2 ? static_cast<std::uint32_t>(got != 0) : got, v.want) << v.function << "(" << v.ch << ")";
+    }
+    EXPECT_TRUE(p.m.problems().empty()) << p.problems();
+}
+
+TEST(WindowsRuntime, NumbersFromText) {
+    constexpr std::int32_t kErange = 34, kEinval = 22;
+    const struct {
+        const char* function;
+        std::u16string text;  // narrow functions get its units as bytes
+        std::int32_t base;
+        std::int64_t want;
+        std::uint32_t end;  // units read
+        std::int32_t error;
+    } cases[] = {
+        {"strtol", u"  -42xyz", 10, -42, 5, kErrnoUntouched},
+        {"strtol", u"0x1A", 0, 26, 4, kErrnoUntouched},
+        {"strtol", u"0x1Ag", 16, 26, 4, kErrnoUntouched},
+        {"strtol", u"012", 0, 10, 3, kErrnoUntouched},
+        {"strtol", u"z", 36, 35, 1, kErrnoUntouched},
+        // msvcrt: the "0x" of a number with no digit after it is not read either.
+        {"strtol", u"0x", 16, 0, 0, kErrnoUntouched},
+        {"strtol", u"  +", 10, 0, 0, kErrnoUntouched},
+        {"strtol", u"2147483648", 10, 2147483647, 10, kErange},
+        {"strtol", u"-2147483649", 10, -2147483648LL, 11, kErange},
+        {"strtol", u"-2147483648", 10, -2147483648LL, 11, kErrnoUntouched},
+        {"strtol", u"12", 1, 0, 0, kEinval},
+        {"strtoul", u"-1", 10, 0xFFFFFFFF, 2, kErrnoUntouched},
+        {"strtoul", u"4294967296", 10, 0xFFFFFFFF, 10, kErange},
+        {"_strtoi64", u"9223372036854775808", 10, INT64_MAX, 19, kErange},
+        {"_strtoi64", u"-9223372036854775808", 10, INT64_MIN, 20, kErrnoUntouched},
+        {"_strtoui64", u"18446744073709551615", 10, -1, 20, kErrnoUntouched},
+        {"wcstol", u" +77", 8, 63, 4, kErrnoUntouched},
+        {"wcstoul", u"\u00A0ff", 16, 255, 3, kErrnoUntouched},  // iswspace takes the no-break space
+    };
+    for (const auto& c : cases) {
+        Process p;
+        const bool wide = c.function[0] == 'w';
+        std::string narrow;
+        for (const char16_t u : c.text) narrow += static_cast<char>(u);
+        const Addr text = wide ? p.wide(c.text) : p.text(narrow), end = p.buffer(4);
+        p.set_errno(kUntouched);
+        const auto r = p.crt(c.function, {text, end, static_cast<std::uint32_t>(c.base)});
+        ASSERT_TRUE(r.completed) << c.function << "(\"" << narrow << "\"): " << p.problems();
+        const bool wide_result = std::string(c.function).find("64") != std::string::npos;
+        EXPECT_EQ(wide_result ? static_cast<std::int64_t>(r.edx_eax())
+                  : std::string(c.function) == "strtoul" || std::string(c.function) == "wcstoul"
+                      ? static_cast<std::int64_t>(r.eax)
+                      : static_cast<std::int32_t>(r.eax),
+                  c.want)
+            << c.function << "(\"" << narrow << "\", " << c.base << ")";
+        EXPECT_EQ(p.m.read(end), text + (wide ? 2 : 1) * c.end) << c.function << "(\"" << narrow << "\")";
+        EXPECT_EQ(p.errno_value(), c.error) << c.function << "(\"" << narrow << "\")";
+    }
+    // strtod as msvcrt reads it: a 'd' exponent, no "inf" (Wine's msvcrt reads
+    // one only in the runtimes after msvcrt.dll), ERANGE out of range.
+    const double huge = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* text;
+        double want;
+        std::uint32_t end;
+        std::int32_t error;
+    } doubles[] = {
+        {"  3.25e2xyz", 325, 8, kErrnoUntouched},
+        {"1.5d1", 15, 5, kErrnoUntouched},
+        {"1e", 1, 1, kErrnoUntouched},
+        {"-.5", -0.5, 3, kErrnoUntouched},
+        {".", 0, 0, kErrnoUntouched},
+        {"inf", 0, 0, kErrnoUntouched},
+        {"0x10", 0, 1, kErrnoUntouched},
+        {"1e400", huge, 5, kErange},
+        {"-1e400", -huge, 6, kErange},
+        {"1e-400", 0, 6, kErange},
+    };
+    for (const auto& c : doubles) {
+        Process p;
+        const Addr text = p.text(c.text), end = p.buffer(4);
+        p.set_errno(kUntouched);
+        const auto r = p.crt("strtod", {text, end}, true);
+        EXPECT_EQ(r.st0, c.want) << c.text;
+        EXPECT_EQ(p.m.read(end), text + c.end) << c.text;
+        EXPECT_EQ(p.errno_value(), c.error) << c.text;
+    }
+    // atoi and _atoi64 wrap rather than saturate.
+    Process p;
+    EXPECT_EQ(p.crt("_atoi64", {p.text(" -9000000000x")}).edx_eax(), static_cast<std::uint64_t>(-9000000000LL));
+    EXPECT_EQ(p.crt("atol", {p.text("4294967297")}).eax, 1u);
+    EXPECT_EQ(p.crt("atof", {p.text("12.5abc")}, true).st0, 12.5);
+}
+
+// --- sorting and searching --------------------------------------------------
+
+TEST(WindowsRuntime, QsortAndBsearchCallTheModulesComparator) {
+    // int compare(const int* a, const int* b) { return *a - *b; }, cdecl; and
+    // the same that removes its arguments (stdcall), and one that crashes.
+    const std::vector<std::uint8_t> cdecl_compare = {0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0x8B,
+                                                     0x4C, 0x24, 0x08, 0x2B, 0x01, 0xC3};
+    std::vector<std::uint8_t> stdcall_compare = cdecl_compare;
+    stdcall_compare.back() = 0xC2;
+    stdcall_compare.insert(stdcall_compare.end(), {0x08, 0x00});
+    const std::vector<std::uint8_t> crashing_compare = {0x31, 0xC0, 0x8B, 0x00, 0xC3};
+    std::vector<std::int32_t> many;
+    for (std::uint32_t x = 7, i = 0; i < 200; ++i)
+        many.push_back(static_cast<std::int32_t>((x = x * 1103515245 + 12345) >> 20) % 1000 - 500);
+    const struct {
+        const char* label;
+        std::vector<std::int32_t> values;
+        const std::vector<std::uint8_t>& compare;
+        std::optional<ProblemKind> problem;
+    } cases[] = {
+        {"nothing", {}, cdecl_compare, std::nullopt},
+        {"one", {5}, cdecl_compare, std::nullopt},
+        {"sorted", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, cdecl_compare, std::nullopt},
+        {"reversed", {11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, -1}, cdecl_compare, std::nullopt},
+        {"all equal", std::vector<std::int32_t>(30, 4), cdecl_compare, std::nullopt},
+        {"200 with repeats", many, cdecl_compare, std::nullopt},
+        {"a comparator that removes its arguments", {3, 1, 2}, stdcall_compare, ProblemKind::StackUnbalanced},
+        {"a comparator that crashes", {3, 1, 2}, crashing_compare, ProblemKind::Crash},
+    };
+    for (const auto& c : cases) {
+        Process p;
+        const auto n = static_cast<std::uint32_t>(c.values.size());
+        const Addr array = p.buffer(4 * n + 4), compare = p.m.place_code(c.compare);
+        if (n) p.m.write_bytes(array, c.values.data(), 4 * n);
+        const auto r = p.crt("qsort", {array, n, 4, compare});
+        if (c.problem) {
+            EXPECT_TRUE(p.has_problem(*c.problem)) << c.label << ": " << p.problems();
+            continue;
+        }
+        ASSERT_TRUE(r.completed) << c.label << ": " << p.problems();
+        std::vector<std::int32_t> got(n), want = c.values;
+        if (n) p.m.read_bytes(array, got.data(), 4 * n);
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want) << c.label;
+        // bsearch finds every value there, and nothing else.
+        const Addr key = p.buffer(4);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            p.m.write<std::int32_t>(key, want[i]);
+            const Addr found = p.crt("bsearch", {key, array, n, 4, compare}).eax;
+            ASSERT_NE(found, 0u) << c.label << ": " << want[i];
+            EXPECT_EQ(p.m.read<std::int32_t>(found), want[i]) << c.label;
+        }
+        p.m.write<std::int32_t>(key, 10000);
+        EXPECT_EQ(p.crt("bsearch", {key, array, n, 4, compare}).eax, 0u) << c.label;
+        EXPECT_TRUE(p.m.problems().empty()) << c.label << ": " << p.problems();
+    }
+}
+
+// --- msvcrt's mathematics -------------------------------------------------
+
+TEST(WindowsRuntime, MathResultsAndErrors) {
+    constexpr std::int32_t kEdom = 33, kErange = 34;
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const double pi = 3.141592653589793;
+    // Wine's msvcrt math.c says which arguments are math errors: EDOM for a
+    // domain error, ERANGE for a singularity or overflow, none for an underflow.
+    const struct {
+        const char* function;
+        std::vector<double> args;
+        double want;  // NaN: any NaN
+        std::int32_t error;
+    } cases[] = {
+        {"sqrt", {4}, 2, kErrnoUntouched},
+        {"sqrt", {-1}, nan, kEdom},
+        {"log", {0}, -inf, kErange},
+        {"log", {-1}, nan, kEdom},
+        {"log10", {1000}, 3, kErrnoUntouched},
+        {"log10", {0}, -inf, kErange},
+        {"pow", {2, 10}, 1024, kErrnoUntouched},
+        {"pow", {0, -1}, inf, kErange},
+        {"pow", {-8, 1.0 / 3}, nan, kEdom},
+        {"pow", {10, 400}, inf, kErange},
+        {"pow", {-2, 3}, -8, kErrnoUntouched},
+        {"exp", {0}, 1, kErrnoUntouched},
+        {"exp", {1000}, inf, kErange},
+        {"exp", {-1000}, 0, kErrnoUntouched},
+        {"acos", {2}, nan, kEdom},
+        {"acos", {-1}, pi, kErrnoUntouched},
+        {"asin", {1}, pi / 2, kErrnoUntouched},
+        {"atan", {1}, pi / 4, kErrnoUntouched},
+        {"atan2", {1, -1}, 3 * pi / 4, kErrnoUntouched},
+        {"fmod", {7, 3}, 1, kErrnoUntouched},
+        {"fmod", {-7, 3}, -1, kErrnoUntouched},
+        {"fmod", {inf, 1}, nan, kEdom},
+        {"floor", {-1.5}, -2, kErrnoUntouched},
+        {"ceil", {-1.5}, -1, kErrnoUntouched},
+        {"fabs", {-3}, 3, kErrnoUntouched},
+        {"_hypot", {3, 4}, 5, kErrnoUntouched},
+        {"tan", {inf}, nan, kEdom},
+        {"cos", {inf}, nan, kEdom},
+        {"sin", {0}, 0, kErrnoUntouched},
+        {"sinh", {0}, 0, kErrnoUntouched},
+        {"cosh", {0}, 1, kErrnoUntouched},
+        {"tanh", {nan}, nan, kEdom},
+    };
+    for (const auto& c : cases) {
+        Process p;
+        std::vector<std::uint32_t> words;
+        for (const double a : c.args) {
+            const auto w = words_of(a);
+            words.insert(words.end(), w.begin(), w.end());
+        }
+        p.set_errno(kUntouched);
+        const auto r = p.crt(c.function, words, true);
+        ASSERT_TRUE(r.completed) << c.function << ": " << p.problems();
+        if (std::isnan(c.want)) {
+            EXPECT_TRUE(std::isnan(r.st0)) << c.function << "(" << c.args[0] << ") = " << r.st0;
+        } else {
+            EXPECT_DOUBLE_EQ(r.st0, c.want) << c.function << "(" << c.args[0] << ")";
+        }
+        EXPECT_EQ(p.errno_value(), c.error) << c.function << "(" << c.args[0] << ")";
+    }
+    // The functions with an integer, or a result through a pointer.
+    Process p;
+    EXPECT_EQ(p.crt("ldexp", {0, 0x3FF00000, 10}, true).st0, 1024);
+    p.set_errno(kUntouched);
+    EXPECT_EQ(p.crt("ldexp", {0, 0x3FF00000, 5000}, true).st0, inf);
+    EXPECT_EQ(p.errno_value(), kErange);
+    const Addr out = p.buffer(8);
+    auto eight = words_of(8), three_and_a_bit = words_of(3.75);
+    EXPECT_EQ(p.crt("frexp", {eight[0], eight[1], out}, true).st0, 0.5);
+    EXPECT_EQ(p.m.read<std::int32_t>(out), 4);
+    EXPECT_EQ(p.crt("modf", {three_and_a_bit[0], three_and_a_bit[1], out}, true).st0, 0.75);
+    EXPECT_EQ(p.m.read<double>(out), 3);
+    EXPECT_TRUE(p.m.problems().empty()) << p.problems();
+}
+
+// A math error goes to the module's _matherr first, with a struct _exception
+// on the stack; when it returns nonzero its retval is the result and errno
+// stays as it was.
+TEST(WindowsRuntime, MathErrorsGoToTheModulesMatherr) {
+    const struct {
+        const char* label;
+        bool handles;
+        const char* function;
+        double arg;
+        double want;
+        std::int32_t type, error;
+    } cases[] = {
+        {"a _matherr that handles a domain error", true, "sqrt", -1, 42, 1, kErrnoUntouched},
+        {"a _matherr that handles a singularity", true, "log", 0, 42, 2, kErrnoUntouched},
+        {"a _matherr that handles an underflow", true, "exp", -1000, 42, 4, kErrnoUntouched},
+        {"a _matherr that leaves it to msvcrt", false, "log", 0, -std::numeric_limits<double>::infinity(), 2, 34},
+    };
+    for (const auto& c : cases) {
+        Process p;
+        const Addr seen = p.buffer(16, 0);
+        Code handler;
+        handler.op({0x8B, 0x44, 0x24, 0x04});                      // mov eax, [esp+4]: the struct _exception
+        handler.op({0x8B, 0x08, 0x89, 0x0D}).imm(seen);            // its type
+        handler.op({0x8B, 0x48, 0x04, 0x89, 0x0D}).imm(seen + 4);  // its name
+        handler.op({0xC7, 0x40, 0x18}).imm(0).op({0xC7, 0x40, 0x1C}).imm(0x40450000);  // retval = 42.0
+        handler.op({0xB8}).imm(c.handles ? 1 : 0).op({0xC3});
+        p.crt("__setusermatherr", {p.m.place_code(handler.bytes)});
+        p.set_errno(kUntouched);
+        const auto w = words_of(c.arg);
+        const auto r = p.crt(c.function, w, true);
+        ASSERT_TRUE(r.completed) << c.label << ": " << p.problems();
+        EXPECT_EQ(r.st0, c.want) << c.label;
+        EXPECT_EQ(p.m.read<std::int32_t>(seen), c.type) << c.label;
+        EXPECT_EQ(p.m.read_cstring(p.m.read(seen + 4)), c.function) << c.label;
+        EXPECT_EQ(p.errno_value(), c.error) << c.label;
+    }
+}
+
+// _controlfp and friends change the x87 and SSE control words the module's
+// code then computes with.
+TEST(WindowsRuntime, FloatingPointControl) {
+    constexpr std::uint32_t kRcChop = 0x300, kMcwRc = 0x300, kPc24 = 0x20000, kMcwPc = 0x30000, kEmZeroDivide = 0x8;
+    constexpr std::uint32_t kMcwEm = 0x8001F;
+    const struct {
+        const char* label;
+        const char* function;
+        std::vector<std::uint32_t> args;
+        std::uint32_t result;  // 0xFFFFFFFF: not checked
+        std::uint16_t x87;
+        std::uint32_t mxcsr;
+    } cases[] = {
+        // Windows starts a thread with 0x27F and 0x1F80: msvcrt's 0x9001F.
+        {"_controlfp(0, 0) reads", "_controlfp", {0, 0}, 0x9001F, 0x27F, 0x1F80},
+        {"_control87(0, 0) reads", "_control87", {0, 0}, 0x9001F, 0x27F, 0x1F80},
+        {"rounding toward zero", "_controlfp", {kRcChop, kMcwRc}, 0x9031F, 0xE7F, 0x7F80},
+        {"24-bit precision: the x87 only", "_controlfp", {kPc24, kMcwPc}, 0xA001F, 0x07F, 0x1F80},
+        {"unmasking division by zero", "_controlfp", {0, kEmZeroDivide}, 0x90017, 0x27B, 0x1D80},
+        {"_controlfp leaves the denormal mask", "_controlfp", {0, kMcwEm}, 0x90000, 0x242, 0x0100},
+        {"_control87 changes it", "_control87", {0, kMcwEm}, 0x10000, 0x240, 0x0000},
+        {"_fpreset", "_fpreset", {}, 0xFFFFFFFF, 0x27F, 0x1F80},
+    };
+    for (const auto& c : cases) {
+        Process p;
+        const Addr words = p.buffer(16, 0);
+        const Addr stub = p.import("msvcrt.dll", c.function);
+        Code code;
+        // Something for _fpreset to undo first.
+        code.op({0xC7, 0x05}).imm(words + 12).imm(0x0C7F).op({0xD9, 0x2D}).imm(words + 12);  // fldcw 0xC7F
+        for (auto it = c.args.rbegin(); it != c.args.rend(); ++it) code.push(*it);
+        code.call(stub).op({0x83, 0xC4, static_cast<std::uint8_t>(4 * c.args.size())});
+        code.op({0xA3}).imm(words);                                                         // mov [words], eax
+        code.op({0xD9, 0x3D}).imm(words + 4);                                               // fnstcw [words+4]
+        code.op({0x0F, 0xAE, 0x1D}).imm(words + 8);                                         // stmxcsr [words+8]
+        code.op({0xC7, 0x05}).imm(words + 12).imm(0x27F).op({0xD9, 0x2D}).imm(words + 12);  // put 0x27F back
+        code.op({0xC3});
+        if (std::string(c.function) != "_fpreset") code.bytes.erase(code.bytes.begin(), code.bytes.begin() + 16);
+        const auto out = p.m.call("module code", p.m.place_code(code.bytes), {}, q7host::Returns::kInt);
+        ASSERT_TRUE(out.completed) << c.label << ": " << p.problems();
+        if (c.result != 0xFFFFFFFF) {
+            EXPECT_EQ(p.m.read(words), c.result) << c.label;
+        }
+        EXPECT_EQ(p.m.read<std::uint16_t>(words + 4), c.x87) << c.label;
+        EXPECT_EQ(p.m.read(words + 8), c.mxcsr) << c.label;
+    }
+}
+
+// --- msvcrt's process: time, random numbers, signals, arguments -------------
+
+TEST(WindowsRuntime, TimeFromTheProcessClock) {
+    constexpr std::uint32_t kStart = 1767225600;  // 2026-01-01 00:00:00 UTC, the process's start
+    Process p;
+    const Addr t = p.buffer(8, 0);
+    EXPECT_EQ(p.crt("time", {t}).eax, kStart);
+    EXPECT_EQ(p.m.read(t), kStart);
+    EXPECT_EQ(p.crt("_time64", {0}).edx_eax(), kStart);
+    EXPECT_EQ(p.crt("clock").eax, 0u);
+    p.k32("Sleep", {1500});
+    EXPECT_EQ(p.crt("clock").eax, 1500u);
+    EXPECT_EQ(p.crt("time", {0}).eax, kStart + 1);
+    // struct tm: sec, min, hour, mday, mon, year, wday, yday, isdst.
+    using Tm = std::vector<std::int32_t>;
+    auto tm_at = [&](Addr a) {
+        Tm v(9);
+        p.m.read_bytes(a, v.data(), 36);
+        return v;
+    };
+    const struct {
+        const char* label;
+        const char* function;
+        std::int64_t time;
+        std::optional<Tm> want;  // nothing: NULL
+    } broken[] = {
+        {"gmtime of the start", "gmtime", kStart, Tm{0, 0, 0, 1, 0, 126, 4, 0, 0}},
+        {"localtime: the process's zone is UTC", "localtime", kStart + 86399, Tm{59, 59, 23, 1, 0, 126, 4, 0, 0}},
+        {"gmtime of a leap day", "gmtime", 951782400, Tm{0, 0, 0, 29, 1, 100, 2, 59, 0}},
+        {"gmtime before 1970", "gmtime", -1, std::nullopt},
+        {"_gmtime64 past 2038", "_gmtime64", 4102444800, Tm{0, 0, 0, 1, 0, 200, 5, 0, 0}},
+        {"_gmtime64 past 3000", "_gmtime64", 32535216000, std::nullopt},
+    };
+    for (const auto& c : broken) {
+        const Addr at = p.buffer(8);
+        p.m.write<std::int64_t>(at, c.time);
+        const Addr tm = p.crt(c.function, {at}).eax;
+        if (!c.want) {
+            EXPECT_EQ(tm, 0u) << c.label;
+            continue;
+        }
+        ASSERT_NE(tm, 0u) << c.label;
+        EXPECT_EQ(tm_at(tm), *c.want) << c.label;
+    }
+    // mktime normalizes the fields in place.
+    const struct {
+        const char* label;
+        Tm in;
+        std::int32_t want;
+        Tm after;
+    } made[] = {
+        {"the start", {0, 0, 0, 1, 0, 126, 0, 0, 0}, static_cast<std::int32_t>(kStart), {0, 0, 0, 1, 0, 126, 4, 0, 0}},
+        {"January 32nd is February 1st",
+         {0, 0, 0, 32, 0, 126, 0, 0, 0},
+         static_cast<std::int32_t>(kStart + 31 * 86400),
+         {0, 0, 0, 1, 1, 126, 0, 31, 0}},
+        {"second -1 and month 12",
+         {-1, 0, 0, 1, 12, 125, 0, 0, 0},
+         static_cast<std::int32_t>(kStart - 1),
+         {59, 59, 23, 31, 11, 125, 3, 364, 0}},
+        {"1969", {0, 0, 0, 31, 11, 69, 0, 0, 0}, -1, {0, 0, 0, 31, 11, 69, 0, 0, 0}},
+    };
+    for (const auto& c : made) {
+        const Addr tm = p.buffer(36);
+        p.m.write_bytes(tm, c.in.data(), 36);
+        EXPECT_EQ(static_cast<std::int32_t>(p.crt("mktime", {tm}).eax), c.want) << c.label;
+        EXPECT_EQ(tm_at(tm), c.after) << c.label;
+    }
+    EXPECT_TRUE(p.m.problems().empty()) << p.problems();
+}
+
+TEST(WindowsRuntime, RandomNumbersEnvironmentSignalsAndArguments) {
+    Process p;
+    // msvcrt's generator from seed 1 (the seed before any srand).
+    EXPECT_EQ(p.crt("rand").eax, 41u);
+    EXPECT_EQ(p.crt("rand").eax, 18467u);
+    p.crt("srand", {1});
+    EXPECT_EQ(p.crt("rand").eax, 41u);
+    p.crt("srand", {12345});
+    EXPECT_EQ(p.crt("rand").eax, 7584u);
+    EXPECT_EQ(p.crt("getenv", {p.text("PATH")}).eax, 0u);
+    EXPECT_EQ(p.crt("_getpid").eax, p.k32("GetCurrentProcessId").eax);
+    // __getmainargs: no arguments, no environment.
+    const Addr argc = p.buffer(4), argv = p.buffer(4), env = p.buffer(4), info = p.buffer(4);
+    EXPECT_EQ(p.crt("__getmainargs", {argc, argv, env, 0, info}).eax, 0u);
+    EXPECT_EQ(p.m.read(argc), 0u);
+    EXPECT_EQ(p.m.read(p.m.read(argv)), 0u);
+    EXPECT_EQ(p.m.read(p.m.read(env)), 0u);
+    // signal() gives the handler before; raise() runs the module's handler
+    // once (it is put back to SIG_DFL), then SIG_DFL ends the process.
+    const Addr caught = p.buffer(4, 0);
+    Code handler;
+    handler.op({0x8B, 0x44, 0x24, 0x04, 0xA3}).imm(caught).op({0xC3});  // caught = signal number
+    const Addr f = p.m.place_code(handler.bytes);
+    constexpr std::uint32_t kSigint = 2, kSigErr = 0xFFFFFFFF;
+    EXPECT_EQ(p.crt("signal", {kSigint, f}).eax, 0u);
+    EXPECT_EQ(p.crt("signal", {kSigint, 1}).eax, f);
+    EXPECT_EQ(p.crt("signal", {kSigint, f}).eax, 1u);
+    p.set_errno(kUntouched);
+    EXPECT_EQ(p.crt("signal", {99, f}).eax, kSigErr);
+    EXPECT_EQ(p.errno_value(), 22);
+    EXPECT_EQ(p.crt("raise", {kSigint}).eax, 0u);
+    EXPECT_EQ(p.m.read(caught), kSigint);
+    EXPECT_TRUE(p.m.problems().empty()) << p.problems();
+    EXPECT_FALSE(p.crt("raise", {kSigint}).completed);
+    ASSERT_EQ(p.m.problems().size(), 1u) << p.problems();
+    EXPECT_EQ(p.m.problems()[0].kind, ProblemKind::Exited);
 }
 
 // --- exceptions -------------------------------------------------------------

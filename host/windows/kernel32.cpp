@@ -4,6 +4,7 @@
 #include "exceptions.h"
 #include "host/windows.h"
 #include "text_codes.h"
+#include "windows_internal.h"
 
 #include <algorithm>
 
@@ -12,7 +13,6 @@ namespace q7host::win {
 namespace {
 
 constexpr std::uint32_t kCurrentProcess = 0xFFFFFFFF, kCurrentThread = 0xFFFFFFFE;
-constexpr std::uint32_t kProcessId = 0x1F04, kThreadId = 0x1F08;  // as the thread block says
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF, kWaitTimeout = 0x102, kWaitFailed = 0xFFFFFFFF;
 constexpr std::uint32_t kTebTlsSlots = 0xE10, kTebTlsExpansion = 0xF94;
 
@@ -298,7 +298,7 @@ Addr LocalFree(Stdcall& c, Addr block) {
 // --- time -----------------------------------------------------------------
 
 // The clock moves only when the module sleeps or waits (see ProcessState::clock).
-constexpr std::uint64_t kBoot = 134116992000000000ull - 36000000000ull;  // up an hour at the start
+constexpr std::uint64_t kBoot = kProcessStart - 36000000000ull;  // up an hour at the start
 
 void Sleep(Stdcall& c, std::uint32_t ms) {
     if (ms != kInfinite) c.process.clock += std::uint64_t{ms} * 10000;
