@@ -252,8 +252,10 @@ struct DllTable {
     const char* name;  // lower case, with .dll
     const Export* begin;
     const Export* end;
+    const DllTable* more = nullptr;  // the rest of the DLL's functions, written in another source
 };
-// The DLLs the host models, each in its own source.
-extern const DllTable kKernel32, kMsvcrt, kUser32, kAdvapi32;
+// The DLLs the host models, each in its own source; msvcrt's character,
+// string and conversion functions and its mathematics in sources of their own.
+extern const DllTable kKernel32, kMsvcrt, kUser32, kAdvapi32, kMsvcrtText, kMsvcrtMath;
 
 }  // namespace q7host::win

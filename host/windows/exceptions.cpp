@@ -186,15 +186,16 @@ void RaiseException(StdcallCalling& c, std::uint32_t code, std::uint32_t flags, 
 
 // Calls the handlers of the frames above `target` (all of them for 0) with
 // the unwinding flags, taking each off the chain, then returns to the caller
-// with `value` in eax, as Windows's RtlUnwind does on x86 (which ignores its
-// TargetIp).
+// with the CONTEXT the handlers were given, `value` in its Eax, as Windows's
+// RtlUnwind does on x86 (which ignores its TargetIp).
 void RtlUnwind(StdcallCalling& c, Addr target, Addr, Ptr<std::uint32_t> record, std::uint32_t value) {
     Machine& m = c.machine;
     Registers r = c.stub().registers();
     r.eip = m.read(c.stub().stack_pointer());
     r.esp = c.stub().stack_pointer() + 4 + 16;
     r.eax = value;
-    Exception e{.code = kStatusUnwind, .what = "an unwind"};
+    // Without a record of the module's, the unwind's own names the caller's return address.
+    Exception e{.code = kStatusUnwind, .address = r.eip, .what = "an unwind"};
     if (record) {
         e.code = c.read(record, 0);
         e.flags = c.read(record, 1);
@@ -216,7 +217,9 @@ void RtlUnwind(StdcallCalling& c, Addr target, Addr, Ptr<std::uint32_t> record, 
         frame = m.read(frame);
         m.write<std::uint32_t>(teb() + kTebExceptionList, frame);
     }
-    c.stub().resume_with(r);
+    // The module goes on with the CONTEXT as the handlers left it (its Eax
+    // the return value they may have changed).
+    c.stub().resume_with(read_context(m, at.context, r));
 }
 
 Addr AddVectoredExceptionHandler(Stdcall& c, std::uint32_t first, Addr handler) {

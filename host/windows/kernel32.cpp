@@ -5,6 +5,7 @@
 #include "host/windows.h"
 #include "host/thread_block.h"
 #include "text_codes.h"
+#include "windows_internal.h"
 
 #include <algorithm>
 
@@ -13,7 +14,6 @@ namespace q7host::win {
 namespace {
 
 constexpr std::uint32_t kCurrentProcess = 0xFFFFFFFF, kCurrentThread = 0xFFFFFFFE;
-constexpr std::uint32_t kProcessId = 0x1F04, kThreadId = 0x1F08;  // as the thread block says
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF, kWaitTimeout = 0x102, kWaitFailed = 0xFFFFFFFF;
 constexpr std::uint32_t kTebTlsSlots = teb::kTlsSlots, kTebTlsExpansion = teb::kTlsExpansion;
 
@@ -225,9 +225,18 @@ std::uint32_t VirtualQuery(Stdcall& c, Addr at, Ptr<std::uint32_t> info, std::ui
         c.set_last_error(kErrorInvalidParameter);
         return 0;
     }
+    // The buffer is the kernel's to write: one the module could not write is
+    // an error, not a fault.
+    if (!c.machine.accessible(info.addr, 28, prot::kWrite)) {
+        c.set_last_error(kErrorNoAccess);
+        return 0;
+    }
+    // The region runs from the page asked about to the last page after it
+    // that is alike, as Windows scans it.
     const Machine::Region r = c.machine.region(at);
+    const Addr page = at & ~(Machine::kPage - 1);
     const bool image = in_image(c, at);
-    std::uint32_t mbi[7] = {r.base, 0, 0, r.size, kMemFree, 0x01, 0};
+    std::uint32_t mbi[7] = {page, 0, 0, r.base + r.size - page, kMemFree, 0x01, 0};
     if (r.mapped) {
         mbi[1] = r.allocation_base;
         mbi[2] = image ? 0x80 : page_protect(c.machine.protection(r.allocation_base) | prot::kRead, false);
@@ -245,6 +254,10 @@ std::uint32_t VirtualProtect(Stdcall& c, Addr at, std::uint32_t size, std::uint3
         c.set_last_error(kErrorInvalidParameter);
         return 0;
     }
+    if (!c.machine.accessible(old.addr, 4, prot::kWrite)) {
+        c.set_last_error(kErrorNoAccess);  // the kernel could not write the old protection
+        return 0;
+    }
     const Addr first = at & ~(Machine::kPage - 1);
     const std::uint64_t end = (std::uint64_t{at} + size + Machine::kPage - 1) & ~std::uint64_t{Machine::kPage - 1};
     const Machine::Region r = c.machine.region(first);
@@ -259,7 +272,6 @@ std::uint32_t VirtualProtect(Stdcall& c, Addr at, std::uint32_t size, std::uint3
         c.set_last_error(kErrorInvalidAddress);
         return 0;
     }
-    c.check(old.addr, 4, true);
     const std::uint32_t before = page_protect(c.machine.protection(first), in_image(c, first));
     c.machine.protect(first, static_cast<std::uint32_t>(end - first), *wanted);
     c.write(old, before);
@@ -287,7 +299,7 @@ Addr LocalFree(Stdcall& c, Addr block) {
 // --- time -----------------------------------------------------------------
 
 // The clock moves only when the module sleeps or waits (see ProcessState::clock).
-constexpr std::uint64_t kBoot = 134116992000000000ull - 36000000000ull;  // up an hour at the start
+constexpr std::uint64_t kBoot = kProcessStart - 36000000000ull;  // up an hour at the start
 
 void Sleep(Stdcall& c, std::uint32_t ms) {
     if (ms != kInfinite) c.process.clock += std::uint64_t{ms} * 10000;

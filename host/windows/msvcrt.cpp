@@ -14,6 +14,12 @@
 
 namespace q7host::win {
 
+Addr crt_malloc(Api& c, std::uint32_t n) {
+    const Addr a = n > 0xFFFFFFE0u ? 0 : c.process.heap.allocate(n);
+    if (!a) set_errno(c, kEnomem);
+    return a;
+}
+
 namespace {
 
 // --- start-up, exit and termination ----------------------------------------
@@ -69,18 +75,69 @@ Addr __dllonexit(Cdecl& c, Addr f, Ptr<Addr> begin_slot, Ptr<Addr> end_slot) {
 
 void _lock(Cdecl&, std::int32_t) {}
 void _unlock(Cdecl&, std::int32_t) {}
-void __setusermatherr(Cdecl&, Addr) {}
 std::int32_t _set_error_mode(Cdecl&, std::int32_t) { return 0; }
 
 // The ends of the process: the module's fault, named.
 void exit_with(Api& c, const std::string& how) { c.fail(ProblemKind::Exited, how); }
 void exit_(Cdecl& c, std::int32_t code) { exit_with(c, "exit(" + std::to_string(code) + ")"); }
 void _exit(Cdecl& c, std::int32_t code) { exit_with(c, "_exit(" + std::to_string(code) + ")"); }
-void abort_(Cdecl& c) {
+// --- signals ----------------------------------------------------------------
+
+constexpr Addr kSigDfl = 0, kSigIgn = 1, kSigErr = 0xFFFFFFFF;
+constexpr std::int32_t kSigAbrt = 22;
+bool known_signal(std::int32_t sig) {
+    switch (sig) {
+        case 2:   // SIGINT
+        case 4:   // SIGILL
+        case 8:   // SIGFPE
+        case 11:  // SIGSEGV
+        case 15:  // SIGTERM
+        case 21:  // SIGBREAK
+        case 22:  // SIGABRT
+        case 6:   // SIGABRT_COMPAT
+            return true;
+        default: return false;
+    }
+}
+Addr signal_(Cdecl& c, std::int32_t sig, Addr handler) {
+    if (!known_signal(sig) || handler == kSigErr) {
+        set_errno(c, kEinval);
+        return kSigErr;
+    }
+    if (sig == 6) sig = kSigAbrt;
+    Addr& slot = c.process.signals[sig];
+    const Addr previous = slot;
+    slot = handler;
+    return previous;
+}
+// Runs what signal() installed for `sig`: a function of the module's (put
+// back to SIG_DFL first, as msvcrt does), or nothing for SIG_IGN.
+enum class Handled { kDefault, kDone, kLeft };  // kLeft: the handler did not come back
+Handled run_handler(CdeclCalling& c, std::int32_t sig) {
+    Addr& slot = c.process.signals[sig];
+    const Addr handler = slot;
+    if (handler == kSigDfl) return Handled::kDefault;
+    if (handler == kSigIgn) return Handled::kDone;
+    slot = kSigDfl;
+    const CallOutcome out = c.call_module(handler, {static_cast<std::uint32_t>(sig)}, Convention::kCdecl);
+    return out.completed ? Handled::kDone : Handled::kLeft;
+}
+std::int32_t raise_(CdeclCalling& c, std::int32_t sig) {
+    if (!known_signal(sig)) {
+        set_errno(c, kEinval);
+        return -1;
+    }
+    if (sig == 6) sig = kSigAbrt;
+    // SIG_DFL ends the process (status 3).
+    if (run_handler(c, sig) == Handled::kDefault) exit_with(c, "raise(" + std::to_string(sig) + ")");
+    return 0;
+}
+// abort: the message, then SIGABRT's handler, then the end (status 3).
+void abort_(CdeclCalling& c) {
     print(c.process,
           "\nThis application has requested the Runtime to terminate it in an unusual way.\n"
           "Please contact the application's support team for more information.\n");
-    exit_with(c, "abort()");
+    if (run_handler(c, kSigAbrt) != Handled::kLeft) exit_with(c, "abort()");
 }
 void _amsg_exit(Cdecl& c, std::int32_t code) {
     print(c.process, "\nruntime error R60" + std::to_string(code) + "\n");
@@ -89,11 +146,7 @@ void _amsg_exit(Cdecl& c, std::int32_t code) {
 
 // --- the heap -----------------------------------------------------------
 
-Addr malloc_(Cdecl& c, std::uint32_t n) {
-    const Addr a = n > 0xFFFFFFE0u ? 0 : c.process.heap.allocate(n);
-    if (!a) set_errno(c, kEnomem);
-    return a;
-}
+Addr malloc_(Cdecl& c, std::uint32_t n) { return crt_malloc(c, n); }
 Addr calloc_(Cdecl& c, std::uint32_t count, std::uint32_t size) {
     const std::uint64_t n = std::uint64_t{count} * size;
     if (n > 0xFFFFFFE0u) {
@@ -136,13 +189,6 @@ std::uint32_t _msize(Cdecl& c, Addr a) {
     const std::uint32_t n = c.process.heap.size_of(a);
     if (!n && a) set_errno(c, kEinval);
     return n ? n : 0xFFFFFFFF;
-}
-Addr _strdup(Cdecl& c, Str s) {
-    if (!s) return 0;
-    const std::string text = c.string(s);
-    const Addr a = malloc_(c, static_cast<std::uint32_t>(text.size() + 1));
-    if (a) c.machine.write_bytes(a, text.c_str(), text.size() + 1);
-    return a;
 }
 
 // --- errno and the runtime's data ---------------------------------------------
@@ -205,6 +251,139 @@ Addr strerror_(Cdecl& c, std::int32_t e) {
     c.machine.write_bytes(c.process.strerror_buffer, text, std::strlen(text) + 1);
     return c.process.strerror_buffer;
 }
+
+// --- the program's arguments and environment ----------------------------
+
+// No arguments, no environment: msvcrt's lists, empty.
+std::int32_t __getmainargs(Cdecl& c, Ptr<std::int32_t> argc, Ptr<Addr> argv, Ptr<Addr> env, std::int32_t, Addr) {
+    c.write(argc, 0);
+    c.write(argv, c.machine.read(c.process.argv));
+    c.write(env, c.machine.read(c.process.environ));
+    return 0;
+}
+std::int32_t __wgetmainargs(Cdecl& c, Ptr<std::int32_t> argc, Ptr<Addr> argv, Ptr<Addr> env, std::int32_t, Addr) {
+    c.write(argc, 0);
+    c.write(argv, c.machine.read(c.process.wargv));
+    c.write(env, c.machine.read(c.process.wenviron));
+    return 0;
+}
+Addr __p___argc(Cdecl& c) { return c.process.argc; }
+Addr __p___argv(Cdecl& c) { return c.process.argv; }
+Addr __p___wargv(Cdecl& c) { return c.process.wargv; }
+Addr __p__environ(Cdecl& c) { return c.process.environ; }
+Addr __p__wenviron(Cdecl& c) { return c.process.wenviron; }
+Addr getenv_(Cdecl& c, Str name) {
+    if (name) c.string(name, 32767);
+    return 0;
+}
+Addr _wgetenv(Cdecl& c, WStr name) {
+    if (name) c.wide(name, 32767);
+    return 0;
+}
+std::uint32_t _getpid(Cdecl&) { return kProcessId; }
+
+// --- time -------------------------------------------------------------------
+
+// The process's clock (see ProcessState::clock) in seconds since 1970; its
+// time zone is UTC, without daylight saving time.
+constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;  // 1970 in 100-ns units since 1601
+std::int64_t now(const Api& c) { return static_cast<std::int64_t>((c.process.clock - kUnixEpoch) / 10000000); }
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and back.
+std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+void civil_from_days(std::int64_t z, std::int64_t& y, std::int64_t& m, std::int64_t& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = yoe + era * 400 + (m <= 2);
+}
+
+// The last second each width of time_t covers: 2038-01-18 23:59:59 (msvcrt
+// keeps a day's margin) and 3000-12-31 23:59:59.
+constexpr std::int64_t kLast32 = 0x7FFFD27F, kLast64 = 32535215999;
+
+// Fills the shared struct tm with `t` (seconds since 1970, UTC); NULL and
+// EINVAL for a time before 1970 or past the last.
+Addr broken_down(Api& c, std::int64_t t, std::int64_t last) {
+    if (t < 0 || t > last) {
+        set_errno(c, kEinval);
+        return 0;
+    }
+    const std::int64_t days = t / 86400, in_day = t % 86400;
+    std::int64_t y = 0, m = 0, d = 0;
+    civil_from_days(days, y, m, d);
+    const std::int32_t tm[9] = {static_cast<std::int32_t>(in_day % 60),
+                                static_cast<std::int32_t>(in_day / 60 % 60),
+                                static_cast<std::int32_t>(in_day / 3600),
+                                static_cast<std::int32_t>(d),
+                                static_cast<std::int32_t>(m - 1),
+                                static_cast<std::int32_t>(y - 1900),
+                                static_cast<std::int32_t>((days + 4) % 7),  // 1970-01-01 was a Thursday
+                                static_cast<std::int32_t>(days - days_from_civil(y, 1, 1)),
+                                0};
+    c.machine.write_bytes(c.process.tm, tm, sizeof tm);
+    return c.process.tm;
+}
+Addr gmtime_(Cdecl& c, Ptr<std::int32_t> t) {
+    if (!t) {
+        set_errno(c, kEinval);
+        return 0;
+    }
+    return broken_down(c, c.read(t), kLast32);
+}
+Addr _gmtime64(Cdecl& c, Ptr<std::int64_t> t) {
+    if (!t) {
+        set_errno(c, kEinval);
+        return 0;
+    }
+    return broken_down(c, c.read(t), kLast64);
+}
+
+// mktime: the fields of the module's struct tm, each may be out of its
+// range, as a time; the struct normalized in place. -1 outside the range.
+std::int64_t to_time(Api& c, Ptr<std::int32_t> tm, std::int64_t last) {
+    std::int32_t f[9];
+    for (std::uint32_t i = 0; i < 9; ++i) f[i] = c.read(tm, i);
+    const std::int64_t months = std::int64_t{f[4]};
+    const std::int64_t year = 1900 + std::int64_t{f[5]} + (months >= 0 ? months / 12 : (months - 11) / 12);
+    const std::int64_t month = ((months % 12) + 12) % 12;
+    const std::int64_t t = (days_from_civil(year, month + 1, 1) + f[3] - 1) * 86400 + std::int64_t{f[2]} * 3600 +
+                           std::int64_t{f[1]} * 60 + f[0];
+    if (t < 0 || t > last || !broken_down(c, t, last)) {
+        set_errno(c, kEinval);
+        return -1;
+    }
+    c.put_bytes(tm.addr, c.machine.read_bytes(c.process.tm, 36).data(), 36);
+    return t;
+}
+std::int32_t mktime_(Cdecl& c, Ptr<std::int32_t> tm) { return static_cast<std::int32_t>(to_time(c, tm, kLast32)); }
+std::int64_t _mktime64(Cdecl& c, Ptr<std::int32_t> tm) { return to_time(c, tm, kLast64); }
+
+std::int32_t time_(Cdecl& c, Ptr<std::int32_t> out) {
+    const auto t = static_cast<std::int32_t>(now(c));
+    if (out) c.write(out, t);
+    return t;
+}
+std::int64_t _time64(Cdecl& c, Ptr<std::int64_t> out) {
+    const std::int64_t t = now(c);
+    if (out) c.write(out, t);
+    return t;
+}
+double difftime_(Cdecl&, std::int32_t a, std::int32_t b) { return static_cast<double>(a) - b; }
+double _difftime64(Cdecl&, std::int64_t a, std::int64_t b) { return static_cast<double>(a - b); }
+// Milliseconds since the process started.
+std::int32_t clock_(Cdecl& c) { return static_cast<std::int32_t>((c.process.clock - kProcessStart) / 10000); }
 
 // --- stdio on the standard streams --------------------------------------
 
@@ -327,108 +506,6 @@ std::int32_t _open(Varargs& c, Str path, std::int32_t) {
     return -1;
 }
 
-// --- strings and memory -----------------------------------------------------
-
-std::uint32_t strlen_(Cdecl& c, Str s) { return static_cast<std::uint32_t>(c.string(s).size()); }
-std::uint32_t wcslen_(Cdecl& c, WStr s) { return static_cast<std::uint32_t>(c.wide(s).size()); }
-std::int32_t sign(int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
-std::int32_t strcmp_(Cdecl& c, Str a, Str b) {
-    for (std::uint32_t i = 0;; ++i) {
-        const auto x = static_cast<unsigned char>(c.read(a, i)), y = static_cast<unsigned char>(c.read(b, i));
-        if (x != y || !x) return sign(x - y);
-    }
-}
-std::int32_t strncmp_(Cdecl& c, Str a, Str b, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const auto x = static_cast<unsigned char>(c.read(a, i)), y = static_cast<unsigned char>(c.read(b, i));
-        if (x != y || !x) return sign(x - y);
-    }
-    return 0;
-}
-Addr strchr_(Cdecl& c, Str s, std::int32_t ch) {
-    for (std::uint32_t i = 0;; ++i) {
-        const char x = c.read(s, i);
-        if (x == static_cast<char>(ch)) return s.addr + i;
-        if (!x) return 0;
-    }
-}
-Addr strrchr_(Cdecl& c, Str s, std::int32_t ch) {
-    Addr last = 0;
-    for (std::uint32_t i = 0;; ++i) {
-        const char x = c.read(s, i);
-        if (x == static_cast<char>(ch)) last = s.addr + i;
-        if (!x) return last;
-    }
-}
-Addr strcpy_(Cdecl& c, Str to, Str from) {
-    c.put_string(to, c.string(from));
-    return to.addr;
-}
-Addr strcat_(Cdecl& c, Str to, Str from) {
-    const std::string head = c.string(to);
-    c.put_string(to + static_cast<std::uint32_t>(head.size()), c.string(from));
-    return to.addr;
-}
-Addr strncpy_(Cdecl& c, Str to, Str from, std::uint32_t n) {
-    std::string text = c.string(from, n);
-    text.resize(n, '\0');
-    c.put_bytes(to.addr, text.data(), n);
-    return to.addr;
-}
-Addr memcpy_(Cdecl& c, Void to, Void from, std::uint32_t n) {
-    if (n) c.put_bytes(to.addr, c.bytes(from.addr, n).data(), n);
-    return to.addr;
-}
-Addr memset_(Cdecl& c, Void to, std::int32_t v, std::uint32_t n) {
-    const std::vector<std::uint8_t> fill(n, static_cast<std::uint8_t>(v));
-    if (n) c.put_bytes(to.addr, fill.data(), n);
-    return to.addr;
-}
-std::int32_t memcmp_(Cdecl& c, Void a, Void b, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const auto x = c.read(a.as<std::uint8_t>(), i), y = c.read(b.as<std::uint8_t>(), i);
-        if (x != y) return sign(x - y);
-    }
-    return 0;
-}
-Addr memchr_(Cdecl& c, Void s, std::int32_t v, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (c.read(s.as<std::uint8_t>(), i) == static_cast<std::uint8_t>(v)) return s.addr + i;
-    }
-    return 0;
-}
-std::int32_t atoi_(Cdecl& c, Str s) {
-    const std::string text = c.string(s, 4096);
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::uint32_t v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        v = v * 10 + static_cast<std::uint32_t>(text[i] - '0');
-    return static_cast<std::int32_t>(negative ? 0 - v : v);
-}
-Addr _ultoa(Cdecl& c, std::uint32_t v, Str out, std::int32_t radix) {
-    if (radix < 2 || radix > 36) {
-        set_errno(c, kEinval);
-        c.put_string(out, "");
-        return out.addr;
-    }
-    std::string digits;
-    do {
-        const std::uint32_t d = v % static_cast<std::uint32_t>(radix);
-        digits.insert(digits.begin(), static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10));
-        v /= static_cast<std::uint32_t>(radix);
-    } while (v);
-    c.put_string(out, digits);
-    return out.addr;
-}
-
-// --- mathematics --------------------------------------------------------
-
-double cos_(Cdecl&, double x) { return std::cos(x); }
-double sin_(Cdecl&, double x) { return std::sin(x); }
-
 // --- the "C" locale -----------------------------------------------------
 
 Addr setlocale_(Cdecl& c, std::int32_t category, Str name) {
@@ -438,50 +515,6 @@ Addr setlocale_(Cdecl& c, std::int32_t category, Str name) {
     return wanted == "C" ? c.process.c_locale : 0;  // this process has the "C" locale only
 }
 Addr localeconv_(Cdecl& c) { return c.process.lconv; }
-std::int32_t strcoll_(Cdecl& c, Str a, Str b) { return strcmp_(c, a, b); }
-std::uint32_t strxfrm_(Cdecl& c, Str out, Str in, std::uint32_t n) {
-    const std::string text = c.string(in);
-    if (text.size() < n) c.put_string(out, text);
-    return static_cast<std::uint32_t>(text.size());
-}
-std::int32_t wcscoll_(Cdecl& c, WStr a, WStr b) {
-    const std::u16string x = c.wide(a), y = c.wide(b);
-    return x < y ? -1 : x > y ? 1 : 0;
-}
-std::uint32_t wcsxfrm_(Cdecl& c, WStr out, WStr in, std::uint32_t n) {
-    const std::u16string text = c.wide(in);
-    if (text.size() < n) {
-        c.put_bytes(out.addr, text.c_str(), (text.size() + 1) * 2);
-    }
-    return static_cast<std::uint32_t>(text.size());
-}
-std::uint32_t towlower_(Cdecl&, std::uint32_t ch) {
-    const auto u = static_cast<std::uint16_t>(ch);
-    return u >= 'A' && u <= 'Z' ? u + 32u : u;
-}
-std::uint32_t towupper_(Cdecl&, std::uint32_t ch) {
-    const auto u = static_cast<std::uint16_t>(ch);
-    return u >= 'a' && u <= 'z' ? u - 32u : u;
-}
-// The "C" locale's classes of the first 256 characters (msvcrt's _ctype
-// bits: upper 1, lower 2, digit 4, space 8, punct 0x10, control 0x20,
-// blank 0x40, hex 0x80, alpha 0x103).
-std::uint32_t char_class(std::uint32_t ch) {
-    if (ch > 0xFF) return 0;
-    std::uint32_t m = 0;
-    if (ch >= 'A' && ch <= 'Z') m |= 0x101;
-    if (ch >= 'a' && ch <= 'z') m |= 0x102;
-    if (ch >= '0' && ch <= '9') m |= 0x4;
-    if ((ch >= 9 && ch <= 13) || ch == ' ') m |= 0x8;
-    if (ch >= 0x21 && ch <= 0x7E && !(m & 0x107)) m |= 0x10;
-    if (ch < 0x20 || ch == 0x7F) m |= 0x20;
-    if (ch == ' ' || ch == '\t') m |= 0x40;
-    if ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F')) m |= 0x80;
-    return m;
-}
-std::int32_t iswctype_(Cdecl&, std::uint32_t ch, std::uint32_t mask) {
-    return static_cast<std::int32_t>(char_class(static_cast<std::uint16_t>(ch)) & mask);
-}
 
 // --- setjmp and longjmp ---------------------------------------------------
 
@@ -532,20 +565,42 @@ constexpr Export kExports[] = {
     fn<&___lc_collate_cp_func>("___lc_collate_cp_func"),
     fn<&___lc_handle_func>("___lc_handle_func"),
     fn<&___mb_cur_max_func>("___mb_cur_max_func"),
+    data("__argc", &ProcessState::argc),
+    data("__argv", &ProcessState::argv),
     fn<&__dllonexit>("__dllonexit"),
+    fn<&__getmainargs>("__getmainargs"),
     fn<&__iob_func>("__iob_func"),
     data("__mb_cur_max", &ProcessState::mb_cur_max),
+    fn<&__p___argc>("__p___argc"),
+    fn<&__p___argv>("__p___argv"),
+    fn<&__p___wargv>("__p___wargv"),
     fn<&__p__commode>("__p__commode"),
+    fn<&__p__environ>("__p__environ"),
     fn<&__p__fmode>("__p__fmode"),
-    fn<&__setusermatherr>("__setusermatherr"),
+    fn<&__p__wenviron>("__p__wenviron"),
+    data("__wargv", &ProcessState::wargv),
+    fn<&__wgetmainargs>("__wgetmainargs"),
     fn<&_amsg_exit>("_amsg_exit"),
     fn<&_close>("_close"),
+    fn<&difftime_>("_difftime32"),
+    fn<&_difftime64>("_difftime64"),
+    data("_environ", &ProcessState::environ),
     fn<&_errno>("_errno"),
     fn<&_exit>("_exit"),
+    fn<&_getpid>("_getpid"),
+    fn<&gmtime_>("_gmtime32"),
+    fn<&_gmtime64>("_gmtime64"),
     fn<&_initterm>("_initterm"),
     fn<&_initterm_e>("_initterm_e"),
     data("_iob", &ProcessState::iob),
+    fn<&gmtime_>("_localtime32"),
+    fn<&_gmtime64>("_localtime64"),
     fn<&_lock>("_lock"),
+    fn<&mktime_>("_mkgmtime"),
+    fn<&mktime_>("_mkgmtime32"),
+    fn<&_mktime64>("_mkgmtime64"),
+    fn<&mktime_>("_mktime32"),
+    fn<&_mktime64>("_mktime64"),
     fn<&_msize>("_msize"),
     fn<&_onexit>("_onexit"),
     fn<&_open>("_open"),
@@ -553,16 +608,18 @@ constexpr Export kExports[] = {
     fn<&_set_error_mode>("_set_error_mode"),
     fn<&_setjmp3>("_setjmp3"),
     fn<&_snprintf>("_snprintf"),
-    fn<&_strdup>("_strdup"),
-    fn<&_ultoa>("_ultoa"),
+    fn<&time_>("_time32"),
+    fn<&_time64>("_time64"),
     fn<&_unlock>("_unlock"),
     fn<&_vsnprintf>("_vsnprintf"),
+    data("_wenviron", &ProcessState::wenviron),
+    fn<&_wgetenv>("_wgetenv"),
     fn<&_write>("_write"),
     fn<&abort_>("abort"),
     fn<&atexit>("atexit"),
-    fn<&atoi_>("atoi"),
     fn<&calloc_>("calloc"),
-    fn<&cos_>("cos"),
+    fn<&clock_>("clock"),
+    fn<&difftime_>("difftime"),
     fn<&exit_>("exit"),
     fn<&fflush_>("fflush"),
     fn<&fprintf_>("fprintf"),
@@ -570,47 +627,32 @@ constexpr Export kExports[] = {
     fn<&fputs_>("fputs"),
     fn<&free_>("free"),
     fn<&fwrite_>("fwrite"),
-    fn<&iswctype_>("iswctype"),
+    fn<&getenv_>("getenv"),
+    fn<&gmtime_>("gmtime"),
     fn<&localeconv_>("localeconv"),
+    fn<&gmtime_>("localtime"),
     fn<&longjmp_>("longjmp"),
     fn<&malloc_>("malloc"),
-    fn<&memchr_>("memchr"),
-    fn<&memcmp_>("memcmp"),
-    fn<&memcpy_>("memcpy"),
-    fn<&memcpy_>("memmove"),
-    fn<&memset_>("memset"),
+    fn<&mktime_>("mktime"),
     fn<&printf_>("printf"),
     fn<&putchar_>("putchar"),
     fn<&puts_>("puts"),
+    fn<&raise_>("raise"),
     fn<&realloc_>("realloc"),
     fn<&setlocale_>("setlocale"),
-    fn<&sin_>("sin"),
+    fn<&signal_>("signal"),
     fn<&sprintf_>("sprintf"),
-    fn<&strcat_>("strcat"),
-    fn<&strchr_>("strchr"),
-    fn<&strcmp_>("strcmp"),
-    fn<&strcoll_>("strcoll"),
-    fn<&strcpy_>("strcpy"),
     fn<&strerror_>("strerror"),
     fn<&strftime_>("strftime"),
-    fn<&strlen_>("strlen"),
-    fn<&strncmp_>("strncmp"),
-    fn<&strncpy_>("strncpy"),
-    fn<&strrchr_>("strrchr"),
-    fn<&strxfrm_>("strxfrm"),
-    fn<&towlower_>("towlower"),
-    fn<&towupper_>("towupper"),
+    fn<&time_>("time"),
     fn<&vfprintf_>("vfprintf"),
     fn<&vprintf_>("vprintf"),
     fn<&vsprintf_>("vsprintf"),
-    fn<&wcscoll_>("wcscoll"),
     fn<&wcsftime_>("wcsftime"),
-    fn<&wcslen_>("wcslen"),
-    fn<&wcsxfrm_>("wcsxfrm"),
 };
 
 }  // namespace
 
-const DllTable kMsvcrt{"msvcrt.dll", std::begin(kExports), std::end(kExports)};
+const DllTable kMsvcrt{"msvcrt.dll", std::begin(kExports), std::end(kExports), &kMsvcrtText};
 
 }  // namespace q7host::win

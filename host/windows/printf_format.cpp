@@ -34,7 +34,8 @@ void pad(std::string& out, const Spec& s, std::string_view sign, std::string_vie
 }
 
 // msvcrt's spelling of a value that is no finite number: 1.#INF, 1.#QNAN,
-// 1.#SNAN, 1.#IND (the default NaN), then as many digits as the precision.
+// 1.#SNAN, 1.#IND (the default NaN), then as many digits as the precision
+// (and for %e the exponent of 1).
 std::string special(double v, int precision, char type) {
     std::string body = std::isinf(v) ? "1.#INF" : std::signbit(v) ? "1.#IND" : "1.#QNAN";
     const int digits = precision < 0 ? 6 : precision;
@@ -48,6 +49,8 @@ std::string special(double v, int precision, char type) {
         if (digits > 0 && out.back() != '#') ++out.back();
     }
     if (digits == 0) out = "1";
+    // %e keeps its exponent: "1.#INF00e+000".
+    if (type == 'e' || type == 'E') out += "e+000";
     if (type == 'E' || type == 'G' || type == 'F') {
         for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     }

@@ -113,13 +113,15 @@ Addr WindowsProcess::stub_for(const std::string& dll, const std::string& functio
     const std::string key = dll + "!" + function;
     if (const auto it = stubs_.find(key); it != stubs_.end()) return it->second;
     Addr at = 0;
-    const win::DllTable* table = modelled(dll);
-    const win::Export* e =
-        table ? std::find_if(table->begin, table->end, [&](const win::Export& x) { return function == x.name; })
-              : nullptr;
-    if (e && e != table->end && e->data) {
+    const win::Export* e = nullptr;
+    for (const win::DllTable* t = modelled(dll); t && !e; t = t->more) {
+        const win::Export* found =
+            std::find_if(t->begin, t->end, [&](const win::Export& x) { return function == x.name; });
+        if (found != t->end) e = found;
+    }
+    if (e && e->data) {
         at = (*state_).*(e->data);
-    } else if (e && e != table->end) {
+    } else if (e) {
         const win::Binding b = e->binding;
         at = machine_.add_stub([run = b.run, this](StubCall& call) { run(call, *state_); }, b.pop_bytes, b.returns,
                                b.calls_module);

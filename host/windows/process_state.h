@@ -63,6 +63,12 @@ struct ProcessState {
     Addr strerror_buffer = 0;
     Addr commode = 0, fmode = 0;
     Addr lc_handles = 0;  // the locale's six category handles (all 0 in "C")
+    Addr ctype = 0;       // _ctype: the "C" locale's 257 character classes (EOF first)
+    Addr pctype = 0;      // _pctype: a pointer to _ctype's entry for 0
+    Addr wctype = 0;      // the wide characters' classes of 0..255, with EOF first
+    Addr pwctype = 0;     // _pwctype: a pointer to their entry for 0
+    Addr tm = 0;          // the struct tm gmtime, localtime and mktime share
+    Addr argc = 0, argv = 0, environ = 0, wargv = 0, wenviron = 0;  // the program's (empty) arguments
     Heap heap;
 
     // Handles of kernel objects, by value.
@@ -91,6 +97,11 @@ struct ProcessState {
     // when the module sleeps or waits, so runs repeat exactly.
     std::uint64_t clock = 0;
     std::uint32_t random_state = 0x2545F491;
+    std::uint32_t rand_seed = 1;  // msvcrt's rand, until srand
+    Addr strtok_next = 0;         // where strtok goes on, or 0
+    Addr matherr = 0;             // the module's _matherr (__setusermatherr), or 0
+    // The handlers signal() installed, by signal number (SIG_DFL 0, SIG_IGN 1, or a function).
+    std::map<std::int32_t, Addr> signals;
 
     // DLLs LoadLibrary handed out, by lower-case name, with their references.
     std::map<std::string, std::uint32_t> libraries;

@@ -122,8 +122,28 @@ void set_up_runtime(Machine& m, ProcessState& s) {
     s.commode = m.allocate(4);
     s.fmode = m.allocate(4);
     s.lc_handles = m.allocate(6 * 4);
-    // 2026-01-01 00:00:00 UTC, in 100-nanosecond units since 1601.
-    s.clock = 134116992000000000ull;
+    // The character classes' tables (writable, as msvcrt's data is).
+    s.ctype = m.allocate(257 * 2);
+    s.wctype = m.allocate(257 * 2);
+    for (std::uint32_t c = 0; c < 256; ++c) {
+        m.write<std::uint16_t>(s.ctype + 2 + 2 * c, narrow_class(c));
+        m.write<std::uint16_t>(s.wctype + 2 + 2 * c, wide_class(c));
+    }
+    s.pctype = m.allocate(4);
+    m.write<std::uint32_t>(s.pctype, s.ctype + 2);
+    s.pwctype = m.allocate(4);
+    m.write<std::uint32_t>(s.pwctype, s.wctype + 2);
+    s.tm = m.allocate(9 * 4);
+    // A DLL's process has a program with a command line; this host shows
+    // the module no arguments and no environment: empty lists.
+    const Addr none = m.allocate(4);
+    s.argc = m.allocate(4);
+    s.argv = m.allocate(4);
+    s.environ = m.allocate(4);
+    s.wargv = m.allocate(4);
+    s.wenviron = m.allocate(4);
+    for (const Addr list : {s.argv, s.environ, s.wargv, s.wenviron}) m.write<std::uint32_t>(list, none);
+    s.clock = kProcessStart;
 }
 
 void set_errno(Api& api, std::int32_t value) { api.machine.write<std::int32_t>(api.process.errno_slot, value); }
