@@ -167,7 +167,7 @@ void Machine::set_registers(const Registers& r) {
     e.set_reg16(UC_X86_REG_FPSW, r.fpu_status);
 }
 
-bool Machine::dispatch(const Exception& ex, const Registers& at) {
+bool Machine::dispatch(Exception& ex, const Registers& at) {
     // A handler that faults in turn is dispatched too; a module whose
     // handlers fault without end is given up on at this depth.
     constexpr unsigned kMaxDispatchDepth = 16;
@@ -320,7 +320,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
                 raised_ = Raised{f.exception(), at};
             }
             if (!raised_) break;
-            const Raised r = std::move(*raised_);
+            Raised r = std::move(*raised_);
             raised_.reset();
             stderr = loud;
             const bool resumed = dispatch(r.exception, r.registers);

@@ -105,7 +105,7 @@ Records lay_out(Machine& m, const Exception& e, const Registers& r, std::uint32_
 
 }  // namespace
 
-Dispatch dispatch_exception(Machine& m, ProcessState& s, const Exception& e, Registers& r) {
+Dispatch dispatch_exception(Machine& m, ProcessState& s, Exception& e, Registers& r) {
     const Records at = lay_out(m, e, r, 0);
     auto resume = [&] {
         r = read_context(m, at.context, r);
@@ -148,6 +148,7 @@ Dispatch dispatch_exception(Machine& m, ProcessState& s, const Exception& e, Reg
                     r = rr;
                     return Dispatch::kResume;
                 }
+                e = std::move(again);
                 return Dispatch::kUnhandled;
             }
             case kContinueSearch: break;
@@ -165,6 +166,7 @@ Dispatch dispatch_exception(Machine& m, ProcessState& s, const Exception& e, Reg
                     r = rr;
                     return Dispatch::kResume;
                 }
+                e = std::move(again);
                 return Dispatch::kUnhandled;
             }
         }

@@ -58,7 +58,7 @@ WindowsProcess::WindowsProcess(Machine& machine) : machine_(machine), state_(std
     s.owner = this;
     win::set_up_runtime(machine_, s);
     machine_.set_exception_dispatcher(
-        [this](const Exception& e, Registers& r) { return win::dispatch_exception(machine_, *state_, e, r); });
+        [this](Exception& e, Registers& r) { return win::dispatch_exception(machine_, *state_, e, r); });
     machine_.keep_with_checkpoint(this);
     bound_mark_ = machine_.mark();
 }

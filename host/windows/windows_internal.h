@@ -41,7 +41,8 @@ void set_up_runtime(Machine& machine, ProcessState& s);
 // Hands an exception to the module's vectored handlers, then along its frame
 // chain, as ntdll's dispatcher does; `r` holds the registers at the
 // exception and, when the result is kResume, those to resume with.
-Dispatch dispatch_exception(Machine& machine, ProcessState& s, const Exception& e, Registers& r);
+// On kUnhandled, `e` is left as the exception that ended unhandled.
+Dispatch dispatch_exception(Machine& machine, ProcessState& s, Exception& e, Registers& r);
 
 // Sets msvcrt's errno.
 void set_errno(Api& api, std::int32_t value);

@@ -81,7 +81,9 @@ struct Exception {
 // What an exception dispatcher made of an exception: resume the module with
 // the registers it was handed (as the handlers left them), or nobody took it.
 enum class Dispatch { kResume, kUnhandled };
-using ExceptionDispatcher = std::function<Dispatch(const Exception&, Registers&)>;
+// On kUnhandled the dispatcher leaves in the exception the one that ended
+// unhandled (a handler may have raised another on the way).
+using ExceptionDispatcher = std::function<Dispatch(Exception&, Registers&)>;
 
 // A call into module code with more than the defaults.
 struct CallOptions {
@@ -361,7 +363,7 @@ private:
     void fault(const machine_detail::Fault& f);
     // Runs the dispatcher on an exception of the live call; true when the
     // module resumes (its registers set), false when nobody took it.
-    bool dispatch(const Exception& e, const Registers& at);
+    bool dispatch(Exception& e, const Registers& at);
     void set_registers(const Registers& r);
     void run_deferred_stub();
     CallOutcome run_call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, const CallOptions& o,
