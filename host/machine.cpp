@@ -178,10 +178,9 @@ Machine::Mark Machine::mark() const { return next_; }
 void Machine::release(const Mark& m) {
     next_ = m;
     stubs_.resize(m.stubs);
-    stub_calls_module_.resize(m.stubs);
 }
 
-Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns, bool calls_module) {
+Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns) {
     const Addr stub = kFirstStub + next_.stubs * kStubSize;
     if (stub + kStubSize > kCodeArea) throw std::length_error("host: out of stubs");
     // "nop" (where the hook on the host's code runs the handler), for a
@@ -200,8 +199,6 @@ Addr Machine::add_stub(StubHandler handler, unsigned pop_bytes, Returns returns,
     write_bytes(stub, code.data(), code.size());
     stubs_.resize(next_.stubs);
     stubs_.push_back(std::move(handler));
-    stub_calls_module_.resize(next_.stubs);
-    stub_calls_module_.push_back(calls_module);
     ++next_.stubs;
     return stub;
 }

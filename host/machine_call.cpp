@@ -107,11 +107,15 @@ void StubCall::raise(Exception e, unsigned pop_bytes) {
 }
 
 CallOutcome StubCall::call_module(Addr routine, const std::vector<std::uint32_t>& words, CallOptions options) {
+    if (!outside_) throw RunOutside{};
     if (!options.stack) options.stack = esp_ - 16;
     return machine_.call(machine_.current_, routine, words, options);
 }
 
-void StubCall::resume_with(const Registers& r) { resume_ = r; }
+void StubCall::resume_with(const Registers& r) {
+    if (!outside_) throw RunOutside{};
+    resume_ = r;
+}
 
 void Machine::stop_call(Problem p) {
     report(std::move(p));
@@ -187,6 +191,7 @@ void Machine::run_deferred_stub() {
     const std::uint32_t index = e.deferred;
     const Addr at = kFirstStub + index * kStubSize;
     StubCall call(*this, e.reg(UC_X86_REG_ESP));
+    call.outside_ = true;
     try {
         stubs_[index](call);
     } catch (const MemoryFault& f) {

@@ -82,13 +82,6 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
         m.fault(*pending);
         return;
     }
-    // A function that calls module code runs once the emulator has stopped.
-    if (m.stub_calls_module_[index]) {
-        e.deferred = index;
-        e.deferred_pending = true;
-        uc_emu_stop(e.uc);
-        return;
-    }
     StubCall call(m, e.reg(UC_X86_REG_ESP));
     // Exceptions must not unwind through the emulator: a host read of memory
     // the module pointed at is the module's problem, anything else is kept
@@ -99,6 +92,12 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
             if (call.eax_) e.set_reg(UC_X86_REG_EAX, *call.eax_);
             if (call.edx_) e.set_reg(UC_X86_REG_EDX, *call.edx_);
         }
+    } catch (const StubCall::RunOutside&) {
+        // It calls module code: it runs again once the emulator has stopped.
+        m.raised_.reset();
+        e.deferred = index;
+        e.deferred_pending = true;
+        uc_emu_stop(e.uc);
     } catch (const MemoryFault& f) {
         m.stop_call({ProblemKind::BadPointer, m.current_,
                      std::string("the host an address it cannot use: ") + hex(f.address, 8)});

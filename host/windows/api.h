@@ -197,7 +197,6 @@ struct Binding {
     void (*run)(StubCall&, ProcessState&);
     unsigned pop_bytes;
     Returns returns;
-    bool calls_module;
 };
 
 template <auto F>
@@ -229,8 +228,7 @@ struct Bind<F> {
     static constexpr Binding binding() {
         return {.run = &run,
                 .pop_bytes = Ctx::kConvention == Convention::kStdcall ? 4 * kWords : 0,
-                .returns = std::is_floating_point_v<R> ? Returns::kDouble : Returns::kInt,
-                .calls_module = Ctx::kCallsModule};
+                .returns = std::is_floating_point_v<R> ? Returns::kDouble : Returns::kInt};
     }
 };
 

@@ -123,6 +123,7 @@ Handled run_handler(CdeclCalling& c, std::int32_t sig) {
     return out.completed ? Handled::kDone : Handled::kLeft;
 }
 std::int32_t raise_(CdeclCalling& c, std::int32_t sig) {
+    c.stub().need_outside();  // it resets the handler before calling it
     if (!known_signal(sig)) {
         set_errno(c, kEinval);
         return -1;
@@ -134,6 +135,7 @@ std::int32_t raise_(CdeclCalling& c, std::int32_t sig) {
 }
 // abort: the message, then SIGABRT's handler, then the end (status 3).
 void abort_(CdeclCalling& c) {
+    c.stub().need_outside();  // it prints before it calls the handler
     print(c.process,
           "\nThis application has requested the Runtime to terminate it in an unusual way.\n"
           "Please contact the application's support team for more information.\n");

@@ -123,8 +123,7 @@ Addr WindowsProcess::stub_for(const std::string& dll, const std::string& functio
         at = (*state_).*(e->data);
     } else if (e) {
         const win::Binding b = e->binding;
-        at = machine_.add_stub([run = b.run, this](StubCall& call) { run(call, *state_); }, b.pop_bytes, b.returns,
-                               b.calls_module);
+        at = machine_.add_stub([run = b.run, this](StubCall& call) { run(call, *state_); }, b.pop_bytes, b.returns);
     } else {
         // Windows has it, this host does not: calling it is the host's limit.
         std::string shown = dll.substr(0, dll.size() - 4);

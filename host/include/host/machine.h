@@ -131,13 +131,22 @@ public:
     // RaiseException does: the registers the handlers see are the caller's
     // just after the function returned, having removed `pop_bytes`.
     void raise(Exception e, unsigned pop_bytes);
-    // Only in a stub added with `calls_module`: calls module code from the
-    // host function (a constructor, a comparator, an exception handler)
-    // without disturbing the caller's stack or registers.
+    // Calls module code from the host function (a constructor, a
+    // comparator, an exception handler) without disturbing the caller's
+    // stack or registers. A handler runs inside the emulator's run first,
+    // where module code cannot be called: there this throws RunOutside, and
+    // the machine runs the handler again between two runs, where it can. So
+    // a handler does nothing it cannot do twice before it calls module code.
     CallOutcome call_module(Addr routine, const std::vector<std::uint32_t>& words, CallOptions options);
-    // Only in a stub added with `calls_module`: the module goes on with
-    // these registers instead of returning from the function (longjmp).
+    // The module goes on with these registers instead of returning from the
+    // function (longjmp); the same rule as call_module.
     void resume_with(const Registers& r);
+    struct RunOutside {};
+    // For a handler that must change state before it calls module code:
+    // moves it between two runs before it does anything.
+    void need_outside() const {
+        if (!outside_) throw RunOutside{};
+    }
     Machine& machine() { return machine_; }
     Addr stack_pointer() const { return esp_; }
     // The caller's registers as they are at the host function's first
@@ -150,6 +159,7 @@ private:
     Addr esp_;
     std::optional<std::uint32_t> eax_, edx_;
     std::optional<Registers> resume_;
+    bool outside_ = false;  // between two runs of the emulator, where module code may be called
 };
 
 using StubHandler = std::function<void(StubCall&)>;
@@ -248,10 +258,10 @@ public:
 
     // A host function that module code can call: a few bytes of code that
     // trap into `handler` and then return, removing `pop_bytes` of arguments.
-    // A handler that calls module code itself (StubCall::call_module) or
-    // resumes it elsewhere runs between two runs of the emulator, which
-    // costs a restart; every other runs inside the run.
-    Addr add_stub(StubHandler handler, unsigned pop_bytes, Returns returns, bool calls_module = false);
+    // The handler runs inside the emulator's run; one that calls module code
+    // (StubCall::call_module) or resumes it elsewhere runs again between
+    // two runs, which costs a restart only when it does.
+    Addr add_stub(StubHandler handler, unsigned pop_bytes, Returns returns);
 
     // The checked call: pushes the words (first at the lowest address) and a
     // return address, marks the registers the routine must preserve, runs it
@@ -407,7 +417,6 @@ private:
     std::unique_ptr<Saved> saved_;  // what checkpoint() kept
     std::vector<Problem> problems_;
     std::vector<StubHandler> stubs_;  // index = (address - first stub) / stub size
-    std::vector<bool> stub_calls_module_;
     Mark next_;
     const char* current_ = "";
     bool call_failed_ = false;
