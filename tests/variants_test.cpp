@@ -237,6 +237,10 @@ TEST_P(Variant, ShowsWhatTheReferenceBuildShows) {
     EXPECT_EQ(describe(host_, host_.calls()), describe(reference_, reference_.calls()));
     // Unloading runs the C runtime's exit lists and the static destructors.
     host_.unload();
+    if (row.variant == "cxx-runtime") {
+        const std::string last = "cxx-runtime: destroyed\n";
+        EXPECT_TRUE(host_.output().size() >= last.size() && host_.output().ends_with(last)) << host_.output();
+    }
     for (const auto& p : host_.problems()) ADD_FAILURE() << "host saw: " << p;
     for (const auto& p : reference_.problems()) ADD_FAILURE() << "host saw with the reference build: " << p;
 }
