@@ -103,6 +103,22 @@ Records lay_out(Machine& m, const Exception& e, const Registers& r, std::uint32_
     return at;
 }
 
+// A handler's answer that Windows turns into an exception of its own, raised
+// from below the first's records and chained to them; when it too goes
+// unhandled, it is the one that ends the process.
+Dispatch raise_again(Machine& m, ProcessState& s, Exception& e, Registers& r, const Records& at, Registers from,
+                     std::uint32_t code, std::string what) {
+    Exception again{
+        .code = code, .flags = kNoncontinuable, .address = e.address, .what = std::move(what), .record = at.record};
+    from.esp = at.below;
+    if (dispatch_exception(m, s, again, from) == Dispatch::kResume) {
+        r = from;
+        return Dispatch::kResume;
+    }
+    e = std::move(again);
+    return Dispatch::kUnhandled;
+}
+
 }  // namespace
 
 Dispatch dispatch_exception(Machine& m, ProcessState& s, Exception& e, Registers& r) {
@@ -133,42 +149,18 @@ Dispatch dispatch_exception(Machine& m, ProcessState& s, Exception& e, Registers
         if (!out.completed) return Dispatch::kUnhandled;
         const std::uint32_t flags = m.read(at.record + 4);
         switch (out.eax) {
-            case kContinueExecution: {
+            case kContinueExecution:
                 if (!(flags & kNoncontinuable)) return resume();
                 // A handler may not continue what cannot be continued.
-                Exception again{
-                    .code = kStatusNoncontinuable,
-                    .flags = kNoncontinuable,
-                    .address = e.address,
-                    .what = "an exception continued that cannot be (raised by 0x" + hex(e.code, 8).substr(2) + ")",
-                    .record = at.record};
-                Registers rr = read_context(m, at.context, r);
-                rr.esp = at.below;
-                if (dispatch_exception(m, s, again, rr) == Dispatch::kResume) {
-                    r = rr;
-                    return Dispatch::kResume;
-                }
-                e = std::move(again);
-                return Dispatch::kUnhandled;
-            }
+                return raise_again(
+                    m, s, e, r, at, read_context(m, at.context, r), kStatusNoncontinuable,
+                    "an exception continued that cannot be (raised by 0x" + hex(e.code, 8).substr(2) + ")");
             case kContinueSearch: break;
             case kNestedException: m.write<std::uint32_t>(at.record + 4, flags | 0x10); break;
-            default: {
-                Exception again{.code = kStatusInvalidDisposition,
-                                .flags = kNoncontinuable,
-                                .address = e.address,
-                                .what = "an exception handler's answer that is none Windows knows (" +
-                                        std::to_string(out.eax) + ")",
-                                .record = at.record};
-                Registers rr = r;
-                rr.esp = at.below;
-                if (dispatch_exception(m, s, again, rr) == Dispatch::kResume) {
-                    r = rr;
-                    return Dispatch::kResume;
-                }
-                e = std::move(again);
-                return Dispatch::kUnhandled;
-            }
+            default:
+                return raise_again(
+                    m, s, e, r, at, r, kStatusInvalidDisposition,
+                    "an exception handler's answer that is none Windows knows (" + std::to_string(out.eax) + ")");
         }
         frame = m.read(frame);
     }

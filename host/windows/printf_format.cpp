@@ -15,13 +15,13 @@ namespace {
 // host must not be made to build gigabytes by a width.
 constexpr std::size_t kLimit = 1u << 20;
 
-struct Spec {
+struct Conversion {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     std::size_t width = 0;
     int precision = -1;
 };
 
-void pad(std::string& out, const Spec& s, std::string_view sign, std::string_view body, bool numeric) {
+void pad(std::string& out, const Conversion& s, std::string_view sign, std::string_view body, bool numeric) {
     const std::size_t len = sign.size() + body.size();
     const std::size_t fill = s.width > len ? std::min(s.width - len, kLimit) : 0;
     if (s.left) {
@@ -76,7 +76,7 @@ std::string format_printf(Api& c, std::string_view f, const std::function<std::u
             continue;
         }
         if (++i >= f.size()) break;
-        Spec s;
+        Conversion s;
         for (; i < f.size(); ++i) {
             const char ch = f[i];
             if (ch == '-')

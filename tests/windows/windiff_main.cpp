@@ -109,7 +109,7 @@ int run(int argc, char** argv) {
                 module = Q7_MODULE_FILE, work, only, lane_name = "auto", batch;
     std::uint64_t random = 0, seed = 1;
     bool with_scenes = false, stand_in = false, verbose = false;
-    std::vector<std::string> plant_specs;
+    std::vector<std::string> plant_args;
     BatchSide side;
     std::size_t jobs = 2;
     std::string differences_file;
@@ -141,7 +141,7 @@ int run(int argc, char** argv) {
     app.add_flag("--verbose", verbose, "one line per case");
     app.add_flag("--stand-in", stand_in,
                  "answer for the Windows viewer through the reference viewer (checks the differential itself)");
-    app.add_option("--plant", plant_specs, "with --stand-in: TEXT=KIND answers the cases holding TEXT wrongly");
+    app.add_option("--plant", plant_args, "with --stand-in: TEXT=KIND answers the cases holding TEXT wrongly");
     app.add_option("--batch", batch, "be the stand-in: answer the lines of this batch file")->group("");
     app.add_flag("--version")->description("print the program's name and version");
     try {
@@ -185,13 +185,13 @@ int run(int argc, char** argv) {
         }
     }
     std::map<std::string, std::string> plants;
-    for (const auto& spec : plant_specs) {
-        const auto eq = spec.rfind('=');
+    for (const auto& plant : plant_args) {
+        const auto eq = plant.rfind('=');
         if (eq == std::string::npos) {
-            std::cerr << "quorlan7-windiff: --plant " << spec << ": expected TEXT=KIND\n";
+            std::cerr << "quorlan7-windiff: --plant " << plant << ": expected TEXT=KIND\n";
             return 2;
         }
-        plants[spec.substr(0, eq)] = spec.substr(eq + 1);
+        plants[plant.substr(0, eq)] = plant.substr(eq + 1);
     }
     if (!batch.empty()) return serve_batch(viewer, unix_path(batch), plants);
 
@@ -213,7 +213,7 @@ int run(int argc, char** argv) {
     Lane lane = lane_name == "qemu" ? Lane::Qemu : Lane::Kernel;
     if (stand_in) {
         side.command = {beside_me("quorlan7-windiff"), "--viewer", viewer};
-        for (const auto& p : plant_specs) side.command.push_back("--plant=" + p);
+        for (const auto& p : plant_args) side.command.push_back("--plant=" + p);
     } else {
         if (!fs::exists(windows)) {
             std::printf("SKIPPED: the Windows viewer %s is not built\n", windows.c_str());
