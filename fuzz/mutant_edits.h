@@ -15,7 +15,7 @@ namespace q7fuzz::edits {
 namespace L = q7host;
 using q7host::PeImage;
 
-inline constexpr int kOk = 0, kMisbehaved = 1, kUnusable = 2;
+inline constexpr int kOk = 0, kMisbehaved = 1, kUnusable = 2, kHostLimit = 3;
 
 // Field writers for the table: header fields, section-table fields,
 // directories and records by their offsets.

@@ -51,13 +51,20 @@ std::uint32_t append_section(Bytes& b, const Anatomy& a, const char* name, const
     if (header + pe::kSectionHeaderSize > a.sections.front().raw_offset) {
         throw std::runtime_error("no room for another section header");
     }
-    std::uint32_t end = 0;
+    std::uint32_t end = 0, last = 0;
     for (unsigned i = 0; i < count; ++i) {
         const std::uint32_t h = a.section_table + pe::kSectionHeaderSize * i;
-        end = std::max(end, get32(b, h + pe::kVirtualAddress) +
-                                std::max(get32(b, h + pe::kVirtualSize), get32(b, h + pe::kRawSize)));
+        const std::uint32_t ends =
+            get32(b, h + pe::kVirtualAddress) + std::max(get32(b, h + pe::kVirtualSize), get32(b, h + pe::kRawSize));
+        if (ends >= end) last = h;
+        end = std::max(end, ends);
     }
     if (!rva) rva = align_up(end, 0x1000);
+    // Windows maps sections one after another: a section placed further on
+    // is reached by stretching the one before it.
+    if (count && rva > align_up(end, 0x1000)) {
+        put32(b, last + pe::kVirtualSize, rva - get32(b, last + pe::kVirtualAddress));
+    }
     const std::uint32_t raw = align_up(b.size(), 0x200), raw_size = align_up(content.size(), 0x200);
     b.resize(raw + raw_size, 0);
     std::copy(content.begin(), content.end(), b.begin() + raw);

@@ -121,7 +121,7 @@ void judge(Outcome& o, const Limits& limits, std::size_t stdout_total) {
     if (o.over_memory) fail("resident memory passed " + mib(limits.rss_kib) + " (killed)");
     if (o.signal && !o.timed_out && !o.over_memory)
         fail("ended by signal " + std::to_string(o.signal) + " (" + strsignal(o.signal) + ")");
-    if (!o.signal && (o.status < 0 || o.status > 2)) fail("exit status " + std::to_string(o.status));
+    if (!o.signal && (o.status < 0 || o.status > 3)) fail("exit status " + std::to_string(o.status));
     if (!o.signal && o.c->expect >= 0 && o.status != o.c->expect) {
         fail("exit status " + std::to_string(o.status) + ", expected " + std::to_string(o.c->expect));
     }

@@ -17,6 +17,12 @@ std::uint32_t GaugeHost::call_routine(const char* name, Addr routine, std::uint3
     return machine_.call(name, routine, {arg}, Returns::kInt).eax;
 }
 
+// GaugeInstall runs on the budget of load-time code: a module may build there
+// what its C runtime would build at start-up.
+std::uint32_t GaugeHost::call_install(Addr routine, std::uint32_t arg) {
+    return machine_.with_load_budget([&] { return machine_.call("GaugeInstall", routine, {arg}, Returns::kInt).eax; });
+}
+
 double GaugeHost::call_pointer(const char* name, Addr callback, std::uint32_t arg) {
     return machine_.call(name, callback, {arg}, Returns::kDouble).st0;
 }

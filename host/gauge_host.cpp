@@ -4,8 +4,6 @@
 // unloading it; the records it reaches through Linkage; its bitmaps.
 #include "host/gauge_host.h"
 
-#include "host/system_functions.h"
-
 #include <algorithm>
 #include <mutex>
 
@@ -14,6 +12,7 @@ namespace q7host {
 struct GaugeHost::Parts {
     Machine machine;
     PanelServices services{machine};
+    WindowsProcess process{machine};
     Addr click_point = machine.allocate(8);
     Machine::Mark unloaded = machine.mark();
     Parts() { machine.checkpoint(); }
@@ -54,7 +53,11 @@ void GaugeHost::give_back(std::unique_ptr<Parts> parts) {
 }
 
 GaugeHost::GaugeHost()
-    : parts_(take_parts()), machine_(parts_->machine), services_(parts_->services), unloaded_(parts_->unloaded) {
+    : parts_(take_parts()),
+      machine_(parts_->machine),
+      services_(parts_->services),
+      process_(parts_->process),
+      unloaded_(parts_->unloaded) {
     set_click_point(parts_->click_point);
     services_.on_element_install = [this](Addr root) { on_element_install(root); };
     services_.writable = [this](Addr a, std::size_t n) { return writable(a, n); };
@@ -83,13 +86,8 @@ GaugeHost::~GaugeHost() {
     give_back(std::move(parts_));
 }
 
-Addr GaugeHost::resolve_import(const PeImport& imp) {
-    const SystemFunction* f = find_system_function(imp.dll, imp.function);
-    if (!f) return 0;
-    // One stub a function, however often the module imports it.
-    auto [it, fresh] = bound_.try_emplace(f, 0);
-    if (fresh) it->second = bind_system_function(machine_, *f);
-    return it->second;
+ImportBinding GaugeHost::resolve_import(const PeImport& imp) {
+    return process_.bind(imp.dll, imp.function, imp.ordinal);
 }
 
 bool GaugeHost::load(const std::string& path) {
@@ -151,14 +149,25 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
         machine_, std::move(image), [this](const PeImport& i) { return resolve_import(i); }, err);
     if (!module_) {
         error_ = path + ": " + err;
-        bound_.clear();
+        process_.forget_module();
         machine_.release(unloaded_);
         return false;
     }
     take_warnings(module_->warnings);
+    const std::string file = path.substr(path.find_last_of("/\\") + 1);
+    process_.set_module({.base = module_->base,
+                         .name = file,
+                         .export_address = [this](std::string_view name, std::uint32_t ordinal) -> Addr {
+                             if (!module_) return 0;
+                             const ImageReader read = module_->reader(machine_);
+                             const PeDirectory& dir = module_->image.directories[PeImage::kExports];
+                             const ExportLookup e =
+                                 name.empty() ? find_export(read, dir, ordinal) : find_export(read, dir, name);
+                             return e.rva ? module_->base + e.rva : 0;
+                         }});
     // LoadLibrary runs the TLS callbacks and the entry routine before the
     // host can look anything up; what they do wrong is the module's fault.
-    const Notification attach = notify_module(machine_, *module_, 1);
+    const Notification attach = machine_.with_load_budget([&] { return notify_module(machine_, *module_, 1); });
     take_warnings(attach.warnings);
     if (!attach.completed) {
         const std::string why =
@@ -198,12 +207,15 @@ bool GaugeHost::load_image(PeImage&& image, const std::string& path) {
 void GaugeHost::unload() {
     if (module_ && !machine_.stopped()) {
         // Windows ignores what the entry routine returns for a detach.
-        if (attached_) take_warnings(notify_module(machine_, *module_, 0).warnings);
+        if (attached_) {
+            take_warnings(machine_.with_load_budget([&] { return notify_module(machine_, *module_, 0); }).warnings);
+            machine_.with_load_budget([&] { process_.run_exit_list(); });
+        }
         unmap_module(machine_, *module_);
     }
     attached_ = false;
     module_.reset();
-    bound_.clear();
+    process_.forget_module();
     machine_.release(unloaded_);
     forget_gauge();
     services_.forget_registrations();

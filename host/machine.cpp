@@ -39,12 +39,17 @@ Machine::Machine() : engine_(std::make_unique<Engine>()) {
     part(kConstantArea, kHeap, prot::kRead);
     part(kDescriptorTable, kThreadBlock, prot::kRead);
     add_area(kHostBase, kHostEnd - kHostBase, host_pages);
-    map(kStackBase, kStackSize, prot::kReadWrite);
+    // The stack: its lowest page never mapped for use, the guard page above
+    // it, then what the thread may use.
+    std::vector<std::uint8_t> stack_pages(kStackSize / kPage, prot::kReadWrite);
+    stack_pages[0] = stack_pages[1] = prot::kNone;
+    add_area(kStackBase, kStackSize, stack_pages);
+    map(kProcessMemory, kProcessMemorySize, prot::kReadWrite);
     map(kSharedUserData, kPage, prot::kRead);
 
     // The return trap and every stub start with a nop: the hook on the
     // host's code acts before it runs (see on_host_code).
-    write<std::uint8_t>(kReturnTrap, 0x90);
+    for (unsigned d = 0; d < kMaxCallDepth; ++d) write<std::uint8_t>(kReturnTrap + d, 0x90);
     write<std::uint16_t>(kFinalHandler, 0x0B0F);
     write_system_pages(*this);
 
@@ -209,12 +214,14 @@ void Machine::checkpoint() {
     saved->random_state = engine_->random_state;
     for (const auto& area : areas_) saved->areas.push_back(area->base);
     saved_ = std::move(saved);
+    for (Checkpointed* c : checkpointed_) c->keep();
 }
 
 void Machine::rewind() {
     engine_->usable();
     if (!saved_) throw std::logic_error("host: rewind without a checkpoint");
     budget_ = kInstructionBudget;
+    load_budget_ = kLoadBudget;
     // Mappings made since go, but for an image kept aside for the next load.
     for (auto it = areas_.begin(); it != areas_.end();) {
         const bool kept = (*it)->parked || std::count(saved_->areas.begin(), saved_->areas.end(), (*it)->base);
@@ -237,6 +244,12 @@ void Machine::rewind() {
     std::memcpy(host->bytes + (kDescriptorTable - host->base), saved_->system.data(), saved_->system.size());
     Area* stack = area_at(kStackBase);
     stack->zero(kStackBase, kStackTopPages);
+    if (!guard_armed_) {
+        protect(kStackGuardPage, kPage, prot::kNone);
+        guard_armed_ = true;
+    }
+    raised_.reset();
+    depth_ = 0;
     std::memcpy(stack->bytes + (kStackTopPages - kStackBase), saved_->stack_top.data(), saved_->stack_top.size());
     check(uc_context_restore(engine_->uc, saved_->registers), "restoring the registers");
     release(saved_->next);
@@ -245,6 +258,8 @@ void Machine::rewind() {
     engine_->random_state = saved_->random_state;
     current_ = "";
     call_failed_ = false;
+    area_at(kProcessMemory)->zero(kProcessMemory, kProcessMemory + kProcessMemorySize);
+    for (Checkpointed* c : checkpointed_) c->restore();
 }
 
 }  // namespace q7host

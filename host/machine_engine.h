@@ -32,8 +32,12 @@ constexpr Addr kHostBase = 0x60000000;
 // traps below, and this address is never reached unless module code jumps
 // to it.
 constexpr Addr kStopAddress = kHostBase - 0x1000;
-constexpr Addr kStubArea = kHostBase;              // trampolines, then the stubs
-constexpr Addr kReturnTrap = kStubArea;            // where every call returns to
+constexpr Addr kStubArea = kHostBase;  // trampolines, then the stubs
+// Where every call returns to: one trap for each depth of nested calls, so
+// that module code that leaves a nested call for an outer one's frames (a
+// handler that longjmps) is seen returning to the outer call.
+constexpr Addr kReturnTrap = kStubArea;
+constexpr unsigned kMaxCallDepth = 16;
 constexpr Addr kFinalHandler = kStubArea + 0x20;   // ud2: the handler of the last exception frame
 constexpr Addr kEnterUserMode = kStubArea + 0x30;  // run once at ring 0: iretd into ring 3
 constexpr Addr kInUserMode = kStubArea + 0x50;
@@ -73,12 +77,17 @@ constexpr std::uint16_t kControlWord = calling::kControlWord;
 constexpr std::uint32_t kMxcsr = calling::kMxcsr;
 constexpr std::uint32_t kEflags = 0x202;
 
-// A fault as Windows reports it: where, what in words, and its exception code.
+// A fault as Windows reports it: where, what in words, its exception code
+// and the parameters of its exception record (an access violation's kind of
+// access and address; none given: a read at 0xFFFFFFFF, as a general
+// protection fault reports it).
 struct Fault {
     Addr at = 0;
     std::string what;
     std::uint32_t code = 0;
+    std::vector<std::uint32_t> info = {};
     std::string detail() const;
+    Exception exception() const;
 };
 
 // The registers a routine must preserve, each loaded with a marker before a call.
@@ -156,12 +165,22 @@ struct Machine::Engine {
     bool invalid_seen = false;
     int invalid_type = 0;
     std::uint64_t invalid_address = 0;
+    std::uint32_t invalid_eip = 0;
     // The instruction budget of the call being run, counted block by block
     // across the restarts an instruction the host completes itself needs.
     std::uint64_t executed = 0;
     bool over_budget = false;
-    bool resume = false;                              // the host completed an instruction: run on from eip
-    bool returned = false;                            // the routine came back to its return trap
+    bool budget_reported = false;  // a nested call ran out: the live ones end without a second report
+    bool resume = false;           // the host completed an instruction: run on from eip
+    bool returned = false;         // the routine came back to its return trap
+    // Module code returned to the trap of an outer call than the live one:
+    // the calls in between are left, as the module's own jump left them.
+    bool escaped = false;
+    unsigned escaped_to = 0;
+    // A host function that calls module code, reached: it runs once the
+    // emulator has stopped, from the call's loop.
+    std::uint32_t deferred = 0;
+    bool deferred_pending = false;
     std::uint64_t random_state = 0x5157524C414E3037;  // what rdrand hands out, in a fixed sequence
     BlockCounter blocks;
     // The last block that started, where the module may not write: a loop
@@ -222,6 +241,8 @@ std::optional<Fault> pending_x87_exception(uc_engine* uc);
 bool complete_instruction(Machine& m, Machine::Engine& e, Addr eip, std::optional<Fault>& fault);
 // cpuid as the emulated processor answers it; false for leaves left to the emulator.
 bool answer_cpuid(uc_engine* uc);
+// The instruction of the block at `block` that faulted on `address`.
+Addr faulting_instruction(const Machine& m, uc_engine* uc, Addr block, Addr address);
 // The bytes of the descriptor table, thread and process blocks and shared page.
 void write_system_pages(Machine& m);
 

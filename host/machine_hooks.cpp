@@ -38,6 +38,13 @@ void Machine::Engine::on_interrupt(uc_engine*, std::uint32_t vector, void* user)
         m.fault(classify_exception(m, e.uc, vector, eip));
     } else if (vector == 4) {
         m.fault({eip - 1, exception_words(status::kIntegerOverflow), status::kIntegerOverflow});  // into
+    } else if (vector == 3) {
+        // A breakpoint: the exception and the registers name the int3 itself.
+        // (Written into the registers the handlers see, not into eip: a
+        // register written inside a hook makes the emulator run on.)
+        const Addr site = m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
+        m.fault({site, exception_words(status::kBreakpoint), status::kBreakpoint, {0}});
+        m.raised_->registers.eip = site;
     } else {
         const Addr site = vector == 3 && m.try_read<std::uint8_t>(eip - 1) == 0xCC ? eip - 1 : eip - 2;
         m.stop_call({ProblemKind::StrayInterrupt, m.current_, std::to_string(vector) + " at " + hex(site, 8)});
@@ -52,7 +59,12 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
     Machine& m = *static_cast<Machine*>(user);
     Engine& e = *m.engine_;
     const Addr at = static_cast<Addr>(address);
-    if (at == kReturnTrap) {
+    if (at - kReturnTrap < kMaxCallDepth) {
+        const unsigned depth = at - kReturnTrap;
+        if (depth + 1 < m.depth_) {
+            e.escaped = true;
+            e.escaped_to = depth;
+        }
         e.returned = true;
         uc_emu_stop(e.uc);
         return;
@@ -76,6 +88,16 @@ void Machine::Engine::on_host_code(uc_engine*, std::uint64_t address, std::uint3
     // and raised again once the emulator has stopped.
     try {
         m.stubs_[index](call);
+        if (!m.raised_) {
+            if (call.eax_) e.set_reg(UC_X86_REG_EAX, *call.eax_);
+            if (call.edx_) e.set_reg(UC_X86_REG_EDX, *call.edx_);
+        }
+    } catch (const StubCall::RunOutside&) {
+        // It calls module code: it runs again once the emulator has stopped.
+        m.raised_.reset();
+        e.deferred = index;
+        e.deferred_pending = true;
+        uc_emu_stop(e.uc);
     } catch (const MemoryFault& f) {
         m.stop_call({ProblemKind::BadPointer, m.current_,
                      std::string("the host an address it cannot use: ") + hex(f.address, 8)});
@@ -162,11 +184,16 @@ Q7_NOT_TRACED void Machine::Engine::on_block(uc_engine* uc, std::uint64_t addres
     if (m.counting_ && at >= m.counted_begin_ && at < m.counted_end_) m.instructions_ += n;
 }
 
-bool Machine::Engine::on_invalid_memory(uc_engine*, int type, std::uint64_t address, int, std::int64_t, void* user) {
+bool Machine::Engine::on_invalid_memory(uc_engine* uc, int type, std::uint64_t address, int, std::int64_t, void* user) {
     auto& e = *static_cast<Engine*>(user);
     e.invalid_seen = true;
     e.invalid_type = type;
     e.invalid_address = address;
+    // Where the faulting instruction is: after the run the emulator's eip
+    // may name the start of its block instead.
+    std::uint32_t eip = 0;
+    uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    e.invalid_eip = eip;
     return false;
 }
 

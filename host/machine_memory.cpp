@@ -165,11 +165,12 @@ bool Machine::in_host_area(Addr at, std::uint64_t size) {
     const std::uint64_t end = std::uint64_t{at} + size;
     const auto overlaps = [&](std::uint64_t begin, std::uint64_t stop) { return at < stop && end > begin; };
     return overlaps(kStopAddress, kHostEnd) || overlaps(kStackBase, kStackBase + kStackSize) ||
+           overlaps(kProcessMemory, std::uint64_t{kProcessMemory} + kProcessMemorySize) ||
            overlaps(kSharedUserData, kSharedUserData + kPage);
 }
 
 Machine::Thread Machine::thread() {
-    return {kThreadBlock, kProcessBlock, kStackBase + kStackSize, kStackBase, kSharedUserData};
+    return {kThreadBlock, kProcessBlock, kStackBase + kStackSize, kStackBase, kSharedUserData, kFinalFrame};
 }
 
 bool Machine::accessible(Addr a, std::size_t n, unsigned protection) const {
@@ -181,6 +182,39 @@ bool Machine::accessible(Addr a, std::size_t n, unsigned protection) const {
         if (!area || (area->protection[(page - area->base) / kPage] & protection) != protection) return false;
     }
     return true;
+}
+
+unsigned Machine::protection(Addr page) const {
+    const Area* area = area_at(page);
+    return area ? area->protection[(page - area->base) / kPage] : prot::kNone;
+}
+
+Machine::Region Machine::region(Addr at) const {
+    const Addr page = at & ~(kPage - 1);
+    Region r;
+    if (const Area* area = area_at(page)) {
+        std::size_t first = (page - area->base) / kPage, last = first;
+        const std::uint8_t p = area->protection[first];
+        while (first > 0 && area->protection[first - 1] == p) --first;
+        while (last + 1 < area->protection.size() && area->protection[last + 1] == p) ++last;
+        r.base = area->base + static_cast<Addr>(first * kPage);
+        r.size = static_cast<Addr>((last - first + 1) * kPage);
+        r.allocation_base = area->base;
+        r.protection = p;
+        r.mapped = true;
+        return r;
+    }
+    // Free memory: from the end of the mapping below to the start of the one above.
+    std::uint64_t below = 0, above = 0x100000000ull;
+    for (const auto& a : areas_) {
+        if (a->parked) continue;
+        const std::uint64_t end = std::uint64_t{a->base} + a->size;
+        if (end <= page && end > below) below = end;
+        if (a->base > page && a->base < above) above = a->base;
+    }
+    r.base = static_cast<Addr>(below);
+    r.size = static_cast<Addr>(std::min<std::uint64_t>(above - below, 0xFFFFF000u));
+    return r;
 }
 
 bool Machine::writable_data(Addr a, std::size_t n) const {

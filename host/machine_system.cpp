@@ -2,6 +2,7 @@
 // cpuid answers, the descriptor table the segment registers select from, the
 // thread and process environment blocks and the shared user-data page.
 #include "machine_engine.h"
+#include "host/thread_block.h"
 
 #include <array>
 
@@ -70,10 +71,10 @@ void machine_detail::write_system_pages(Machine& m) {
     // id, the process block and the stack's reserved bottom.
     const std::uint32_t tib[] = {kFinalFrame, kStackBase + kStackSize, kStackBase, 0, 0x1E00, 0, kThreadBlock};
     m.write_bytes(kThreadBlock, tib, sizeof tib);
-    m.write<std::uint32_t>(kThreadBlock + 0x20, 0x1F04);  // UniqueProcess
-    m.write<std::uint32_t>(kThreadBlock + 0x24, 0x1F08);  // UniqueThread
-    m.write<std::uint32_t>(kThreadBlock + 0x30, kProcessBlock);
-    m.write<std::uint32_t>(kThreadBlock + 0xE0C, kStackBase);  // DeallocationStack
+    m.write<std::uint32_t>(kThreadBlock + teb::kUniqueProcess, 0x1F04);
+    m.write<std::uint32_t>(kThreadBlock + teb::kUniqueThread, 0x1F08);
+    m.write<std::uint32_t>(kThreadBlock + teb::kProcessEnvironmentBlock, kProcessBlock);
+    m.write<std::uint32_t>(kThreadBlock + teb::kDeallocationStack, kStackBase);
     const std::uint32_t final_frame[] = {0xFFFFFFFF, kFinalHandler};
     m.write_bytes(kFinalFrame, final_frame, sizeof final_frame);
 

@@ -3,6 +3,10 @@
 // Windows names a processor exception (its code and the words for it).
 #include "machine_engine.h"
 
+#include <capstone/capstone.h>
+
+#include <algorithm>
+
 #include <array>
 #include <bit>
 
@@ -337,6 +341,90 @@ bool machine_detail::complete_instruction(Machine& m, Machine::Engine& e, Addr e
     }
     e.set_reg(UC_X86_REG_EIP, eip + end);
     return true;
+}
+
+}  // namespace q7host
+
+namespace q7host {
+
+// After a fault on memory the emulator names the start of the faulting
+// instruction's block, with the registers as they were at the faulting
+// instruction itself. That instruction is the first of the block whose
+// memory operand, worked out from those registers, covers the address.
+Addr machine_detail::faulting_instruction(const Machine& m, uc_engine* uc, Addr block, Addr address) {
+    csh cs = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &cs) != CS_ERR_OK) return block;
+    cs_option(cs, CS_OPT_DETAIL, CS_OPT_ON);
+    cs_insn* insn = cs_malloc(cs);
+    Addr found = block;
+    std::uint8_t bytes[256] = {};
+    std::size_t n = 0;
+    while (n < sizeof bytes && m.accessible(block + static_cast<Addr>(n), 1, prot::kRead)) ++n;
+    if (n) m.read_bytes(block, bytes, n);
+    const std::uint8_t* code = bytes;
+    std::size_t left = n;
+    std::uint64_t at = block;
+    auto value = [uc](x86_reg r) -> std::uint32_t {
+        static const std::pair<x86_reg, int> kRegs[] = {{X86_REG_EAX, UC_X86_REG_EAX}, {X86_REG_EBX, UC_X86_REG_EBX},
+                                                        {X86_REG_ECX, UC_X86_REG_ECX}, {X86_REG_EDX, UC_X86_REG_EDX},
+                                                        {X86_REG_ESI, UC_X86_REG_ESI}, {X86_REG_EDI, UC_X86_REG_EDI},
+                                                        {X86_REG_EBP, UC_X86_REG_EBP}, {X86_REG_ESP, UC_X86_REG_ESP}};
+        for (const auto& [c, u] : kRegs) {
+            if (c == r) {
+                std::uint32_t v = 0;
+                uc_reg_read(uc, u, &v);
+                return v;
+            }
+        }
+        return 0;
+    };
+    const std::uint32_t esp = value(X86_REG_ESP), esi = value(X86_REG_ESI), edi = value(X86_REG_EDI);
+    for (int k = 0; k < 64 && cs_disasm_iter(cs, &code, &left, &at, insn); ++k) {
+        const Addr here = static_cast<Addr>(insn->address);
+        bool covers = false;
+        const cs_x86& x = insn->detail->x86;
+        for (unsigned i = 0; i < x.op_count && !covers; ++i) {
+            if (x.operands[i].type != X86_OP_MEM) continue;
+            const x86_op_mem& mem = x.operands[i].mem;
+            std::uint32_t ea = static_cast<std::uint32_t>(mem.disp) + value(mem.base) +
+                               value(mem.index) * static_cast<std::uint32_t>(mem.scale);
+            if (mem.segment == X86_REG_FS) ea += kThreadBlock;
+            covers = address - ea < std::max<std::uint32_t>(x.operands[i].size, 1);
+        }
+        // The stack and string instructions' own memory.
+        if (!covers) {
+            switch (insn->id) {
+                case X86_INS_PUSH:
+                case X86_INS_CALL:
+                case X86_INS_PUSHAL:
+                case X86_INS_PUSHFD: covers = esp - address <= 32 && address < esp; break;
+                case X86_INS_POP:
+                case X86_INS_RET:
+                case X86_INS_POPAL:
+                case X86_INS_POPFD: covers = address - esp < 32; break;
+                case X86_INS_MOVSB:
+                case X86_INS_MOVSW:
+                case X86_INS_MOVSD:
+                case X86_INS_CMPSB:
+                case X86_INS_CMPSD:
+                case X86_INS_LODSB:
+                case X86_INS_LODSD:
+                case X86_INS_STOSB:
+                case X86_INS_STOSW:
+                case X86_INS_STOSD:
+                case X86_INS_SCASB:
+                case X86_INS_SCASD: covers = address - esi < 4 || address - edi < 4; break;
+                default: break;
+            }
+        }
+        if (covers) {
+            found = here;
+            break;
+        }
+    }
+    cs_free(insn, 1);
+    cs_close(&cs);
+    return found;
 }
 
 }  // namespace q7host

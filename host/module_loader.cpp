@@ -1,5 +1,6 @@
 #include "host/module_loader.h"
 
+#include "host/thread_block.h"
 #include "panel/hex.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@ namespace {
 constexpr Addr kFallbackBase = 0x10000000;  // where an image that clashes with the host goes
 constexpr unsigned kMaxTlsCallbacks = 64;
 constexpr std::uint64_t kMaxTlsData = 16u << 20;
-constexpr std::uint32_t kThreadLocalStoragePointer = 0x2C;  // in the thread environment block
 
 // The page protection Windows gives a section: write implies read
 // (PAGE_WRITECOPY), execute alone is PAGE_EXECUTE, no flag at all is
@@ -112,7 +112,7 @@ bool set_up_tls(Machine& machine, LoadedModule& m, std::string& error) {
         machine.write_bytes(data, bytes.data(), bytes.size());
     }
     machine.write<std::uint32_t>(pointers + 4 * kTlsIndex, data);
-    machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, pointers);
+    machine.write<std::uint32_t>(Machine::thread().environment_block + teb::kThreadLocalStoragePointer, pointers);
     machine.write<std::uint32_t>(index, kTlsIndex);
     m.tls_index_slot = index;
     return true;
@@ -148,19 +148,11 @@ CallOutcome loader_call(Machine& machine, const std::string& name, Addr routine,
 }  // namespace
 
 bool LoadedModule::readable(std::uint64_t rva, std::uint64_t n) const {
-    if (rva + n > mapped_size) return false;
-    for (std::uint64_t p = rva / Machine::kPage; p * Machine::kPage < rva + n; ++p) {
-        if (page_protection[p] == prot::kNone) return false;
-    }
-    return true;
+    return rva + n <= mapped_size && machine && machine->accessible(base + static_cast<Addr>(rva), n, prot::kRead);
 }
 
 bool LoadedModule::writable(std::uint64_t rva, std::uint64_t n) const {
-    if (rva + n > mapped_size) return false;
-    for (std::uint64_t p = rva / Machine::kPage; p * Machine::kPage < rva + n; ++p) {
-        if (!(page_protection[p] & prot::kWrite)) return false;
-    }
-    return true;
+    return rva + n <= mapped_size && machine && machine->accessible(base + static_cast<Addr>(rva), n, prot::kWrite);
 }
 
 ImageReader LoadedModule::reader(const Machine& machine) const {
@@ -207,29 +199,28 @@ std::optional<LoadedModule> map_module(Machine& machine, PeImage image, const Im
     std::vector<std::uint8_t> bytes = img.bytes_at(0, m.mapped_size);
     if (moved) relocate(bytes, img.relocations, m.base - img.image_base);
     for (const auto& imp : img.imports) {
-        const Addr target = resolve(imp);
-        if (!target) {
-            error = "imports " + imp.dll + "!" +
-                    (imp.function.empty() ? "ordinal " + std::to_string(imp.ordinal) : imp.function) +
-                    ", which this host does not provide";
+        const ImportBinding b = resolve(imp);
+        if (!b.address) {
+            error = b.why;
             return std::nullopt;
         }
-        put<std::uint32_t>(bytes, imp.iat_rva, target);
+        put<std::uint32_t>(bytes, imp.iat_rva, b.address);
     }
     // Pages no section covers stay inaccessible; each section gets what its
     // flags say, so data the module does not mark as code never runs. The
     // image goes into the machine in one piece, every page with its
     // protection.
-    m.page_protection.assign(m.mapped_size / Machine::kPage, prot::kNone);
-    auto set = [&m](std::uint64_t from, std::uint64_t size, unsigned protection) {
+    std::vector<std::uint8_t> page_protection(m.mapped_size / Machine::kPage, prot::kNone);
+    auto set = [&page_protection](std::uint64_t from, std::uint64_t size, unsigned protection) {
         for (std::uint64_t p = from / Machine::kPage; p < Machine::page_up(from + size) / Machine::kPage; ++p) {
-            m.page_protection[p] = static_cast<std::uint8_t>(protection);
+            page_protection[p] = static_cast<std::uint8_t>(protection);
         }
     };
     set(0, img.headers_mapped, prot::kRead);
     for (const auto& s : img.sections) set(s.virtual_address, s.span(), protection_of(s));
     try {
-        machine.map_image(m.base, bytes, m.page_protection);
+        machine.map_image(m.base, bytes, page_protection);
+        m.machine = &machine;
     } catch (const EmulatorError&) {
         error = "cannot map the image at " + hex(m.base, 8);
         return std::nullopt;
@@ -257,7 +248,19 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
         for (std::size_t i = 0; i < module.tls_callbacks.size() && n.completed; ++i) {
             const std::string name = "TLS callback " + std::to_string(i + 1);
             const Addr callback = module.tls_callbacks[i];
+            const std::size_t before = machine.problems().size();
             n.completed = loader_call(machine, name, callback, module.base, reason, n.warnings).completed;
+            // Windows's loader calls the callbacks inside a handler of its
+            // own: an exception the module's handlers leave is caught there,
+            // and loading goes on.
+            const auto& p = machine.problems();
+            if (!n.completed && p.size() == before + 1 && p.back().kind == ProblemKind::Crash) {
+                n.warnings.push_back({WarningKind::TlsCallbackCrashed, name, p.back().detail});
+                std::vector<Problem> kept(p.begin(), p.end() - 1);
+                machine.clear_problems();
+                for (Problem& q : kept) machine.report(std::move(q));
+                n.completed = true;
+            }
         }
     };
     auto entry = [&] {
@@ -279,7 +282,7 @@ Notification notify_module(Machine& machine, const LoadedModule& module, std::ui
 void unmap_module(Machine& machine, const LoadedModule& module) {
     machine.set_counted_range(0, 0);
     if (module.tls_index_slot)
-        machine.write<std::uint32_t>(Machine::thread().environment_block + kThreadLocalStoragePointer, 0);
+        machine.write<std::uint32_t>(Machine::thread().environment_block + teb::kThreadLocalStoragePointer, 0);
     machine.unmap_image(module.base);
 }
 

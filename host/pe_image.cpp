@@ -79,6 +79,14 @@ void read_sections(PeImage& img, const File& f, std::uint64_t table, unsigned co
         if (s.virtual_address < next_free) {
             throw Malformed{label + " overlaps the headers or the section before it (" + hex(s.virtual_address) + ")"};
         }
+        // Windows maps the sections one after another: a gap between two
+        // is an image it does not load (STATUS_INVALID_IMAGE_FORMAT).
+        const std::uint64_t expected =
+            (next_free + img.section_alignment - 1) & ~std::uint64_t{img.section_alignment - 1};
+        if (i > 0 && s.virtual_address != expected) {
+            throw Malformed{label + " does not start where the section before it ends (" + hex(s.virtual_address) +
+                            ", not " + hex(expected) + "): Windows refuses the image (0xC000007B)"};
+        }
         next_free = std::uint64_t{s.virtual_address} + s.span();
         img.sections.push_back(s);
     }

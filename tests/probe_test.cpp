@@ -212,7 +212,7 @@ TEST(Probes, ASecondModuleAtTheSameBaseRunsItsOwnCode) {
     host.install();
     host.frame();
     ASSERT_FALSE(host.problems().empty());
-    EXPECT_EQ(host.problems().front().kind, ProblemKind::StrayInterrupt) << host.problems().front();
+    EXPECT_EQ(host.problems().front().kind, ProblemKind::Crash) << host.problems().front();
     EXPECT_EQ(host.problems().front().routine, "x_callback");
 }
 

@@ -1,8 +1,9 @@
 // The host's wsprintfA formatter on its own: the conversions, sizes and flags
 // of 32-bit Windows's wsprintfA, wide text in the ANSI code page, and the
 // 1024-character cap that holds whatever width a format asks for.
+#include "host/windows.h"
+#include "host/wsprintf.h"
 #include "panel/hex.h"
-#include "host/system_functions.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +62,15 @@ TEST(Wsprintf, FormatsAsWindowsDoes) {
         {"%08lX", {0xBEEF}, "0000BEEF"},
         {"%.3d", {7}, "007"},
         {"100%%", {}, "100%"},
-        {"%q", {}, "%q"},
+        // Not a conversion: the character as it stands, padded to the width,
+        // the % and the flags dropped; the 0x of # outside the width; a
+        // width at the end still pads.
+        {"%q", {}, "q"},
+        {"%2e|%#o|GG%EE|%+d|%lld", {}, " e|o|GGEE|+d|ld"},
+        {"%#010x|%-#5x|", {1, 1}, "0x0000000001|0x1    |"},
         {"%", {}, ""},
+        {"%2", {}, "  "},
+        {"%wc", {0x20AC}, "\x80"},
         // 32-bit Windows's sizes: I64 takes two words, I32 and I one.
         {"%I64X", words64(0x000123450067890Aull), "123450067890A"},
         {"%I32X", words64(0x000123450067890Aull), "67890A"},
@@ -114,8 +122,7 @@ TEST(Wsprintf, WritesAtMost1024CharactersWhateverTheWidth) {
 // violation in the module's call, named at the function.
 TEST(Wsprintf, APointerLeadingNowhereIsTheCallersCrash) {
     using q7host::Addr;
-    const auto* f = q7host::find_system_function("USER32.dll", "wsprintfA");
-    ASSERT_NE(f, nullptr);
+
     const struct {
         const char* label;
         bool dest_writable;
@@ -131,8 +138,9 @@ TEST(Wsprintf, APointerLeadingNowhereIsTheCallersCrash) {
     };
     for (const auto& c : cases) {
         q7host::Machine m;
+        q7host::WindowsProcess process(m);
         m.map(0x50000000, q7host::Machine::kPage, q7host::prot::kNone);
-        const Addr stub = q7host::bind_system_function(m, *f);
+        const Addr stub = process.bind("USER32.dll", "wsprintfA").address;
         const Addr dest = c.dest_writable ? m.allocate(64) : m.allocate_constant(64);
         const Addr format = m.allocate(32);
         m.write_bytes(format, c.format, std::strlen(c.format) + 1);

@@ -336,7 +336,9 @@ int run(int argc, char** argv) {
         });
         if (i) fuzz_ns.push_back(ns);  // the first makes the host
         if (!loaded || !fuzz_host->problems().empty()) {
-            std::fprintf(stderr, "the fuzz input did not run the module cleanly\n");
+            std::fprintf(stderr, "the fuzz input did not run the module cleanly: %s\n",
+                         fuzz_host->problems().empty() ? fuzz_host->error().c_str()
+                                                       : fuzz_host->problems().front().sentence().c_str());
             return 1;
         }
     }

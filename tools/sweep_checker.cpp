@@ -166,7 +166,9 @@ Rule rule_broken_by(const Problem& p) {
         case ProblemKind::NoReturn:
         case ProblemKind::StrayInterrupt:
         case ProblemKind::ForbiddenService:
-        case ProblemKind::MissingFunction: return Rule::Crash;
+        case ProblemKind::NotModelled:
+        case ProblemKind::Deadlock:
+        case ProblemKind::Exited: return Rule::Crash;
         case ProblemKind::TextOverrun: return Rule::Guard;
         case ProblemKind::TextTooLong: return Rule::Length;
         default: return Rule::Host;

@@ -1,5 +1,6 @@
 #include "tools/view_report.h"
 
+#include "panel/calling.h"
 #include "panel/hex.h"
 #include "tools/text_escape.h"
 
@@ -53,6 +54,11 @@ nlohmann::json frame_json(const FrameReport& f) {
     j["calls"] = calls_json(r.calls, true);
     j["warnings"] = nlohmann::json::array();
     for (const auto& w : f.warnings) j["warnings"].push_back(json_text(w));
+    // What the module printed, only when it printed anything.
+    if (!f.output.empty()) {
+        j["output"] = json_text(f.output);
+        if (f.output_truncated) j["output_truncated"] = true;
+    }
     return j;
 }
 
@@ -78,6 +84,15 @@ std::string frame_summary(const FrameReport& f) {
                   f.aircraft.heading);
     std::string out = buf;
     for (const auto& w : f.warnings) out += "warning   " + readable(w) + "\n";
+    // The module's own lines, each as it printed it.
+    std::size_t from = 0;
+    while (from < f.output.size()) {
+        const std::size_t nl = f.output.find('\n', from);
+        const std::size_t end = nl == std::string::npos ? f.output.size() : nl;
+        out += "output    " + readable(f.output.substr(from, end - from)) + "\n";
+        from = end + 1;
+    }
+    if (f.output_truncated) out += "output    (cut at " + std::to_string(q7host::calling::kKeptOutput) + " bytes)\n";
     return out;
 }
 

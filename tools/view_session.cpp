@@ -59,7 +59,11 @@ int open_module(Session& s, const Options& o) {
         module = !ec && fs::exists(beside, ec) ? beside.string() : Q7_MODULE_FILE;
     }
     std::string error;
-    if (!s.open(module, error)) return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
+    if (!s.open(module, error)) {
+        const auto& p = s.host().problems();
+        if (!p.empty() && p.front().kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, error);
+        return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
+    }
     return kDone;
 }
 

@@ -231,8 +231,12 @@ bool WinGauge::load(const std::string& path) {
     // wrong is the module's fault. What the loader itself cannot do with the
     // file is the file's.
     const std::vector<Addr> images_before = mapped_images();
+    output_.clear();
     watch_first_fault();
-    const CallResult r = guarded_run(load_library, &request, kLoaderLimitMs);
+    const CallResult r = [&] {
+        const ModuleOutput::Capture capture(output_);
+        return guarded_run(load_library, &request, kLoaderLimitMs);
+    }();
     const FirstFault first = first_fault();
     g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
     if (r.ending == CallResult::kTimedOut) {
@@ -343,7 +347,10 @@ void WinGauge::unload() {
     if (module_) {
         // Windows ignores what the entry routine returns for a detach; a
         // detach that faults or hangs is the module's problem.
-        const CallResult r = guarded_run(free_library, module_, kLoaderLimitMs);
+        const CallResult r = [&] {
+            const ModuleOutput::Capture capture(output_);
+            return guarded_run(free_library, module_, kLoaderLimitMs);
+        }();
         g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
         if (r.ending == CallResult::kFaulted) report({ProblemKind::Crash, kEntry, fault_detail(r)});
         if (r.ending == CallResult::kTimedOut) report({ProblemKind::NoReturn, kEntry, limit_words(kLoaderLimitMs)});
@@ -373,11 +380,14 @@ bool WinGauge::serve(unsigned position, const std::uint32_t* words, unsigned cou
     }
 }
 
-CallResult WinGauge::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words,
-                          bool returns_double) {
+CallResult WinGauge::call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, bool returns_double,
+                          DWORD limit_ms) {
     const char* const outer = current_;
     current_ = name;
-    const CallResult r = checked_call(routine, words, returns_double, kCallLimitMs);
+    const CallResult r = [&] {
+        const ModuleOutput::Capture capture(output_);
+        return checked_call(routine, words, returns_double, limit_ms);
+    }();
     current_ = outer;
     switch (r.ending) {
         case CallResult::kStopped:
@@ -385,7 +395,7 @@ CallResult WinGauge::call(const char* name, Addr routine, const std::vector<std:
             // host had met it making the call.
             if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
             break;
-        case CallResult::kTimedOut: report({ProblemKind::NoReturn, name, limit_words(kCallLimitMs)}); break;
+        case CallResult::kTimedOut: report({ProblemKind::NoReturn, name, limit_words(limit_ms)}); break;
         case CallResult::kFaulted: report({ProblemKind::Crash, name, fault_detail(r)}); break;
         case CallResult::kReturned:
             if (r.stack_delta != 0) {
@@ -402,8 +412,10 @@ CallResult WinGauge::call(const char* name, Addr routine, const std::vector<std:
 
 std::uint32_t WinGauge::call_routine(const char* name, Addr routine) { return call(name, routine, {}, false).eax; }
 
-std::uint32_t WinGauge::call_routine(const char* name, Addr routine, std::uint32_t arg) {
-    return call(name, routine, {arg}, false).eax;
+// GaugeInstall may build what the gauge needs as load-time code does: it has
+// the loader's time.
+std::uint32_t WinGauge::call_install(Addr routine, std::uint32_t arg) {
+    return call("GaugeInstall", routine, {arg}, false, kLoaderLimitMs).eax;
 }
 
 double WinGauge::call_pointer(const char* name, Addr callback, std::uint32_t arg) {

@@ -12,6 +12,7 @@
 #include "panel/services.h"
 #include "win_call.h"
 #include "win_memory.h"
+#include "win_output.h"
 
 #include <windows.h>
 
@@ -82,6 +83,9 @@ public:
     const std::vector<Problem>& problems() const { return problems_; }
     const std::vector<Warning>& warnings() const { return warnings_; }
     void warn(Warning w);
+    // What the module printed since it was loaded.
+    const std::string& output() const { return output_.text(); }
+    bool output_truncated() const { return output_.truncated(); }
 
     // What the gauge runner reaches the module through.
     ProcessMemory& memory() { return memory_; }
@@ -105,7 +109,7 @@ public:
 
     // Checked calls into the module, one per routine shape.
     std::uint32_t call_routine(const char* name, Addr routine);
-    std::uint32_t call_routine(const char* name, Addr routine, std::uint32_t arg);
+    std::uint32_t call_install(Addr routine, std::uint32_t arg);
     double call_pointer(const char* name, Addr callback, std::uint32_t arg);
     double call_text(const char* name, Addr callback, double arg);
     std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
@@ -115,7 +119,8 @@ public:
     bool serve(unsigned position, const std::uint32_t* words, unsigned count, std::uint32_t& result);
 
 private:
-    CallResult call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, bool returns_double);
+    CallResult call(const char* name, Addr routine, const std::vector<std::uint32_t>& words, bool returns_double,
+                    DWORD limit_ms = kCallLimitMs);
     bool fail_load(LoadFailure why, const std::string& error);
 
     ProcessMemory memory_;
@@ -130,6 +135,7 @@ private:
     std::vector<Warning> warnings_;
     const char* current_ = "";    // the routine running now
     std::exception_ptr pending_;  // a host error inside a service, raised again at the call's site
+    ModuleOutput output_;
 };
 
 }  // namespace q7win

@@ -8,7 +8,7 @@
 #include "host/machine.h"
 #include "host/module_loader.h"
 #include "host/panel_services.h"
-#include "host/system_functions.h"
+#include "host/windows.h"
 #include "panel/gauge_runner.h"
 
 #include <cstdint>
@@ -74,6 +74,9 @@ public:
     // How many instructions a call may run before it counts as not returning
     // (Machine::kInstructionBudget until changed; a reset puts it back).
     void set_instruction_budget(std::uint64_t n) { machine_.set_instruction_budget(n); }
+    // The budget of load-time code (the loader routines with the C runtime's
+    // start-up, GaugeInstall); Machine::kLoadBudget until changed.
+    void set_load_budget(std::uint64_t n) { machine_.set_load_budget(n); }
 
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }
@@ -100,6 +103,11 @@ public:
     }
     PanelServices& services() { return services_; }
     const PanelServices& services() const { return services_; }
+    // The Windows process the module runs in; what the module printed to
+    // its standard output and error.
+    WindowsProcess& process() { return process_; }
+    const std::string& output() const { return process_.output(); }
+    bool output_truncated() const { return process_.output_truncated(); }
 
     // Problems seen at the boundary since they were last cleared.
     const std::vector<Problem>& problems() const { return machine_.problems(); }
@@ -120,12 +128,13 @@ public:
     void call_hook(const char* name, Addr hook);
     std::uint32_t call_routine(const char* name, Addr routine);
     std::uint32_t call_routine(const char* name, Addr routine, std::uint32_t arg);
+    std::uint32_t call_install(Addr routine, std::uint32_t arg);
     double call_pointer(const char* name, Addr callback, std::uint32_t arg);
     double call_text(const char* name, Addr callback, double arg);
     std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
 
 private:
-    Addr resolve_import(const PeImport& import);
+    ImportBinding resolve_import(const PeImport& import);
     bool load_image(PeImage&& image, const std::string& path);
     bool fail_load(LoadFailure why, const std::string& error);
     void take_warnings(std::vector<Warning> ws);
@@ -141,6 +150,7 @@ private:
     std::unique_ptr<Parts> parts_;
     Machine& machine_;
     PanelServices& services_;
+    WindowsProcess& process_;
     Machine::Mark unloaded_;  // host memory as it is with no module loaded
     std::optional<LoadedModule> module_;
     bool attached_ = false;  // the loader routines ran for attach and succeeded
@@ -149,7 +159,6 @@ private:
     Addr linkage_ = 0;
     std::string error_;
     LoadFailure failure_ = LoadFailure::kNone;
-    std::map<const SystemFunction*, Addr> bound_;  // stubs of the imported functions
 };
 
 }  // namespace q7host

@@ -6,6 +6,7 @@
 
 #include "host/machine.h"
 #include "host/pe_image.h"
+#include "host/windows.h"
 
 #include <functional>
 #include <optional>
@@ -18,17 +19,17 @@ namespace q7host {
 struct LoadedModule {
     PeImage image;
     Addr base = 0;
-    std::uint32_t mapped_size = 0;              // the image size in whole pages
-    std::vector<std::uint8_t> page_protection;  // per page of the image, as the loader set it
-    Addr tls_index_slot = 0;                    // where the loader wrote the TLS index; 0 without TLS
-    std::vector<Addr> tls_callbacks;            // in the order the loader calls them
-    std::vector<Warning> warnings;              // what is odd about the image but loads
+    std::uint32_t mapped_size = 0;     // the image size in whole pages
+    const Machine* machine = nullptr;  // where it is mapped: the one record of its pages' protection
+    Addr tls_index_slot = 0;           // where the loader wrote the TLS index; 0 without TLS
+    std::vector<Addr> tls_callbacks;   // in the order the loader calls them
+    std::vector<Warning> warnings;     // what is odd about the image but loads
 
     bool moved() const { return base != image.image_base; }
     Addr entry() const { return image.entry_rva ? base + image.entry_rva : 0; }
     // Whether a Windows process could read or write every byte of
-    // [rva, rva + n) of the mapped image: x86 pages are readable whenever
-    // they have any access, writable when their section is.
+    // [rva, rva + n) of the mapped image, as its pages are protected now
+    // (the loader's protection, or what VirtualProtect made of it).
     bool readable(std::uint64_t rva, std::uint64_t n) const;
     bool writable(std::uint64_t rva, std::uint64_t n) const;
     // The mapped image as the host process can read it.
@@ -38,8 +39,8 @@ struct LoadedModule {
     Addr export_address(const Machine& machine, std::string_view name, std::uint32_t ordinal, std::string& why) const;
 };
 
-// The address a module's import slot receives; 0 refuses the import.
-using ImportResolver = std::function<Addr(const PeImport&)>;
+// What a module's import slot receives, or the loader's refusal.
+using ImportResolver = std::function<ImportBinding(const PeImport&)>;
 
 // The TLS index the loader gives the module: the first a process hands out.
 inline constexpr std::uint32_t kTlsIndex = 0;

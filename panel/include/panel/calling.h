@@ -6,6 +6,7 @@
 
 #include "panel/hex.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,9 @@ inline constexpr std::uint32_t kMxcsr = 0x1F80;
 // ebx, esi, edi and ebp hold these when a routine starts; each must hold its
 // own again when it returns.
 inline constexpr std::uint32_t kSavedRegisterMarkers[4] = {0x5EB00001, 0x5EB00002, 0x5EB00003, 0x5EB00004};
+// What a host keeps of what the module prints to its standard output and
+// error; more is cut.
+inline constexpr std::size_t kKeptOutput = 64 * 1024;
 }  // namespace calling
 
 // Windows exception codes.

@@ -13,7 +13,8 @@
 //   Addr allocate(std::size_t n, std::uint8_t fill);          host data the module may read and write
 // and calls set_click_point() before the first click.
 //   void report(Problem);
-//   std::uint32_t call_routine(const char* name, Addr routine[, std::uint32_t arg]);
+//   std::uint32_t call_routine(const char* name, Addr routine);
+//   std::uint32_t call_install(Addr routine, std::uint32_t arg);  GaugeInstall, on the budget of load-time code
 //   double call_pointer(const char* name, Addr callback, std::uint32_t arg);
 //   double call_text(const char* name, Addr callback, double arg);
 //   std::int32_t call_handler(const char* name, Addr handler, std::uint32_t a, std::uint32_t b);
@@ -111,8 +112,7 @@ public:
     std::uint32_t install(std::uint32_t arg = 0) {
         return host().guarded("GaugeInstall", [&] {
             const Addr g = gauge();  // a gauge list that names none: the call crashes at 0
-            return host().call_routine("GaugeInstall",
-                                       g ? mem().template read<std::uint32_t>(g + gauge_header::kInstall) : 0, arg);
+            return host().call_install(g ? mem().template read<std::uint32_t>(g + gauge_header::kInstall) : 0, arg);
         });
     }
     std::uint32_t uninstall() {

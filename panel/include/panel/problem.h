@@ -38,13 +38,15 @@ enum class ProblemKind {
     Crash,               // a fault: unmapped or protected memory, an illegal instruction
     NoReturn,            // the routine ran past its budget (of instructions, or of time); the detail says which
     ForbiddenService,    // a service position a module must never call
-    MissingFunction,     // an import the host does not provide
     StrayInterrupt,      // a software interrupt that is no host entry point
     BadPointer,          // the module handed the host an address it cannot use
     TextOverrun,         // a text callback wrote into the guard bytes after its buffer
     TextTooLong,         // a text longer than its box's max_chars
     MouseListMalformed,  // an entry of unknown kind in the mouse list
     RecordNotWritable,   // a record the host must write lies in memory a Windows process cannot write
+    NotModelled,         // the module called a Windows function this host does not model: the host's limit
+    Deadlock,            // the module waited forever on something no thread of the process can signal
+    Exited,              // the module ended the process (exit, abort, a C runtime error)
 };
 
 struct Problem {
@@ -60,6 +62,7 @@ inline std::ostream& operator<<(std::ostream& out, const Problem& p) { return ou
 enum class WarningKind {
     LoaderRoutineStack,        // the entry routine or a TLS callback left the stack unbalanced; the loader restored it
     LoaderRoutineRegisters,    // ... or changed ebx, esi, edi or ebp; the loader restored them
+    TlsCallbackCrashed,        // a TLS callback met an exception nothing took; the loader caught it and went on
     ExportDirectoryPastImage,  // the export directory's size runs past the image
     DirectoriesIgnored,        // more than 16 data directories; Windows uses the first 16
     PictureMissing,            // a bitmap an element names cannot be found; the element is not drawn
@@ -84,7 +87,6 @@ inline std::string Problem::sentence() const {
         case ProblemKind::NoReturn: return routine + " did not return within " + detail;
         case ProblemKind::ForbiddenService:
             return routine + ": the module called service " + detail + ", which it must never call";
-        case ProblemKind::MissingFunction: return routine + " called " + detail + ", which this host does not provide";
         case ProblemKind::StrayInterrupt: return routine + " raised interrupt " + detail;
         case ProblemKind::BadPointer: return routine + " passed " + detail;
         case ProblemKind::TextOverrun:
@@ -94,6 +96,12 @@ inline std::string Problem::sentence() const {
         case ProblemKind::RecordNotWritable:
             return (routine.empty() ? "" : routine + ": ") + "the host cannot write " + detail +
                    ": the module placed it in memory that is not writable";
+        case ProblemKind::NotModelled:
+            return (routine.empty() ? "" : routine + ": ") + "the module called " + detail +
+                   ", which this host does not model";
+        case ProblemKind::Deadlock:
+            return routine + " waits forever for " + detail + " that no thread of this process can signal";
+        case ProblemKind::Exited: return routine + " ended the process: " + detail;
     }
     return routine + ": " + detail;
 }
@@ -104,6 +112,8 @@ inline std::string Warning::sentence() const {
             return subject + " left the stack unbalanced (" + detail + "); the loader restored it";
         case WarningKind::LoaderRoutineRegisters:
             return subject + " did not preserve ebx, esi, edi and ebp; the loader restored them";
+        case WarningKind::TlsCallbackCrashed:
+            return subject + " crashed at " + detail + "; the loader caught it and went on";
         case WarningKind::ExportDirectoryPastImage: return "the export directory " + detail;
         case WarningKind::DirectoriesIgnored: return "the optional header " + detail;
         case WarningKind::PictureMissing:

@@ -9,7 +9,8 @@
 // Host is a gauge host (q7host::GaugeRunner and the service face around it):
 //   set_aircraft(lat, lon, heading); clear_calls(); calls(); click(x, y);
 //   click_areas(); frame(); instrument(); call_pointer(name, callback, arg);
-//   problems() (q7host::Problem); warnings() (q7host::Warning).
+//   problems() (q7host::Problem); warnings() (q7host::Warning); output() and
+//   output_truncated() (what the module printed, and whether more was cut).
 #pragma once
 
 #include "panel/gauge_runner.h"
@@ -37,10 +38,13 @@ struct FrameReport {
     int dot_centre_x = 0, dot_centre_y = 0;  // the middle of the dot's bitmap where it was placed
     std::vector<ClickRecord> clicks;         // presses since the previous frame
     std::vector<std::string> warnings;       // what is odd about the module but loads, as sentences
+    std::string output;                      // what the module printed to its standard output and error
+    bool output_truncated = false;           // more than the host keeps
 };
 
 // The viewer's exit statuses.
-inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kInterrupted = 130;  // 128 + SIGINT
+// kHostLimit: the module called a Windows function this host does not model.
+inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kHostLimit = 3, kInterrupted = 130;  // 128 + SIGINT
 
 // Readout texts without their padding: "  12" -> "12".
 std::string trimmed(const std::string& text);
@@ -110,6 +114,8 @@ public:
         f.clicks = std::move(pending_clicks_);
         pending_clicks_.clear();
         for (const auto& w : host_->warnings()) f.warnings.push_back(w.sentence());
+        f.output = host_->output();
+        f.output_truncated = host_->output_truncated();
         return f;
     }
 
@@ -216,12 +222,15 @@ bool sit_on(Scene<Host>& scene, const std::string& ident, std::string& error) {
 // Steps of a run: each returns kDone to go on, or the status to stop with
 // after one line on standard error.
 
-// Status 1 once the module did something wrong.
+// Status 1 once the module did something wrong; 3 once it called what the
+// host does not model.
 template <class Host>
 int check_module(Scene<Host>& scene) {
     const auto& problems = scene.host().problems();
     if (problems.empty()) return kDone;
-    return fail(kFailed, "the module misbehaved: " + problems.front().sentence());
+    const q7host::Problem& p = problems.front();
+    if (p.kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, "this host cannot go on: " + p.sentence());
+    return fail(kFailed, "the module misbehaved: " + p.sentence());
 }
 
 template <class Host>

@@ -1,12 +1,17 @@
-#include "host/system_functions.h"
+// USER32: wsprintfA and wvsprintfA, with the formatting the real ones do, and the table.
+#include "host/wsprintf.h"
+
+#include "text_codes.h"
+#include "windows_internal.h"
 
 #include <algorithm>
-#include <optional>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace q7host {
+
+using win::to_ansi;
 
 namespace {
 
@@ -28,12 +33,13 @@ std::size_t number(std::string_view f, std::size_t& i) {
 // Appends `body` with its sign or prefix, zero-padded to the precision and
 // space- or zero-padded to the width, never past `room` characters.
 void append(std::string& out, std::string_view prefix, std::string digits, const Conversion& s, bool numeric,
-            std::size_t room) {
+            std::size_t room, bool prefix_outside = false) {
     if (numeric && s.precision) {
         if (*s.precision == 0 && digits == "0") digits.clear();
         if (digits.size() < *s.precision) digits.insert(0, std::min(*s.precision, room) - digits.size(), '0');
     }
-    const std::size_t body = prefix.size() + digits.size();
+    // A sign counts in the width; the 0x that # adds stands outside it.
+    const std::size_t body = digits.size() + (prefix_outside ? 0 : prefix.size());
     const std::size_t pad = s.width > body ? std::min(s.width - body, room) : 0;
     std::string field;
     if (s.left) {
@@ -47,19 +53,6 @@ void append(std::string& out, std::string_view prefix, std::string digits, const
 }
 
 }  // namespace
-
-char to_ansi(char16_t c) {
-    // Code page 1252 is Latin-1 but for 0x80..0x9F, where it has these.
-    static constexpr char16_t k80[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                         0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-    for (unsigned i = 0; i < 32; ++i) {
-        if (k80[i] && k80[i] == c) return static_cast<char>(0x80 + i);
-    }
-    return '?';
-}
 
 std::optional<std::string> format_wsprintf(std::string_view f, const std::function<std::uint32_t()>& next_arg,
                                            const WsprintfReaders& readers) {
@@ -80,6 +73,11 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
             (f[i] == '-' ? s.left : f[i] == '0' ? s.zero : s.alternate) = true;
         }
         s.width = number(f, i);
+        if (i >= f.size()) {
+            // A width at the end of the format still pads.
+            out.append(std::min(s.width, room), ' ');
+            break;
+        }
         if (i < f.size() && f[i] == '.') {
             ++i;
             s.precision = number(f, i);
@@ -90,7 +88,7 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
         if (i < f.size() && f[i] == 'h') {
             size = Size::kShort;
             ++i;
-        } else if (i < f.size() && f[i] == 'l') {
+        } else if (i < f.size() && (f[i] == 'l' || f[i] == 'w')) {
             size = Size::kLong;
             ++i;
         } else if (f.substr(i, 3) == "I64") {
@@ -126,7 +124,7 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
                 const auto v = static_cast<unsigned long long>(integer());
                 std::snprintf(buf, sizeof buf, type == 'u' ? "%llu" : type == 'x' ? "%llx" : "%llX", v);
                 const char* prefix = s.alternate && v && type != 'u' ? (type == 'x' ? "0x" : "0X") : "";
-                append(out, prefix, buf, s, true, room);
+                append(out, prefix, buf, s, true, room, true);
                 break;
             }
             case 'p': {
@@ -164,80 +162,55 @@ std::optional<std::string> format_wsprintf(std::string_view f, const std::functi
                 break;
             }
             default:
-                out += '%';
-                out += type;
-                break;  // not a conversion: shown as written
+                // Not a conversion: the character itself, padded to the
+                // width, the % and the flags dropped.
+                append(out, "", std::string(1, type), s, false, room);
+                break;
         }
     }
     if (out.size() > kWsprintfLimit) out.resize(kWsprintfLimit);
     return out;
 }
 
+}  // namespace q7host
+
+namespace q7host::win {
+
 namespace {
 
-// Module memory as module code may read it: to the first NUL or `limit`
-// units, or nothing when a unit lies where the module may not read.
-template <typename Unit>
-std::optional<std::basic_string<Unit>> read_units(const Machine& m, Addr at, std::size_t limit, Addr& unreadable) {
-    std::basic_string<Unit> text;
-    for (std::size_t i = 0; i < limit; ++i) {
-        const Addr a = at + static_cast<Addr>(i * sizeof(Unit));
-        if (!m.accessible(a, sizeof(Unit), prot::kRead)) {
-            unreadable = m.accessible(a, 1, prot::kRead) ? a + 1 : a;
-            return std::nullopt;
-        }
-        const Unit c = m.read<Unit>(a);
-        if (!c) break;
-        text += c;
-    }
-    return text;
-}
-
-// wsprintfA: what it reads and writes it reads and writes as the module's
+// What the formatting reads and writes it reads and writes as the module's
 // code would, so that a pointer leading nowhere is a fault in the module's call.
-void run_wsprintf(StubCall& call) {
-    Machine& m = call.machine();
-    const Addr dest = call.arg(0), format_at = call.arg(1);
-    Addr unreadable = 0;
-    const auto format = read_units<char>(m, format_at, kWsprintfLimit, unreadable);
-    if (!format) return call.access_violation(unreadable, false);
-    unsigned next = 2;
-    const std::optional<std::string> text = format_wsprintf(
-        *format, [&] { return call.arg(next++); },
-        {.read_string = [&](std::uint32_t at, std::size_t limit) { return read_units<char>(m, at, limit, unreadable); },
-         .read_wide = [&](std::uint32_t at,
-                          std::size_t limit) { return read_units<char16_t>(m, at, limit, unreadable); }});
-    if (!text) return call.access_violation(unreadable, false);
+std::uint32_t format_into(Api& c, Str dest, Str format, const std::function<std::uint32_t()>& next) {
+    const std::string f = c.string(format, kWsprintfLimit);
+    const std::optional<std::string> text =
+        format_wsprintf(f, next,
+                        {.read_string = [&](std::uint32_t at, std::size_t limit) -> std::optional<std::string> {
+                             return c.units<char>(at, limit);
+                         },
+                         .read_wide = [&](std::uint32_t at, std::size_t limit) -> std::optional<std::u16string> {
+                             return c.units<char16_t>(at, limit);
+                         }});
     // The destination is not bounded, just as the real function's is not.
-    if (!m.accessible(dest, text->size() + 1, prot::kWrite)) return call.access_violation(dest, true);
-    m.write_bytes(dest, text->c_str(), text->size() + 1);
-    call.return_int(static_cast<std::uint32_t>(text->size()));
+    c.put_string(dest, *text);
+    return static_cast<std::uint32_t>(text->size());
 }
 
-void run_cos(StubCall& call) { call.return_double(std::cos(call.arg_double(0))); }
+std::uint32_t wsprintfA(Varargs& c, Str dest, Str format) {
+    return format_into(c, dest, format, [&] { return c.next(); });
+}
 
-void run_sin(StubCall& call) { call.return_double(std::sin(call.arg_double(0))); }
+std::uint32_t wvsprintfA(Stdcall& c, Str dest, Str format, Ptr<std::uint32_t> args) {
+    std::uint32_t i = 0;
+    return format_into(c, dest, format, [&] { return c.read(args, i++); });
+}
 
-constexpr SystemFunction kSystemFunctions[] = {
-    {.name = "user32.dll!wsprintfA", .returns = Returns::kInt, .run = run_wsprintf},
-    {.name = "msvcrt.dll!cos", .returns = Returns::kDouble, .run = run_cos},
-    {.name = "msvcrt.dll!sin", .returns = Returns::kDouble, .run = run_sin},
+constexpr Export kExports[] = {
+    fn<&wsprintfA>("wsprintfA"),
+    fn<&wvsprintfA>("wvsprintfA"),
 };
 
 }  // namespace
 
-const SystemFunction* find_system_function(std::string_view dll, std::string_view function) {
-    std::string key(dll);
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-    key.append("!").append(function);
-    for (const auto& f : kSystemFunctions) {
-        if (key == f.name) return &f;
-    }
-    return nullptr;
-}
+const DllTable kUser32{"user32.dll", std::begin(kExports), std::end(kExports)};
 
-Addr bind_system_function(Machine& machine, const SystemFunction& function) {
-    return machine.add_stub([run = function.run](StubCall& call) { run(call); }, 0, function.returns);
-}
-
-}  // namespace q7host
+}  // namespace q7host::win

@@ -1,8 +1,5 @@
-// The Windows functions a module may import (wsprintfA, cos, sin), each a small host function with
-// the real one's limits, in one table by "dll!name". It knows the machine, nothing of gauges.
+// wsprintfA's formatting, without its machine: what USER32's wsprintfA and wvsprintfA write.
 #pragma once
-
-#include "host/machine.h"
 
 #include <cstdint>
 #include <functional>
@@ -30,21 +27,5 @@ struct WsprintfReaders {
 // The text, or nothing when a string argument pointed nowhere.
 std::optional<std::string> format_wsprintf(std::string_view format, const std::function<std::uint32_t()>& next_arg,
                                            const WsprintfReaders& readers);
-// A UTF-16 character in the ANSI code page (1252), '?' where it has none.
-char to_ansi(char16_t c);
-
-struct SystemFunction {
-    const char* name;  // "dll!name", the DLL in lower case
-    Returns returns;
-    void (*run)(StubCall& call);
-};
-
-// The function a module imports as `function` from `dll` (compared without
-// regard to case, as Windows compares DLL names), or null.
-const SystemFunction* find_system_function(std::string_view dll, std::string_view function);
-
-// A stub for the function in the machine. Every one of them is cdecl: the
-// caller removes the arguments.
-Addr bind_system_function(Machine& machine, const SystemFunction& function);
 
 }  // namespace q7host
