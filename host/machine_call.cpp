@@ -400,7 +400,7 @@ CallOutcome Machine::run_call(const char* name, Addr routine, const std::vector<
     if (!e.returned) {
         out.completed = false;
         if (e.over_budget) {
-            if (!e.budget_reported) report({ProblemKind::NoReturn, name, std::to_string(budget_)});
+            if (!e.budget_reported) report({ProblemKind::NoReturn, name, std::to_string(budget_) + " instructions"});
             e.budget_reported = true;
         } else {
             // Only a jump to the stop address itself ends a run this way: a
