@@ -29,8 +29,8 @@ int run_arguments(const std::vector<std::string>& args, RunOutput& out);
 // line after which Windows's loader had to be taken back in the middle of
 // its work (an entry routine that crashed past the loader or did not return,
 // a loader that faulted on the module's data) ends the batch after its own
-// line. Returns 0 once every line ran, 1 when the batch ended early, 2 when
-// the file cannot be read.
+// line. Returns 0 once every line ran, 4 (kBatchStopped) when the batch
+// ended early, 2 when the file cannot be read.
 int run_batch(const std::string& file);
 
 }  // namespace q7win

@@ -1,5 +1,7 @@
 #include "windiff_run.h"
 
+#include "tools/view_scene.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -204,7 +206,10 @@ BatchResult run_batches(const std::vector<std::string>& lines, const std::vector
         });
         ++result.processes;
         at += answered;
-        if (at < end) {
+        // A batch the program ended on purpose after an answered line (its
+        // loader unusable) goes on in a new process from the next line.
+        const bool stopped = run.status == q7view::kBatchStopped && answered > 0 && !run.timed_out;
+        if (at < end && !stopped) {
             Verdict v;
             v.outcome = Outcome::Died;
             v.message = "the Windows program ended with " + run.ended() + " before answering";
@@ -249,7 +254,7 @@ int serve_batch(const std::string& viewer, const std::string& batch_file,
         if (run.status == 0) {
             nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
             if (plant == "document") doc["readouts"]["ident"] = "PLANT";
-            if (plant == "warnings") doc["warnings"].push_back("planted");
+            if (plant == "warnings") doc["warnings"].push_back("bitmap 0x9999 cannot be found (planted); it is not drawn");
             answer["document"] = doc;
             if (plant == "picture" && doc.contains("png")) {
                 std::string error;

@@ -53,7 +53,8 @@ struct BatchResult {
 // Runs the lines, `batch_size` to one process: each line is one case's
 // argument list, each answer one line of JSON. A process that ends or stops
 // answering leaves its unanswered case Died and the next process starts with
-// the case after it. `modules` are the cases' module paths as the lines spell
+// the case after it; one that stopped its batch on purpose (kBatchStopped)
+// is started again at its first unanswered case. `modules` are the cases' module paths as the lines spell
 // them.
 BatchResult run_batches(const std::vector<std::string>& lines, const std::vector<std::string>& modules,
                         const BatchSide& side);

@@ -44,7 +44,10 @@ struct FrameReport {
 
 // The viewer's exit statuses.
 // kHostLimit: the module called a Windows function this host does not model.
-inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kHostLimit = 3, kInterrupted = 130;  // 128 + SIGINT
+// kBatchStopped: quorlan7-view.exe --batch ended after a line that left
+// Windows's loader unusable; the lines after it were not run.
+inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kHostLimit = 3, kBatchStopped = 4,
+                     kInterrupted = 130;  // 128 + SIGINT
 
 // Readout texts without their padding: "  12" -> "12".
 std::string trimmed(const std::string& text);
