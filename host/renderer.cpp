@@ -52,7 +52,7 @@ bool Renderer::prepare(std::string& error) {
         box.text_color = rgb_from_colorref(e.text_color());
         box.fill_color = rgb_from_colorref(e.fill_color());
         box.format = e.format_flags();
-        box.max_chars = static_cast<int>(e.max_chars());
+        box.max_chars = text_columns(e.max_chars());
         const FontRequest request{.face_name = e.face_name(), .weight = e.weight(), .char_set = e.char_set()};
         auto font = painter_.choose(request, box.width, box.height, box.max_chars, error);
         if (!font) return false;

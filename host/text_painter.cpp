@@ -1,5 +1,7 @@
 #include "host/text_painter.h"
 
+#include "panel/canvas.h"
+
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -280,10 +282,7 @@ std::optional<FontChoice> TextPainter::choose(const FontRequest& request, int bo
     // stand-in, at 11 ppem: 10 + 4 = 14 where GDI has 9 + 3 = 12). The search
     // starts at a ppem whose unrounded cell exceeds the box by more than a
     // pixel, so no size that might still fit after rounding is left out.
-    // Whatever a record claims, panel text is never larger than this, and
-    // the search never tries more sizes.
-    constexpr int kLargestText = 256;
-    const int chars = std::clamp(max_chars, 1, 4096);
+    const int chars = std::clamp(max_chars, 1, kMostColumns);
     const int height = std::clamp(box_height, 1, kLargestText);
     int largest = height;
     if (const auto [up, down] = Impl::win_extent(f); up + down > 0 && f->units_per_EM > 0) {

@@ -59,9 +59,10 @@ int run_batch(const std::string& file) {
         if (const std::string e = error_words(errors.str()); !e.empty()) j["error"] = q7tools::json_text(e);
         std::cout << q7view::json_dump(j) << "\n" << std::flush;
         if (WinGauge::loader_abandoned()) {
-            return q7view::fail(q7view::kBatchStopped, "--batch stops after \"" + line +
-                                                     "\": Windows's loader was taken back in the middle of its work "
-                                                     "on that module, and no other module can be loaded safely now");
+            return q7view::fail(q7view::kBatchStopped,
+                                "--batch stops after \"" + line +
+                                    "\": Windows's loader was taken back in the middle of its work "
+                                    "on that module, and no other module can be loaded safely now");
         }
     }
     return q7view::kDone;

@@ -18,7 +18,6 @@ using q7host::Addr;
 namespace element = q7host::element;
 
 constexpr int kLargestBitmapSide = 4096;
-constexpr int kLargestText = 256;  // whatever a record claims, panel text is never larger
 
 }  // namespace
 
@@ -61,9 +60,9 @@ HFONT GdiPainter::choose_font(const q7host::BasicStringElementRef<ProcessMemory>
     lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
     const std::string face = e.face_name();
     std::strncpy(lf.lfFaceName, face.c_str(), LF_FACESIZE - 1);
-    const std::int64_t chars = std::clamp<std::int64_t>(e.max_chars(), 1, 4096);
-    const int height = std::clamp(box_height, 1, kLargestText);
-    for (int size = std::min(kLargestText, 2 * (height + 1)); size >= 1; --size) {
+    const std::int64_t chars = q7host::text_columns(e.max_chars());
+    const int height = std::clamp(box_height, 1, q7host::kLargestText);
+    for (int size = std::min(q7host::kLargestText, 2 * (height + 1)); size >= 1; --size) {
         lf.lfHeight = -size;
         HFONT font = CreateFontIndirectA(&lf);
         if (!font) continue;

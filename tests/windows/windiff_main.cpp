@@ -373,6 +373,24 @@ int run(int argc, char** argv) {
         }
     }
     reference_side.join();
+    // A case the Windows program died on where the reference host loads the
+    // module or refuses it may have died of what an earlier case left in
+    // that process (a module whose start-up crashed inside Wine's loader
+    // leaves its vectored handler registered, pointing into nothing): it
+    // runs once more in a process of its own, and that answer is its
+    // verdict.
+    int retried = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& win = windows_verdicts[i];
+        if (!win || win->outcome != Outcome::Died) continue;
+        if (reference[i].outcome != Outcome::Shows && reference[i].outcome != Outcome::Refused) continue;
+        BatchSide alone = side;
+        alone.name = "alone-" + std::to_string(++retried);
+        alone.first = std::min<std::chrono::milliseconds>(side.first, std::chrono::seconds(60));
+        BatchResult r = run_batches({lines[i]}, {windows_modules[i]}, alone);
+        processes += r.processes;
+        if (!r.verdicts.empty()) windows_verdicts[i] = r.verdicts.front();
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     Tally tally;
@@ -406,8 +424,8 @@ int run(int argc, char** argv) {
         if (ref.outcome == Outcome::Refused) ++tally.refused;
         if (ref.outcome == Outcome::Misbehaves) ++tally.misbehaves;
     }
-    std::printf("cases %zu in %.1f s (reference %.1f s; Windows %d processes)\n", compared, seconds, reference_seconds,
-                processes);
+    std::printf("cases %zu in %.1f s (reference %.1f s; Windows %d processes, %d cases run again alone)\n", compared,
+                seconds, reference_seconds, processes, retried);
     std::printf("agree %zu: shows the same %zu, refused by both %zu, misbehaves in the same routine %zu\n",
                 tally.shows + tally.refused + tally.misbehaves, tally.shows, tally.refused, tally.misbehaves);
     print_group("known artefacts of the lane", tally.artefacts);

@@ -254,7 +254,8 @@ int serve_batch(const std::string& viewer, const std::string& batch_file,
         if (run.status == 0) {
             nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
             if (plant == "document") doc["readouts"]["ident"] = "PLANT";
-            if (plant == "warnings") doc["warnings"].push_back("bitmap 0x9999 cannot be found (planted); it is not drawn");
+            if (plant == "warnings")
+                doc["warnings"].push_back("bitmap 0x9999 cannot be found (planted); it is not drawn");
             answer["document"] = doc;
             if (plant == "picture" && doc.contains("png")) {
                 std::string error;

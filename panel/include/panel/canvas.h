@@ -7,6 +7,7 @@
 #include "panel/elements.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -18,6 +19,16 @@ inline constexpr int kFarOff = 1 << 16;
 inline constexpr int kLargestFacelessSide = 4096;
 
 inline int on_canvas(int v) { return std::clamp(v, -kFarOff, kFarOff); }
+
+// Whatever a record claims, panel text is never larger than this many
+// pixels (a character height), and a box is sized for at least one and at
+// most this many characters of its `max_chars` (a count: a huge one asks for
+// the smallest text).
+inline constexpr int kLargestText = 256;
+inline constexpr int kMostColumns = 4096;
+inline int text_columns(std::uint32_t max_chars) {
+    return static_cast<int>(std::clamp<std::uint32_t>(max_chars, 1, kMostColumns));
+}
 
 struct BoxPlace {
     int x = 0, y = 0, width = 0, height = 0;
