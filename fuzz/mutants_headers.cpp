@@ -204,6 +204,8 @@ constexpr Mutant kHeaderMutants[] = {
      .edit = [](Bytes& b, const Anatomy& a) { put32(b, a.directory(PeImage::kImports), a.image_size - 8); }},
     {.label = "directory-resources-outside", .expect = kOk, .edit = directory<PeImage::kResources, 0, 0xFFFFFFF0>},
     {.label = "directory-resources-size-huge", .expect = kOk, .edit = directory<PeImage::kResources, 4, 0xFFFFFFFF>},
+    // Too small for a directory's own header: no resources, no pictures.
+    {.label = "directory-resources-size-8", .expect = kOk, .edit = directory<PeImage::kResources, 4, 8>},
     {.label = "directory-relocations-outside",
      .expect = kUnusable,
      .edit = directory<PeImage::kRelocations, 0, 0xFFFFFFF0>},

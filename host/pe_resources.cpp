@@ -14,6 +14,7 @@ using namespace pe_detail;
 namespace {
 
 constexpr std::uint32_t kNeutral = 0x0000, kUsEnglish = 0x0409;
+constexpr std::uint32_t kResourceDirectoryHeader = 16;  // IMAGE_RESOURCE_DIRECTORY
 
 // One level of the resource tree: the entry with `id` among the directory's
 // id entries, found by binary search; its offset (directory or data entry,
@@ -48,6 +49,13 @@ ResourceLookup find_resource(const ImageReader& read, const PeDirectory& dir, st
     ResourceLookup out;
     if (!dir.rva) {
         out.why = "the module has no resources";
+        return out;
+    }
+    // A directory too small for its own header is none (the lookup Windows's
+    // loader makes gives STATUS_RESOURCE_DATA_NOT_FOUND).
+    if (dir.size < kResourceDirectoryHeader) {
+        out.why = "the resource directory's size, " + std::to_string(dir.size) + " bytes, is less than a directory's " +
+                  std::to_string(kResourceDirectoryHeader);
         return out;
     }
     try {

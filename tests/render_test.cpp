@@ -332,6 +332,9 @@ TEST(Pictures, OneThatCannotBeLoadedIsLeftUndrawnWithAWarning) {
         {"record-dot-bitmap-missing", {{K::PictureMissing, "0x9999"}}, true},
         {"resources-face-data-outside", {{K::PictureMissing, "0x1000"}}, false},
         {"resources-face-size-0", {{K::PictureUndecodable, "0x1000"}}, false},
+        {"directory-resources-size-8",  // less than a directory's header: no resources at all
+         {{K::PictureMissing, "0x1000"}, {K::PictureMissing, "0x2000"}, {K::PictureMissing, "0x3000"}},
+         false},
         {"windows-resources-bitmap-type-claims-more",  // the binary search over the type's ids misses them
          {{K::PictureMissing, "0x1000"}, {K::PictureMissing, "0x2000"}, {K::PictureMissing, "0x3000"}},
          false},

@@ -58,11 +58,8 @@ int run_batch(const std::string& file) {
         if (out.has_document) j["document"] = std::move(out.document);
         if (const std::string e = error_words(errors.str()); !e.empty()) j["error"] = q7tools::json_text(e);
         std::cout << q7view::json_dump(j) << "\n" << std::flush;
-        if (WinGauge::loader_abandoned()) {
-            return q7view::fail(q7view::kBatchStopped,
-                                "--batch stops after \"" + line +
-                                    "\": Windows's loader was taken back in the middle of its work "
-                                    "on that module, and no other module can be loaded safely now");
+        if (const std::string& why = WinGauge::why_no_more_loads(); !why.empty()) {
+            return q7view::fail(q7view::kBatchStopped, "--batch stops after \"" + line + "\": " + why);
         }
     }
     return q7view::kDone;

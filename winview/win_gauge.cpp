@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace q7win {
@@ -19,7 +20,10 @@ namespace {
 using q7host::hex;
 
 WinGauge* g_served = nullptr;  // the gauge the service table serves now
-bool g_loader_abandoned = false;
+std::string g_no_more_loads;   // why this process cannot load another module, once it cannot
+const char* const kLoaderTakenBack =
+    "Windows's loader was taken back in the middle of its work on that module, and no other module can be loaded "
+    "safely now";
 DWORD g_main_thread_id = GetCurrentThreadId();
 
 // While host code runs inside a module call, the x87 and SSE control words
@@ -154,24 +158,39 @@ std::vector<Addr> mapped_images() {
 
 // An image a refused LoadLibrary left mapped (Wine leaves the file's own
 // when one of its imports is missing, where Windows unmaps it) would hold
-// the next module off its base; it belongs to no loaded module and goes.
+// the next module off its base; one that belongs to no loaded module goes.
+// One the loader still counts as loaded (its load gave up half-way), or one
+// that cannot be unmapped, stays, and no module is loaded after it in this
+// process.
 void release_refused_images(const std::vector<Addr>& before) {
     for (const Addr base : mapped_images()) {
         if (std::find(before.begin(), before.end(), base) != before.end()) continue;
         HMODULE holder = nullptr;
         if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                static_cast<LPCWSTR>(ProcessMemory::pointer(base)), &holder)) {
+            if (g_no_more_loads.empty()) {
+                g_no_more_loads = "Windows's loader refused the file but keeps it loaded at " + hex(base, 8) +
+                                  ", where it would hold the next module off its base";
+            }
             continue;
         }
-        UnmapViewOfFile(ProcessMemory::pointer(base));
+        MEMORY_BASIC_INFORMATION info{};
+        if (!UnmapViewOfFile(ProcessMemory::pointer(base)) &&
+            VirtualQuery(ProcessMemory::pointer(base), &info, sizeof info) && info.State != MEM_FREE &&
+            g_no_more_loads.empty()) {
+            g_no_more_loads = "Windows's loader left the refused file mapped at " + hex(base, 8) +
+                              " and it cannot be released; it would hold the next module off its base";
+        }
     }
 }
 
 }  // namespace
 
-bool WinGauge::loader_abandoned() { return g_loader_abandoned; }
+const std::string& WinGauge::why_no_more_loads() { return g_no_more_loads; }
 
-void WinGauge::abandon_loader() { g_loader_abandoned = true; }
+void WinGauge::abandon_loader() {
+    if (g_no_more_loads.empty()) g_no_more_loads = kLoaderTakenBack;
+}
 
 WinGauge::WinGauge() {
     services_.writable = [this](Addr a, std::size_t n) { return memory_.writable(a, n); };
@@ -238,7 +257,7 @@ bool WinGauge::load(const std::string& path) {
         return guarded_run(load_library, &request, kLoaderLimitMs);
     }();
     const FirstFault first = first_fault();
-    g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
+    if (r.ending != CallResult::kReturned) abandon_loader();
     if (r.ending == CallResult::kTimedOut) {
         return fail_load(LoadFailure::kModule,
                          path + ": " + Problem{ProblemKind::NoReturn, kEntry, limit_words(kLoaderLimitMs)}.sentence());
@@ -351,9 +370,20 @@ void WinGauge::unload() {
             const ModuleOutput::Capture capture(output_);
             return guarded_run(free_library, module_, kLoaderLimitMs);
         }();
-        g_loader_abandoned = g_loader_abandoned || r.ending != CallResult::kReturned;
+        if (r.ending != CallResult::kReturned) abandon_loader();
         if (r.ending == CallResult::kFaulted) report({ProblemKind::Crash, kEntry, fault_detail(r)});
         if (r.ending == CallResult::kTimedOut) report({ProblemKind::NoReturn, kEntry, limit_words(kLoaderLimitMs)});
+        // A module that took a reference to itself stays loaded, and would
+        // hold the next module off its base.
+        HMODULE still = nullptr;
+        if (r.ending == CallResult::kReturned && g_no_more_loads.empty() &&
+            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               reinterpret_cast<LPCWSTR>(module_), &still) &&
+            still == module_) {
+            g_no_more_loads =
+                "the module stayed loaded after FreeLibrary (it holds a reference to itself), and would "
+                "hold the next module off its base";
+        }
     }
     module_ = nullptr;
     if (heap_) HeapDestroy(heap_);

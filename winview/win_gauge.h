@@ -34,11 +34,12 @@ public:
     static constexpr DWORD kCallLimitMs = 2000;
     static constexpr DWORD kLoaderLimitMs = 5000;
 
-    // Whether a module's entry routine was taken back from inside
-    // LoadLibrary or FreeLibrary (it crashed past the loader, or did not
-    // return): the loader was left in the middle of its work, and this
-    // process cannot safely load another module.
-    static bool loader_abandoned();
+    // Why this process cannot safely load another module, or nothing: a
+    // module's entry routine was taken back from inside LoadLibrary or
+    // FreeLibrary (it crashed past the loader, or did not return), which
+    // left the loader in the middle of its work; or a module stayed loaded
+    // after FreeLibrary.
+    static const std::string& why_no_more_loads();
     // Runs f (a call of the loader's, such as GetProcAddress or LoadImage,
     // over the module's data) guarded: false, with the fault in `why`, when
     // the loader faulted, which leaves it abandoned.
