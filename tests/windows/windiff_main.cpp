@@ -150,16 +150,26 @@ int run(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     // The documented differences: a case (a regular expression over its
-    // label, or, written "refused:REGEX", over the reference host's refusal
-    // of it, for a rule of Windows's loader that random mutants meet too),
+    // label, or, written "reference:REGEX", over what the reference host said
+    // of it (its error line or its warnings), for a rule that random mutants
+    // meet too),
     // the kind of finding and why the hosts differ there.
     struct Documented {
         std::regex cases;
-        bool by_refusal = false;
+        bool by_message = false;
         std::string pattern, kind, reason;
         bool covers(const std::string& label, const Verdict& reference) const {
-            if (!by_refusal) return std::regex_match(label, cases);
-            return reference.outcome == Outcome::Refused && std::regex_search(reference.message, cases);
+            if (!by_message) return std::regex_match(label, cases);
+            // What it said: its error line, or the warnings of a gauge it showed.
+            std::string said = reference.message;
+            const auto warnings =
+                reference.document.is_object() ? reference.document.find("warnings") : reference.document.end();
+            if (warnings != reference.document.end() && warnings->is_array()) {
+                for (const auto& w : *warnings) {
+                    if (w.is_string()) said += "\n" + w.get<std::string>();
+                }
+            }
+            return !said.empty() && std::regex_search(said, cases);
         }
     };
     std::vector<Documented> documented;
@@ -179,10 +189,10 @@ int run(int argc, char** argv) {
             fields >> d.pattern >> d.kind >> std::ws;
             std::getline(fields, d.reason);
             try {
-                const std::string refusal = "refused:";
-                d.by_refusal = d.pattern.rfind(refusal, 0) == 0;
+                const std::string said = "reference:";
+                d.by_message = d.pattern.rfind(said, 0) == 0;
                 d.cases =
-                    d.by_refusal ? std::regex(d.pattern.substr(refusal.size())) : std::regex("^(" + d.pattern + ")$");
+                    d.by_message ? std::regex(d.pattern.substr(said.size())) : std::regex("^(" + d.pattern + ")$");
             } catch (const std::regex_error&) {
                 d.reason.clear();
             }
