@@ -15,6 +15,7 @@ cases='scene-default|scene-sfint|^real-module|code-install-ud2|code-entry-call-n
 base=(--scenes --corpus "$corpus" --only "$cases" --work "$work/run")
 failures=0
 printf '%s\n' '# a documented difference' 'real(-module)?  status  planted for the test' >"$work/differences"
+printf '%s\n' 'reference:GaugeInstall\scrashed  status  a planted rule' >"$work/rule"
 
 # label | expected status | plants and options | patterns the report must hold (;-separated)
 rows=(
@@ -30,6 +31,7 @@ rows=(
   "died at a fault on the kernel lane|1|--lane kernel --plant code-entry-call-null=die|died: 1;agree 5"
   "died where the module is sound|1|--lane qemu --plant real-module=die|disagreements 1;real-module: reference shows the gauge; Windows gave no verdict \\(the Windows program ended with status 3"
   "a documented difference|0|--plant real-module=status --differences $work/differences|documented differences 1;status: 1;real-module: planted for the test;disagreements 0"
+  "a documented rule|0|--plant code-install-ud2=status --differences $work/rule|documented differences 1;code-install-ud2: a planted rule;disagreements 0"
   "stopped answering|1|--start-timeout 3 --case-timeout 3 --plant scene-default=hang|died: 1;no answer within the time limit;agree 5"
 )
 
