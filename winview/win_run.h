@@ -26,10 +26,10 @@ int run_arguments(const std::vector<std::string>& args, RunOutput& out);
 // with its own LoadLibrary and FreeLibrary, and prints one line of compact
 // JSON per line: {"args":LINE,"status":N,"document":{...}}, or "error" with
 // the error line's words where the run failed. Blank lines are skipped. A
-// line after which Windows's loader had to be taken back in the middle of
-// its work (an entry routine that crashed past the loader or did not return,
-// a loader that faulted on the module's data) ends the batch after its own
-// line. Returns 0 once every line ran, 4 (kBatchStopped) when the batch
+// line after which the process cannot safely load another module
+// (WinGauge::why_no_more_loads: the loader taken back in the middle of its
+// work, a module or a refused file left in the way) ends the batch after its
+// own line. Returns 0 once every line ran, 4 (kBatchStopped) when the batch
 // ended early, 2 when the file cannot be read.
 int run_batch(const std::string& file);
 

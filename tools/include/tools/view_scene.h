@@ -44,8 +44,8 @@ struct FrameReport {
 
 // The viewer's exit statuses.
 // kHostLimit: the module called a Windows function this host does not model.
-// kBatchStopped: quorlan7-view.exe --batch ended after a line that left
-// Windows's loader unusable; the lines after it were not run.
+// kBatchStopped: quorlan7-view.exe --batch ended after a line that left the
+// process unfit to load another module; the lines after it were not run.
 inline constexpr int kDone = 0, kFailed = 1, kBadInput = 2, kHostLimit = 3, kBatchStopped = 4,
                      kInterrupted = 130;  // 128 + SIGINT
 
