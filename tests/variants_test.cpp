@@ -10,10 +10,14 @@
 // exceptions the module handles itself (a vectored and frame-based handlers).
 #include "support/test_support.h"
 
+#include "fuzz/fuzz_input.h"
 #include "quorlan7/module_variants.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -243,6 +247,24 @@ TEST_P(Variant, ShowsWhatTheReferenceBuildShows) {
     }
     for (const auto& p : host_.problems()) ADD_FAILURE() << "host saw: " << p;
     for (const auto& p : reference_.problems()) ADD_FAILURE() << "host saw with the reference build: " << p;
+}
+
+// The fuzzer's budgets (an input's calls, its load-time code) leave every
+// ordinary build that fits a fuzz input room to start and be driven, so that
+// fuzzing goes on past their C runtime's start-up.
+TEST(Variants, FitTheFuzzInputsBudgets) {
+    std::optional<q7host::GaugeHost> host;
+    int driven = 0;
+    for (const auto& v : q7::kModuleVariants) {
+        std::ifstream in(v.file, std::ios::binary);
+        const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (*v.missing_dll || file.size() > q7fuzz::kLargestInput) continue;
+        q7host::GaugeHost& h = q7fuzz::host_for_next_input(host);
+        EXPECT_TRUE(q7fuzz::run_input(h, file.data(), file.size())) << v.name << ": " << h.error();
+        for (const auto& p : h.problems()) ADD_FAILURE() << v.name << ": " << p;
+        ++driven;
+    }
+    EXPECT_GE(driven, 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, Variant, ::testing::ValuesIn(rows()), [](const auto& info) {

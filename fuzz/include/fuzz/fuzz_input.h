@@ -11,6 +11,9 @@
 
 namespace q7fuzz {
 
+// The longest input the fuzzer makes (libFuzzer's -max_len in scripts/fuzz.sh).
+inline constexpr std::size_t kLargestInput = 64 * 1024;
+
 // Loads the bytes as the viewer would, then installs the gauge, presses both
 // buttons through the registered mouse list, runs a frame, decodes the
 // bitmaps the elements name, uninstalls and unloads. Whatever the bytes, the
