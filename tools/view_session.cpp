@@ -9,33 +9,6 @@
 
 namespace q7view {
 
-bool Session::open(const std::string& module_path, std::string& error) {
-    misbehaved_ = false;
-    if (!host_.load(module_path)) {
-        error = host_.error();
-        misbehaved_ = host_.load_failure() == q7host::GaugeHost::LoadFailure::kModule;
-        return false;
-    }
-    host_.install();
-    misbehaved_ = true;
-    if (!host_.problems().empty()) {
-        error = module_path + ": GaugeInstall failed: " + host_.problems().front().sentence();
-        return false;
-    }
-    if (!host_.mouse_list()) {
-        error = module_path + ": GaugeInstall registered no mouse list";
-        return false;
-    }
-    misbehaved_ = false;
-    std::string why;
-    if (!renderer_.prepare(why)) {
-        error = module_path + ": " + why;
-        misbehaved_ = !host_.problems().empty();
-        return false;
-    }
-    return true;
-}
-
 Frame Session::frame() {
     Frame f;
     static_cast<FrameReport&>(f) = report();
@@ -58,13 +31,7 @@ int open_module(Session& s, const Options& o) {
         const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "quorlan7.gau";
         module = !ec && fs::exists(beside, ec) ? beside.string() : Q7_MODULE_FILE;
     }
-    std::string error;
-    if (!s.open(module, error)) {
-        const auto& p = s.host().problems();
-        if (!p.empty() && p.front().kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, error);
-        return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
-    }
-    return kDone;
+    return open_step(s, module);
 }
 
 int check_size(Session& s, int scale) {

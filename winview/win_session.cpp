@@ -9,34 +9,6 @@ namespace q7win {
 using q7view::fail;
 using q7view::kBadInput;
 using q7view::kDone;
-using q7view::kFailed;
-
-bool WinSession::open(const std::string& module_path, std::string& error) {
-    misbehaved_ = false;
-    if (!gauge_.load(module_path)) {
-        error = gauge_.error();
-        misbehaved_ = gauge_.load_failure() == WinGauge::LoadFailure::kModule;
-        return false;
-    }
-    gauge_.install();
-    misbehaved_ = true;
-    if (!gauge_.problems().empty()) {
-        error = module_path + ": GaugeInstall failed: " + gauge_.problems().front().sentence();
-        return false;
-    }
-    if (!gauge_.mouse_list()) {
-        error = module_path + ": GaugeInstall registered no mouse list";
-        return false;
-    }
-    misbehaved_ = false;
-    std::string why;
-    if (!painter_.prepare(why)) {
-        error = module_path + ": " + why;
-        misbehaved_ = !gauge_.problems().empty();
-        return false;
-    }
-    return true;
-}
 
 q7view::FrameReport WinSession::frame() {
     q7view::FrameReport f = report();
@@ -65,9 +37,7 @@ std::string default_module() {
 
 int open_module(WinSession& s, const q7view::Options& o) {
     const std::string module = o.module.empty() ? default_module() : o.module;
-    std::string error;
-    if (!s.open(module, error)) return fail(s.module_misbehaved() ? kFailed : kBadInput, error);
-    return kDone;
+    return q7view::open_step(s, module);
 }
 
 int check_size(WinSession& s, int scale) {

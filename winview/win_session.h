@@ -17,12 +17,8 @@ class WinSession : public q7view::Scene<WinGauge> {
 public:
     WinSession() : Scene(gauge_) {}
 
-    // Loads the module, runs GaugeInstall and reads the element tree. Errors
-    // name the file.
-    bool open(const std::string& module_path, std::string& error);
-    // After a failed open: whether the module misbehaved rather than the
-    // file being unusable.
-    bool module_misbehaved() const { return misbehaved_; }
+    // Loads the module, runs GaugeInstall and prepares the painter (Scene::open).
+    bool open(const std::string& module_path, std::string& error) { return Scene::open(module_path, painter_, error); }
 
     // A frame's readout, painted into the painter's canvas.
     q7view::FrameReport frame();
@@ -32,7 +28,6 @@ public:
 private:
     WinGauge gauge_;
     GdiPainter painter_{gauge_};
-    bool misbehaved_ = false;
 };
 
 // The module beside the program, as a release's folder and a build lay them out.

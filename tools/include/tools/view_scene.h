@@ -70,6 +70,39 @@ public:
 
     Host& host() { return *host_; }
 
+    // Loads the module, runs GaugeInstall and prepares `painter` for the tree
+    // it installed. Errors name the file.
+    template <class Painter>
+    bool open(const std::string& module_path, Painter& painter, std::string& error) {
+        misbehaved_ = false;
+        if (!host_->load(module_path)) {
+            error = host_->error();
+            misbehaved_ = host_->load_failure() == Host::LoadFailure::kModule;
+            return false;
+        }
+        host_->install();
+        misbehaved_ = true;
+        if (!host_->problems().empty()) {
+            error = module_path + ": GaugeInstall failed: " + host_->problems().front().sentence();
+            return false;
+        }
+        if (!host_->mouse_list()) {
+            error = module_path + ": GaugeInstall registered no mouse list";
+            return false;
+        }
+        misbehaved_ = false;
+        std::string why;
+        if (!painter.prepare(why)) {
+            error = module_path + ": " + why;
+            misbehaved_ = !host_->problems().empty();
+            return false;
+        }
+        return true;
+    }
+    // After a failed open: whether the module misbehaved (its entry routine
+    // or GaugeInstall went wrong) rather than the file being unusable.
+    bool module_misbehaved() const { return misbehaved_; }
+
     void place(const Aircraft& aircraft) {
         aircraft_ = aircraft;
         host_->set_aircraft(aircraft.latitude, aircraft.longitude, aircraft.heading);
@@ -124,6 +157,7 @@ public:
 
 private:
     Host* host_;
+    bool misbehaved_ = false;
     Aircraft aircraft_;
     std::vector<ClickRecord> pending_clicks_;
 };
@@ -234,6 +268,18 @@ int check_module(Scene<Host>& scene) {
     const q7host::Problem& p = problems.front();
     if (p.kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, "this host cannot go on: " + p.sentence());
     return fail(kFailed, "the module misbehaved: " + p.sentence());
+}
+
+// Opens the module into a session (a Scene with its painter): status 2 for
+// a file no host can use, 1 for a module that misbehaved, 3 where the host's
+// limit stopped it.
+template <class Session>
+int open_step(Session& session, const std::string& module) {
+    std::string error;
+    if (session.open(module, error)) return kDone;
+    const auto& p = session.host().problems();
+    if (!p.empty() && p.front().kind == q7host::ProblemKind::NotModelled) return fail(kHostLimit, error);
+    return fail(session.module_misbehaved() ? kFailed : kBadInput, error);
 }
 
 template <class Host>

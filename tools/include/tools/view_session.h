@@ -22,12 +22,8 @@ class Session : public Scene<q7host::GaugeHost> {
 public:
     Session() : Scene(host_) {}
 
-    // Loads the module, runs GaugeInstall and reads the element tree. Errors
-    // name the file.
-    bool open(const std::string& module_path, std::string& error);
-    // After a failed open: whether the module misbehaved (its entry routine
-    // or GaugeInstall went wrong) rather than the file being unusable.
-    bool module_misbehaved() const { return misbehaved_; }
+    // Loads the module, runs GaugeInstall and prepares the painter (Scene::open).
+    bool open(const std::string& module_path, std::string& error) { return Scene::open(module_path, renderer_, error); }
 
     Frame frame();
 
@@ -36,7 +32,6 @@ public:
 private:
     q7host::GaugeHost host_;
     q7host::Renderer renderer_{host_};
-    bool misbehaved_ = false;
 };
 
 int open_module(Session& s, const Options& o);  // --module, or the module beside the viewer
