@@ -79,22 +79,17 @@ namespace {
 std::int32_t _isctype(Cdecl&, std::int32_t c, std::int32_t mask) {
     return c >= 0 && c <= 255 ? narrow_class(static_cast<std::uint32_t>(c)) & mask : 0;
 }
-std::int32_t isalpha_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kAlpha); }
-std::int32_t isupper_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kUpper); }
-std::int32_t islower_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kLower); }
-std::int32_t isdigit_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kDigit); }
-std::int32_t isxdigit_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kHex); }
-std::int32_t isspace_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kSpace); }
-std::int32_t ispunct_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kPunct); }
-std::int32_t isalnum_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kAlpha | kDigit); }
-std::int32_t isprint_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kAlpha | kDigit | kBlank | kPunct); }
-std::int32_t isgraph_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kAlpha | kDigit | kPunct); }
-std::int32_t iscntrl_(Cdecl& c, std::int32_t ch) { return _isctype(c, ch, kControl); }
+// The class tests, one a mask: isalpha, isdigit and the rest.
+constexpr std::int32_t kAlnum = kAlpha | kDigit, kGraphic = kAlnum | kPunct, kPrintable = kGraphic | kBlank;
+template <std::int32_t Mask>
+std::int32_t is_class(Cdecl& c, std::int32_t ch) {
+    return _isctype(c, ch, Mask);
+}
 std::int32_t isleadbyte_(Cdecl&, std::int32_t) { return 0; }  // code page 1252 has no lead bytes
 std::int32_t isascii_(Cdecl&, std::int32_t ch) { return static_cast<std::uint32_t>(ch) < 0x80; }
 std::int32_t toascii_(Cdecl&, std::int32_t ch) { return ch & 0x7F; }
-std::int32_t iscsym_(Cdecl& c, std::int32_t ch) { return ch < 127 && (isalnum_(c, ch) || ch == '_'); }
-std::int32_t iscsymf_(Cdecl& c, std::int32_t ch) { return ch < 127 && (isalpha_(c, ch) || ch == '_'); }
+std::int32_t iscsym_(Cdecl& c, std::int32_t ch) { return ch < 127 && (is_class<kAlnum>(c, ch) || ch == '_'); }
+std::int32_t iscsymf_(Cdecl& c, std::int32_t ch) { return ch < 127 && (is_class<kAlpha>(c, ch) || ch == '_'); }
 // The "C" locale changes the case of ASCII letters only.
 std::int32_t toupper_(Cdecl&, std::int32_t ch) { return ch >= 'a' && ch <= 'z' ? ch - 32 : ch; }
 std::int32_t tolower_(Cdecl&, std::int32_t ch) { return ch >= 'A' && ch <= 'Z' ? ch + 32 : ch; }
@@ -107,17 +102,10 @@ std::int32_t iswctype_(Cdecl&, std::uint32_t ch, std::uint32_t mask) {
     const auto u = static_cast<std::uint16_t>(ch);
     return u == 0xFFFF ? 0 : static_cast<std::int32_t>(wide_class(u) & mask);
 }
-std::int32_t iswalpha_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kAlpha); }
-std::int32_t iswupper_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kUpper); }
-std::int32_t iswlower_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kLower); }
-std::int32_t iswdigit_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kDigit); }
-std::int32_t iswxdigit_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kHex); }
-std::int32_t iswspace_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kSpace); }
-std::int32_t iswpunct_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kPunct); }
-std::int32_t iswalnum_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kAlpha | kDigit); }
-std::int32_t iswprint_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kAlpha | kDigit | kBlank | kPunct); }
-std::int32_t iswgraph_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kAlpha | kDigit | kPunct); }
-std::int32_t iswcntrl_(Cdecl& c, std::uint32_t ch) { return iswctype_(c, ch, kControl); }
+template <std::int32_t Mask>
+std::int32_t isw_class(Cdecl& c, std::uint32_t ch) {
+    return iswctype_(c, ch, Mask);
+}
 std::int32_t iswascii_(Cdecl&, std::uint32_t ch) { return static_cast<std::uint16_t>(ch) < 0x80; }
 std::uint32_t towlower_(Cdecl&, std::uint32_t ch) {
     const auto u = static_cast<std::uint16_t>(ch);
@@ -671,31 +659,31 @@ constexpr Export kExports[] = {
     fn<&atoi_>("atoi"),
     fn<&atoi_>("atol"),
     fn<&bsearch_>("bsearch"),
-    fn<&isalnum_>("isalnum"),
-    fn<&isalpha_>("isalpha"),
-    fn<&iscntrl_>("iscntrl"),
-    fn<&isdigit_>("isdigit"),
-    fn<&isgraph_>("isgraph"),
+    fn<&is_class<kAlnum>>("isalnum"),
+    fn<&is_class<kAlpha>>("isalpha"),
+    fn<&is_class<kControl>>("iscntrl"),
+    fn<&is_class<kDigit>>("isdigit"),
+    fn<&is_class<kGraphic>>("isgraph"),
     fn<&isleadbyte_>("isleadbyte"),
-    fn<&islower_>("islower"),
-    fn<&isprint_>("isprint"),
-    fn<&ispunct_>("ispunct"),
-    fn<&isspace_>("isspace"),
-    fn<&isupper_>("isupper"),
-    fn<&iswalnum_>("iswalnum"),
-    fn<&iswalpha_>("iswalpha"),
+    fn<&is_class<kLower>>("islower"),
+    fn<&is_class<kPrintable>>("isprint"),
+    fn<&is_class<kPunct>>("ispunct"),
+    fn<&is_class<kSpace>>("isspace"),
+    fn<&is_class<kUpper>>("isupper"),
+    fn<&isw_class<kAlnum>>("iswalnum"),
+    fn<&isw_class<kAlpha>>("iswalpha"),
     fn<&iswascii_>("iswascii"),
-    fn<&iswcntrl_>("iswcntrl"),
+    fn<&isw_class<kControl>>("iswcntrl"),
     fn<&iswctype_>("iswctype"),
-    fn<&iswdigit_>("iswdigit"),
-    fn<&iswgraph_>("iswgraph"),
-    fn<&iswlower_>("iswlower"),
-    fn<&iswprint_>("iswprint"),
-    fn<&iswpunct_>("iswpunct"),
-    fn<&iswspace_>("iswspace"),
-    fn<&iswupper_>("iswupper"),
-    fn<&iswxdigit_>("iswxdigit"),
-    fn<&isxdigit_>("isxdigit"),
+    fn<&isw_class<kDigit>>("iswdigit"),
+    fn<&isw_class<kGraphic>>("iswgraph"),
+    fn<&isw_class<kLower>>("iswlower"),
+    fn<&isw_class<kPrintable>>("iswprint"),
+    fn<&isw_class<kPunct>>("iswpunct"),
+    fn<&isw_class<kSpace>>("iswspace"),
+    fn<&isw_class<kUpper>>("iswupper"),
+    fn<&isw_class<kHex>>("iswxdigit"),
+    fn<&is_class<kHex>>("isxdigit"),
     fn<&memchr_>("memchr"),
     fn<&memcmp_>("memcmp"),
     fn<&memcpy_>("memcpy"),
